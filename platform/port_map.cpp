@@ -1,0 +1,100 @@
+#include "port_map.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <dirent.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <utility>
+#include <vector>
+
+namespace platform {
+namespace {
+
+constexpr int HighestPortNumber = 9999;
+
+// The n of "COMn" or "\\.\COMn", or 0 when the name is not a COM port name.
+int comPortNumber(std::string_view name)
+{
+    constexpr std::string_view devicePrefix = R"(\\.\)";
+    if (name.starts_with(devicePrefix))
+        name.remove_prefix(devicePrefix.size());
+    if (name.size() < 4 || name.size() > 7)
+        return 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i])
+            return 0;
+    }
+    const std::string_view digits = name.substr(3);
+    if (digits.front() == '0')
+        return 0;
+    int number = 0;
+    for (const char c : digits) {
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return 0;
+        number = number * 10 + (c - '0');
+    }
+    return number <= HighestPortNumber ? number : 0;
+}
+
+// The /dev entries "<stem><digits>" in numeric order.
+std::vector<std::string> numberedDevices(DIR* dev, std::string_view stem)
+{
+    std::vector<std::pair<long, std::string>> found;
+    rewinddir(dev);
+    while (const dirent* entry = readdir(dev)) {
+        const std::string_view name = entry->d_name;
+        if (!name.starts_with(stem) || name.size() == stem.size() || name.size() > stem.size() + 6)
+            continue;
+        const std::string_view digits = name.substr(stem.size());
+        if (!std::all_of(digits.begin(), digits.end(),
+                         [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+            continue;
+        found.emplace_back(std::strtol(std::string(digits).c_str(), nullptr, 10),
+                           "/dev/" + std::string(name));
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> paths;
+    for (auto& [number, path] : found)
+        paths.push_back(std::move(path));
+    return paths;
+}
+
+std::optional<std::string> defaultMapEntry(int number)
+{
+    if (number <= 4)
+        return "/dev/ttyS" + std::to_string(number - 1);
+    DIR* dev = opendir("/dev");
+    if (!dev)
+        return std::nullopt;
+    auto usb = numberedDevices(dev, "ttyUSB");
+    const auto acm = numberedDevices(dev, "ttyACM");
+    closedir(dev);
+    usb.insert(usb.end(), acm.begin(), acm.end());
+    const auto index = static_cast<std::size_t>(number - 5);
+    if (index >= usb.size())
+        return std::nullopt;
+    return usb[index];
+}
+
+} // namespace
+
+std::optional<std::string> resolvePortName(const std::string& name)
+{
+    const int number = comPortNumber(name);
+    if (number == 0)
+        return name;
+    const char* mapDirectory = std::getenv("MELVIX_PORT_DIR");
+    if (!mapDirectory)
+        return defaultMapEntry(number);
+    std::string entry = std::string(mapDirectory) + "/com" + std::to_string(number);
+    struct stat info
+    {
+    };
+    if (lstat(entry.c_str(), &info) != 0)
+        return std::nullopt;
+    return entry;
+}
+
+} // namespace platform

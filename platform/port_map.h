@@ -1,0 +1,18 @@
+// Windows numbers serial ports COM1, COM2, ...; Linux names devices. The port
+// map joins the two: with MELVIX_PORT_DIR set, COMn is the entry "comn" of that
+// directory (a link to any device) and nothing else; without it, COM1-COM4 are
+// /dev/ttyS0-/dev/ttyS3 and COM5 upward the USB serial devices present,
+// /dev/ttyUSB* then /dev/ttyACM*, each in numeric order.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// The path to open for `name`: a COM port name ("COMn" or "\\.\COMn", any
+// case) through the port map, anything else unchanged. Empty when the name is
+// a COM port that the map does not hold.
+std::optional<std::string> resolvePortName(const std::string& name);
+
+} // namespace platform

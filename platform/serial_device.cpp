@@ -1,0 +1,290 @@
+// Opening and closing serial devices, and the settings kept per device.
+#include "serial_device.h"
+
+#include "port_map.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <map>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+// A driver on Windows keeps a port's time-outs from one open to the next; so
+// do we, by device number, for the lifetime of the process.
+class RememberedTimeouts
+{
+public:
+    COMMTIMEOUTS get(dev_t device)
+    {
+        const std::lock_guard guard(mutex_);
+        const auto found = byDevice_.find(device);
+        return found == byDevice_.end() ? COMMTIMEOUTS{} : found->second;
+    }
+
+    void set(dev_t device, const COMMTIMEOUTS& timeouts)
+    {
+        const std::lock_guard guard(mutex_);
+        byDevice_[device] = timeouts;
+    }
+
+private:
+    std::mutex mutex_; // guards byDevice_
+    std::map<dev_t, COMMTIMEOUTS> byDevice_;
+};
+
+RememberedTimeouts& rememberedTimeouts()
+{
+    static RememberedTimeouts instance;
+    return instance;
+}
+
+DWORD fileTypeOf(int fd, const struct stat& info)
+{
+    if (isatty(fd))
+        return FILE_TYPE_CHAR;
+    if (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))
+        return FILE_TYPE_DISK;
+    if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode))
+        return FILE_TYPE_PIPE;
+    return FILE_TYPE_UNKNOWN;
+}
+
+// No canonical input, echo, signals, output processing or CR/LF mapping; the
+// receiver on and modem control lines ignored for opening; reads never block
+// in the driver, since time-outs are kept with poll() deadlines instead.
+termios rawSettings(termios settings)
+{
+    cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    settings.c_cflag &= ~HUPCL;
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    return settings;
+}
+
+} // namespace
+
+DWORD errorFromErrno(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+        return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EWOULDBLOCK:
+    case EISDIR:
+    case EROFS:
+        return ERROR_ACCESS_DENIED;
+    case EIO:
+    case EPIPE:
+        return ERROR_DEVICE_NOT_CONNECTED;
+    case ENOTTY:
+    case EINVAL:
+        return ERROR_NOT_SUPPORTED;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, DWORD& error)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = errorFromErrno(errno);
+        return nullptr;
+    }
+    // TIOCEXCL alone lets root and a racing opener through; the lock does not.
+    struct stat info
+    {
+    };
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &info) != 0) {
+        error = errorFromErrno(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
+        error = errorFromErrno(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    std::optional<termios> original;
+    termios settings{};
+    if (tcgetattr(fd, &settings) == 0) {
+        original = settings;
+        const termios raw = rawSettings(settings);
+        tcsetattr(fd, TCSANOW, &raw);
+    }
+    return std::shared_ptr<SerialDevice>(
+        new SerialDevice(fd, fileTypeOf(fd, info), info.st_rdev, original));
+}
+
+SerialDevice::SerialDevice(int fd, DWORD fileType, dev_t device, std::optional<termios> original)
+    : fd_(fd), fileType_(fileType), device_(device), original_(original),
+      timeouts_(rememberedTimeouts().get(device))
+{}
+
+SerialDevice::~SerialDevice()
+{
+    if (original_) {
+        tcsetattr(fd_, TCSANOW, &*original_);
+        // The exclusive mark outlives this descriptor on a pseudo-terminal
+        // whose other end stays open; leave the device free for the next user.
+        ioctl(fd_, TIOCNXCL);
+    }
+    ::close(fd_);
+}
+
+COMMTIMEOUTS SerialDevice::timeouts() const
+{
+    const std::lock_guard guard(mutex_);
+    return timeouts_;
+}
+
+void SerialDevice::setTimeouts(const COMMTIMEOUTS& timeouts)
+{
+    const std::lock_guard guard(mutex_);
+    timeouts_ = timeouts;
+    if (original_)
+        rememberedTimeouts().set(device_, timeouts);
+}
+
+std::optional<DCB> SerialDevice::lastState() const
+{
+    const std::lock_guard guard(mutex_);
+    return lastState_;
+}
+
+void SerialDevice::setLastState(const DCB& state)
+{
+    const std::lock_guard guard(mutex_);
+    lastState_ = state;
+}
+
+DWORD SerialDevice::eventMask() const
+{
+    const std::lock_guard guard(mutex_);
+    return eventMask_;
+}
+
+void SerialDevice::setEventMask(DWORD mask)
+{
+    const std::lock_guard guard(mutex_);
+    eventMask_ = mask;
+}
+
+DWORD SerialDevice::takeLineErrors()
+{
+    serial_icounter_struct counts{};
+    if (ioctl(fd_, TIOCGICOUNT, &counts) != 0)
+        return 0;
+    const ErrorCounts now{counts.frame, counts.overrun, counts.parity, counts.brk,
+                          counts.buf_overrun};
+    const std::lock_guard guard(mutex_);
+    const ErrorCounts before = errorCounts_.value_or(now);
+    errorCounts_ = now;
+    DWORD errors = 0;
+    if (now.frame != before.frame)
+        errors |= CE_FRAME;
+    if (now.overrun != before.overrun)
+        errors |= CE_OVERRUN;
+    if (now.parity != before.parity)
+        errors |= CE_RXPARITY;
+    if (now.brk != before.brk)
+        errors |= CE_BREAK;
+    if (now.bufferOverrun != before.bufferOverrun)
+        errors |= CE_RXOVER;
+    return errors;
+}
+
+std::shared_ptr<SerialDevice> deviceFor(HANDLE file)
+{
+    return objectAs<SerialDevice>(file);
+}
+
+std::shared_ptr<SerialDevice> terminalFor(HANDLE file)
+{
+    auto device = deviceFor(file);
+    if (device && !device->isTerminal()) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    return device;
+}
+
+} // namespace platform
+
+using platform::deviceFor;
+using platform::terminalFor;
+
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
+                   DWORD creationDisposition, DWORD, HANDLE)
+{
+    // Only what a serial port is opened with: both directions, exclusively,
+    // on a device that must exist.
+    if (!fileName || creationDisposition != OPEN_EXISTING || shareMode != 0 ||
+        desiredAccess != (GENERIC_READ | GENERIC_WRITE)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    const auto path = platform::resolvePortName(fileName);
+    if (!path) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD error = ERROR_SUCCESS;
+    auto device = platform::SerialDevice::open(*path, error);
+    if (!device) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return platform::registerObject(std::move(device));
+}
+
+DWORD GetFileType(HANDLE file)
+{
+    const auto device = deviceFor(file);
+    if (!device)
+        return FILE_TYPE_UNKNOWN;
+    SetLastError(ERROR_SUCCESS);
+    return device->fileType();
+}
+
+BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
+{
+    const auto device = terminalFor(file);
+    if (!device)
+        return FALSE;
+    if (!timeouts) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *timeouts = device->timeouts();
+    return TRUE;
+}
+
+BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
+{
+    const auto device = terminalFor(file);
+    if (!device)
+        return FALSE;
+    if (!timeouts) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    device->setTimeouts(*timeouts);
+    return TRUE;
+}

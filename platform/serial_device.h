@@ -1,0 +1,75 @@
+// An open serial device (a terminal: a serial port, a USB adapter, a
+// pseudo-terminal) behind a HANDLE, with what Windows keeps for it that
+// termios cannot hold.
+#pragma once
+
+#include "kernel_object.h"
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <termios.h>
+
+namespace platform {
+
+class SerialDevice final : public KernelObject
+{
+public:
+    // Opens `path` exclusively and puts a terminal into raw mode. Returns an
+    // empty pointer with `error` set to the Windows error code on failure.
+    static std::shared_ptr<SerialDevice> open(const std::string& path, DWORD& error);
+    ~SerialDevice() override;
+
+    SerialDevice(const SerialDevice&) = delete;
+    SerialDevice& operator=(const SerialDevice&) = delete;
+
+    int fd() const { return fd_; }
+    DWORD fileType() const { return fileType_; }
+    bool isTerminal() const { return original_.has_value(); }
+
+    COMMTIMEOUTS timeouts() const;
+    void setTimeouts(const COMMTIMEOUTS& timeouts);
+
+    // The line settings last given to SetCommState, for the DCB fields that
+    // termios has no place for.
+    std::optional<DCB> lastState() const;
+    void setLastState(const DCB& state);
+
+    DWORD eventMask() const;
+    void setEventMask(DWORD mask);
+
+    // The CE_ flags of line errors counted by the driver since the last call;
+    // 0 where the driver counts none.
+    DWORD takeLineErrors();
+
+private:
+    SerialDevice(int fd, DWORD fileType, dev_t device, std::optional<termios> original);
+
+    const int fd_;
+    const DWORD fileType_;
+    const dev_t device_;
+    // The terminal settings found at open, given back at close.
+    const std::optional<termios> original_;
+
+    mutable std::mutex mutex_; // guards timeouts_, lastState_, eventMask_, errorCounts_
+    COMMTIMEOUTS timeouts_;
+    std::optional<DCB> lastState_;
+    DWORD eventMask_ = 0;
+    struct ErrorCounts
+    {
+        int frame = 0, overrun = 0, parity = 0, brk = 0, bufferOverrun = 0;
+    };
+    std::optional<ErrorCounts> errorCounts_;
+};
+
+// Maps an errno value to the Windows error code that callers test for.
+DWORD errorFromErrno(int error);
+
+// The device behind a handle, or empty with ERROR_INVALID_HANDLE set.
+std::shared_ptr<SerialDevice> deviceFor(HANDLE file);
+// The same for the communications calls, which need a terminal: any other
+// file fails with ERROR_NOT_SUPPORTED.
+std::shared_ptr<SerialDevice> terminalFor(HANDLE file);
+
+} // namespace platform

@@ -1,0 +1,234 @@
+// Reads and writes with the Windows time-out rules, kept with poll()
+// deadlines. Every transfer completes before it returns, as an overlapped
+// call is allowed to; its result is also left in the OVERLAPPED block, whose
+// event is set, so GetOverlappedResult answers the same either way.
+#include "serial_device.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <poll.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = std::optional<Clock::time_point>;
+
+Deadline after(std::uint64_t milliseconds)
+{
+    return Clock::now() + std::chrono::milliseconds(milliseconds);
+}
+
+Deadline earlier(const Deadline& a, const Deadline& b)
+{
+    if (!a)
+        return b;
+    if (!b)
+        return a;
+    return std::min(*a, *b);
+}
+
+// Waits until the device is ready for `events` or the deadline passes.
+// Returns false with `error` set when the device failed or went away.
+bool waitReady(int fd, short events, const Deadline& deadline, bool& ready, DWORD& error)
+{
+    ready = false;
+    for (;;) {
+        int waitMs = -1;
+        if (deadline) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+            if (left.count() <= 0)
+                return true;
+            waitMs = static_cast<int>(std::min<std::int64_t>(left.count(), 1 << 30));
+        }
+        pollfd entry{fd, events, 0};
+        const int result = poll(&entry, 1, waitMs);
+        if (result < 0) {
+            if (errno == EINTR)
+                continue;
+            error = errorFromErrno(errno);
+            return false;
+        }
+        if (result == 0)
+            return true;
+        if (entry.revents & events) {
+            ready = true;
+            return true;
+        }
+        // Hung up or failed with nothing to transfer: an adapter pulled out.
+        error = ERROR_DEVICE_NOT_CONNECTED;
+        return false;
+    }
+}
+
+// Reads what is waiting, up to `count`. Returns false with `error` set when
+// the device failed.
+bool readWaiting(int fd, std::uint8_t* buffer, DWORD count, DWORD& got, DWORD& error)
+{
+    while (got < count) {
+        const ssize_t n = ::read(fd, buffer + got, count - got);
+        if (n > 0) {
+            got += static_cast<DWORD>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return true;
+        // 0 from a terminal in raw mode with VMIN 0 means nothing waits.
+        if (n == 0)
+            return true;
+        error = errorFromErrno(errno);
+        return false;
+    }
+    return true;
+}
+
+bool readWithTimeouts(int fd, std::uint8_t* buffer, DWORD count, const COMMTIMEOUTS& t, DWORD& got,
+                      DWORD& error)
+{
+    got = 0;
+    if (count == 0)
+        return true;
+    if (!readWaiting(fd, buffer, count, got, error))
+        return false;
+    // MAXDWORD, 0, N: bytes already waiting end the read at once; with none
+    // waiting it waits up to N ms for the count.
+    const bool waitingBytesEndRead =
+        t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0;
+    if (got == count || (waitingBytesEndRead && got > 0))
+        return true;
+    if (waitingBytesEndRead && t.ReadTotalTimeoutConstant == 0)
+        return true;
+
+    Deadline total;
+    if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
+        total =
+            after(std::uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant);
+    const bool intervalTimed =
+        !waitingBytesEndRead && t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
+    Deadline interval;
+    while (got < count) {
+        if (intervalTimed && got > 0)
+            interval = after(t.ReadIntervalTimeout);
+        bool ready = false;
+        if (!waitReady(fd, POLLIN, earlier(total, interval), ready, error))
+            return got > 0;
+        if (!ready)
+            return true;
+        const DWORD before = got;
+        if (!readWaiting(fd, buffer, count, got, error))
+            return got > 0;
+        if (got == before)
+            return true; // readable yet empty: the end of the input
+    }
+    return true;
+}
+
+bool writeWithTimeouts(int fd, const std::uint8_t* buffer, DWORD count, const COMMTIMEOUTS& t,
+                       DWORD& sent, DWORD& error)
+{
+    sent = 0;
+    Deadline total;
+    if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0)
+        total = after(std::uint64_t{t.WriteTotalTimeoutMultiplier} * count +
+                      t.WriteTotalTimeoutConstant);
+    while (sent < count) {
+        const ssize_t n = ::write(fd, buffer + sent, count - sent);
+        if (n > 0) {
+            sent += static_cast<DWORD>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN) {
+            error = errorFromErrno(errno);
+            return sent > 0;
+        }
+        bool ready = false;
+        if (!waitReady(fd, POLLOUT, total, ready, error))
+            return sent > 0;
+        if (!ready)
+            return true; // timed out: a short count is success
+    }
+    return true;
+}
+
+BOOL complete(bool ok, DWORD transferred, DWORD error, LPDWORD transferredOut,
+              LPOVERLAPPED overlapped)
+{
+    if (transferredOut)
+        *transferredOut = transferred;
+    if (overlapped) {
+        overlapped->Internal = ok ? ERROR_SUCCESS : error;
+        overlapped->InternalHigh = transferred;
+        if (overlapped->hEvent)
+            SetEvent(overlapped->hEvent);
+    }
+    if (!ok) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+} // namespace platform
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+              LPOVERLAPPED overlapped)
+{
+    const auto device = platform::deviceFor(file);
+    if (!device)
+        return FALSE;
+    if (!buffer && bytesToRead != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD got = 0;
+    DWORD error = ERROR_SUCCESS;
+    const bool ok = platform::readWithTimeouts(device->fd(), static_cast<std::uint8_t*>(buffer),
+                                               bytesToRead, device->timeouts(), got, error);
+    return platform::complete(ok, got, error, bytesRead, overlapped);
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+               LPOVERLAPPED overlapped)
+{
+    const auto device = platform::deviceFor(file);
+    if (!device)
+        return FALSE;
+    if (!buffer && bytesToWrite != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD sent = 0;
+    DWORD error = ERROR_SUCCESS;
+    const bool ok =
+        platform::writeWithTimeouts(device->fd(), static_cast<const std::uint8_t*>(buffer),
+                                    bytesToWrite, device->timeouts(), sent, error);
+    return platform::complete(ok, sent, error, bytesWritten, overlapped);
+}
+
+BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL)
+{
+    if (!platform::lookupObject(file)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!overlapped) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (bytesTransferred)
+        *bytesTransferred = static_cast<DWORD>(overlapped->InternalHigh);
+    if (overlapped->Internal != ERROR_SUCCESS) {
+        SetLastError(static_cast<DWORD>(overlapped->Internal));
+        return FALSE;
+    }
+    return TRUE;
+}

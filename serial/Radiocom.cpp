@@ -1,0 +1,359 @@
+#include "Radiocom.h"
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+// Ports from COM10 up need the device namespace prefix on Windows.
+constexpr std::array<const char*, 31> PortTable = {
+    "COM1",         "COM2",         "COM3",         "COM4",         "COM5",         "COM6",
+    "COM7",         "COM8",         "COM9",         R"(\\.\COM10)", R"(\\.\COM11)", R"(\\.\COM12)",
+    R"(\\.\COM13)", R"(\\.\COM14)", R"(\\.\COM15)", R"(\\.\COM16)", R"(\\.\COM17)", R"(\\.\COM18)",
+    R"(\\.\COM19)", R"(\\.\COM20)", R"(\\.\COM21)", R"(\\.\COM22)", R"(\\.\COM23)", R"(\\.\COM24)",
+    R"(\\.\COM25)", R"(\\.\COM26)", R"(\\.\COM27)", R"(\\.\COM28)", R"(\\.\COM29)", R"(\\.\COM30)",
+    R"(\\.\COM31)"};
+
+constexpr std::array<const char*, 20> SpeedTable = {
+    "110,N,8,1",     "150,N,8,1",     "300,N,8,1",     "600,N,8,1",     "1200,N,8,1",
+    "2400,N,8,1",    "4800,N,8,1",    "9600,N,8,1",    "19200,N,8,1",   "38400,N,8,1",
+    "57600,N,8,1",   "115200,N,8,1",  "230400,N,8,1",  "460800,N,8,1",  "921600,N,8,1",
+    "1843200,N,8,1", "2764800,N,8,1", "3686400,N,8,1", "4608000,N,8,1", "5529600,N,8,1"};
+
+constexpr int DefaultPort = TRadioCom::COM2;
+constexpr int DefaultSpeed = TRadioCom::br9600;
+
+template <std::size_t N> bool inTable(const std::array<const char*, N>&, int index)
+{
+    return index >= 0 && index < static_cast<int>(N);
+}
+
+constexpr int TimeoutLimit = 30000;
+constexpr DWORD AllEvents =
+    EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING;
+constexpr DWORD CtsPollCountdown = 100000;
+
+} // namespace
+
+// Holds the component's lock for a scope, so that every path out of an
+// operation releases it exactly once.
+class TRadioCom::PortLockGuard
+{
+public:
+    explicit PortLockGuard(TRadioCom& Owner) : Owner_(Owner) { Owner_.Lock(); }
+    ~PortLockGuard() { Owner_.Unlock(); }
+    PortLockGuard(const PortLockGuard&) = delete;
+    PortLockGuard& operator=(const PortLockGuard&) = delete;
+
+private:
+    TRadioCom& Owner_;
+};
+
+TRadioCom::TRadioCom(QObject* AOwner)
+    : QObject(AOwner), DeviceName(PortTable[DefaultPort]), ModeString(SpeedTable[DefaultSpeed]),
+      PortLock(CreateSemaphoreA(nullptr, 1, 10, nullptr))
+{
+    WriteOverlap.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ReadOverlap.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+}
+
+TRadioCom::~TRadioCom()
+{
+    ClosePort();
+    CloseHandle(PortLock);
+    CloseHandle(WriteOverlap.hEvent);
+    CloseHandle(ReadOverlap.hEvent);
+}
+
+TRadioCom::ports TRadioCom::GetComPort() const
+{
+    return static_cast<ports>(inTable(PortTable, FComPort) ? FComPort : DefaultPort);
+}
+
+void TRadioCom::SetComPort(ports Value)
+{
+    if (static_cast<int>(Value) == FComPort)
+        return;
+    FComPort = Value;
+    DeviceName = PortTable[inTable(PortTable, FComPort) ? FComPort : DefaultPort];
+    if (FConnected) {
+        ClosePort();
+        OpenPort();
+    }
+}
+
+TRadioCom::bauds TRadioCom::GetBaudRate() const
+{
+    return static_cast<bauds>(inTable(SpeedTable, FBaudRate) ? FBaudRate : DefaultSpeed);
+}
+
+void TRadioCom::SetBaudRate(bauds Value)
+{
+    if (static_cast<int>(Value) == FBaudRate)
+        return;
+    FBaudRate = Value;
+    ModeString = SpeedTable[inTable(SpeedTable, FBaudRate) ? FBaudRate : DefaultSpeed];
+    if (FConnected) {
+        ClosePort();
+        OpenPort();
+    }
+}
+
+void TRadioCom::SetReadTimeout(int Value)
+{
+    FReadTimeout = std::clamp(Value, 1, TimeoutLimit);
+}
+
+void TRadioCom::SetWriteTimeout(int Value)
+{
+    FWriteTimeout = std::clamp(Value, 0, TimeoutLimit);
+}
+
+void TRadioCom::SetComStatus(bool Value)
+{
+    if (Value == FConnected)
+        return;
+    if (Value)
+        OpenPort();
+    else
+        ClosePort();
+}
+
+int TRadioCom::CreateHandle()
+{
+    PortHandle = CreateFileA(DeviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (PortHandle == INVALID_HANDLE_VALUE)
+        return -1;
+    if (GetFileType(PortHandle) != FILE_TYPE_CHAR) {
+        DestroyHandle();
+        return -1;
+    }
+    SetCommMask(PortHandle, AllEvents);
+    return 0;
+}
+
+void TRadioCom::DestroyHandle()
+{
+    CloseHandle(PortHandle);
+    PortHandle = INVALID_HANDLE_VALUE;
+}
+
+void TRadioCom::ApplyFlowControl(DCB& State) const
+{
+    State.fOutxCtsFlow = FCtsFlowControl == CTSOn ? 1 : 0;
+    switch (FDtrFlowControl) {
+    case DTROn:
+        State.fDtrControl = DTR_CONTROL_ENABLE;
+        break;
+    case DTRHandshake:
+        State.fDtrControl = DTR_CONTROL_HANDSHAKE;
+        break;
+    default:
+        State.fDtrControl = DTR_CONTROL_DISABLE;
+    }
+    switch (FRtsFlowControl) {
+    case RTSOn:
+        State.fRtsControl = RTS_CONTROL_ENABLE;
+        break;
+    case RTSHandshake:
+        State.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        break;
+    case RTSToggle:
+        State.fRtsControl = RTS_CONTROL_TOGGLE;
+        break;
+    default:
+        State.fRtsControl = RTS_CONTROL_DISABLE;
+    }
+    State.fOutxDsrFlow = FDsrFlowControl == DSROn ? 1 : 0;
+    State.fDsrSensitivity = FDsrSensitivity == DSRDetect ? 1 : 0;
+}
+
+void TRadioCom::OpenPort()
+{
+    if (FConnected)
+        return;
+    const PortLockGuard guard(*this);
+    if (CreateHandle() == -1)
+        return;
+
+    PortTimeouts.ReadIntervalTimeout = MAXDWORD;
+    PortTimeouts.ReadTotalTimeoutMultiplier = 0;
+    PortTimeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(FReadTimeout);
+    PortTimeouts.WriteTotalTimeoutMultiplier = static_cast<DWORD>(FWriteTimeout);
+    PortTimeouts.WriteTotalTimeoutConstant = 0;
+
+    DCB State{};
+    State.DCBlength = sizeof(DCB);
+    const bool configured = GetCommTimeouts(PortHandle, &SavedTimeouts) &&
+                            SetCommTimeouts(PortHandle, &PortTimeouts) &&
+                            GetCommState(PortHandle, &State) && BuildCommDCBA(ModeString, &State);
+    if (configured)
+        ApplyFlowControl(State);
+    if (!configured || !SetCommState(PortHandle, &State)) {
+        DestroyHandle();
+        return;
+    }
+    FConnected = true;
+}
+
+void TRadioCom::ClosePort()
+{
+    if (!FConnected)
+        return;
+    const PortLockGuard guard(*this);
+    FConnected = false;
+    SetCommTimeouts(PortHandle, &SavedTimeouts);
+    DestroyHandle();
+}
+
+void TRadioCom::Lock()
+{
+    WaitForSingleObject(PortLock, INFINITE);
+}
+
+void TRadioCom::Unlock()
+{
+    ReleaseSemaphore(PortLock, 1, nullptr);
+}
+
+int TRadioCom::SendPlainBuffer(const std::uint8_t* Buffer, std::int32_t Count)
+{
+    if (!FConnected || Count < 0)
+        return -1;
+    const PortLockGuard guard(*this);
+    DWORD written = 0;
+    try {
+        if (WriteFile(PortHandle, Buffer, static_cast<DWORD>(Count), &written, &WriteOverlap))
+            return static_cast<int>(written);
+        if (GetLastError() == ERROR_IO_PENDING) {
+            // Completion is polled back to back, without waiting.
+            for (;;) {
+                if (GetOverlappedResult(PortHandle, &WriteOverlap, &written, FALSE))
+                    return static_cast<int>(written);
+                if (GetLastError() != ERROR_IO_INCOMPLETE)
+                    break;
+            }
+        }
+        ClearCommError(PortHandle, nullptr, nullptr);
+        return 0;
+    } catch (...) {
+        return static_cast<int>(written);
+    }
+}
+
+int TRadioCom::SendBuffer(const std::uint8_t* Buffer, std::int32_t Count)
+{
+    return SendPlainBuffer(Buffer, Count);
+}
+
+int TRadioCom::SendByte(std::uint8_t Value)
+{
+    return SendPlainBuffer(&Value, 1);
+}
+
+int TRadioCom::SendCTSByte(std::uint8_t Value)
+{
+    if (FCtsFlowControl == CTSOn || !FConnected)
+        return -1;
+    DWORD countdown = CtsPollCountdown;
+    while (!GetCTSState() && countdown != 0)
+        --countdown;
+    if (countdown == 0)
+        return -1;
+    return SendPlainBuffer(&Value, 1);
+}
+
+int TRadioCom::SendCTSBuffer(const std::uint8_t* Buffer, std::int32_t Count)
+{
+    for (std::int32_t i = 0; i < Count; ++i) {
+        if (SendCTSByte(Buffer[i]) != 1)
+            return i;
+    }
+    return Count;
+}
+
+int TRadioCom::SendStepBuffer(const std::uint8_t* Buffer, std::int32_t Count)
+{
+    for (std::int32_t i = 0; i < Count; ++i) {
+        if (SendByte(Buffer[i]) != 1)
+            return i;
+    }
+    return Count;
+}
+
+int TRadioCom::ReceiveBuffer(std::uint8_t* Buffer, std::int32_t Count)
+{
+    if (!FConnected || Count < 0)
+        return -1;
+    const PortLockGuard guard(*this);
+    DWORD read = 0;
+    try {
+        // A line error left from earlier must not block this read.
+        ClearCommError(PortHandle, nullptr, nullptr);
+        if (Count == 0) {
+            ClearCommError(PortHandle, nullptr, nullptr);
+            return 0;
+        }
+        if (ReadFile(PortHandle, Buffer, static_cast<DWORD>(Count), &read, &ReadOverlap))
+            return static_cast<int>(read);
+        if (GetLastError() != ERROR_IO_PENDING)
+            return 0;
+        for (;;) {
+            if (GetOverlappedResult(PortHandle, &ReadOverlap, &read, TRUE))
+                return static_cast<int>(read);
+            if (GetLastError() != ERROR_IO_INCOMPLETE)
+                break;
+        }
+        ClearCommError(PortHandle, nullptr, nullptr);
+        return 0;
+    } catch (...) {
+        return static_cast<int>(read);
+    }
+}
+
+bool TRadioCom::GetModemState(int Line) const
+{
+    static constexpr DWORD LineMasks[] = {MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON};
+    const DWORD mask = Line >= 1 && Line <= 4 ? LineMasks[Line - 1] : 0;
+    DWORD status = 0;
+    if (!FConnected || !GetCommModemStatus(PortHandle, &status))
+        return false;
+    return (status & mask) != 0;
+}
+
+bool TRadioCom::GetCTSState() const
+{
+    return GetModemState(1);
+}
+
+bool TRadioCom::GetDSRState() const
+{
+    return GetModemState(2);
+}
+
+int TRadioCom::SetDTRState(bool State)
+{
+    static constexpr int Functions[] = {CLRDTR, SETDTR};
+    return EscapeComm(Functions[State ? 1 : 0]);
+}
+
+int TRadioCom::SetRTSState(bool State)
+{
+    static constexpr int Functions[] = {CLRRTS, SETRTS};
+    return EscapeComm(Functions[State ? 1 : 0]);
+}
+
+int TRadioCom::EscapeComm(int Function)
+{
+    if (!FConnected)
+        return -1;
+    if (FRtsFlowControl == RTSHandshake || FDtrFlowControl == DTRHandshake)
+        return -1;
+    BOOL done = FALSE;
+    {
+        const PortLockGuard guard(*this);
+        done = EscapeCommFunction(PortHandle, static_cast<DWORD>(Function));
+    }
+    return done ? 0 : -1;
+}

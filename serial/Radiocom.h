@@ -1,0 +1,240 @@
+// TRadioCom: one serial port, named by a small port index and set up by a
+// small speed index, opened exclusively, with locked transfers, modem-line
+// access and a watcher thread that reports serial events as OnReceive.
+//
+// The component reports only through results and Connected: it never throws
+// and never shows anything. -1 means the port is closed or the call refused.
+// All operations are for the thread that owns the component (the user
+// interface thread); only the watcher runs elsewhere.
+#pragma once
+
+#include <QObject>
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+
+class TRadioCom : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum ports : std::uint8_t
+    {
+        COM1,
+        COM2,
+        COM3,
+        COM4,
+        COM5,
+        COM6,
+        COM7,
+        COM8,
+        COM9,
+        COM10,
+        COM11,
+        COM12,
+        COM13,
+        COM14,
+        COM15,
+        COM16,
+        COM17,
+        COM18,
+        COM19,
+        COM20,
+        COM21,
+        COM22,
+        COM23,
+        COM24,
+        COM25,
+        COM26,
+        COM27,
+        COM28,
+        COM29,
+        COM30,
+        COM31
+    };
+    Q_ENUM(ports)
+
+    // Each speed means no parity, 8 data bits and 1 stop bit.
+    enum bauds : std::uint8_t
+    {
+        br110,
+        br150,
+        br300,
+        br600,
+        br1200,
+        br2400,
+        br4800,
+        br9600,
+        br19200,
+        br38400,
+        br57600,
+        br115200,
+        br230400,
+        br460800,
+        br921600,
+        br1843200,
+        br2764800,
+        br3686400,
+        br4608000,
+        br5529600
+    };
+    Q_ENUM(bauds)
+
+    enum TCtsFlowControl : std::uint8_t
+    {
+        CTSOff,
+        CTSOn
+    };
+    Q_ENUM(TCtsFlowControl)
+    enum TDtrFlowControl : std::uint8_t
+    {
+        DTROff,
+        DTROn,
+        DTRHandshake
+    };
+    Q_ENUM(TDtrFlowControl)
+    enum TRtsFlowControl : std::uint8_t
+    {
+        RTSOff,
+        RTSOn,
+        RTSHandshake,
+        RTSToggle
+    };
+    Q_ENUM(TRtsFlowControl)
+    enum TDsrSensitivity : std::uint8_t
+    {
+        DSRDetect,
+        DSRIgnore
+    };
+    Q_ENUM(TDsrSensitivity)
+    enum TDsrFlowControl : std::uint8_t
+    {
+        DSROn,
+        DSROff
+    };
+    Q_ENUM(TDsrFlowControl)
+
+    // Raised on the owning thread for every serial event of an open port with
+    // the number of bytes waiting in the input queue, which may be 0. An empty
+    // function is "not assigned": events are then consumed and nothing runs.
+    using TReceiveEvent = std::function<void(std::int32_t Count)>;
+
+    // Flow-control properties take effect at the next open. The read and write
+    // time-outs too: an open port keeps those it was opened with.
+    Q_PROPERTY(ports ComPort READ GetComPort WRITE SetComPort)
+    Q_PROPERTY(bauds BaudRate READ GetBaudRate WRITE SetBaudRate)
+    Q_PROPERTY(bool Connected READ Connected WRITE SetComStatus)
+    Q_PROPERTY(TCtsFlowControl CtsFlowControl READ CtsFlowControl WRITE SetCtsFlowControl)
+    Q_PROPERTY(TDtrFlowControl DtrFlowControl READ DtrFlowControl WRITE SetDtrFlowControl)
+    Q_PROPERTY(TRtsFlowControl RtsFlowControl READ RtsFlowControl WRITE SetRtsFlowControl)
+    Q_PROPERTY(TDsrSensitivity DsrSensitivity READ DsrSensitivity WRITE SetDsrSensitivity)
+    Q_PROPERTY(TDsrFlowControl DsrFlowControl READ DsrFlowControl WRITE SetDsrFlowControl)
+    Q_PROPERTY(int ReadTimeout READ ReadTimeout WRITE SetReadTimeout)
+    Q_PROPERTY(int WriteTimeout READ WriteTimeout WRITE SetWriteTimeout)
+
+    explicit TRadioCom(QObject* AOwner = nullptr);
+    ~TRadioCom() override;
+
+    TRadioCom(const TRadioCom&) = delete;
+    TRadioCom& operator=(const TRadioCom&) = delete;
+
+    // Selecting another port or speed while open reopens the port at once;
+    // Connected then tells whether that worked. Indices outside the tables are
+    // stored as given, select COM2 / 9600 baud and read back as such.
+    ports GetComPort() const;
+    void SetComPort(ports Value);
+    bauds GetBaudRate() const;
+    void SetBaudRate(bauds Value);
+
+    bool Connected() const { return FConnected; }
+    void SetComStatus(bool Value);
+
+    TCtsFlowControl CtsFlowControl() const { return FCtsFlowControl; }
+    void SetCtsFlowControl(TCtsFlowControl Value) { FCtsFlowControl = Value; }
+    TDtrFlowControl DtrFlowControl() const { return FDtrFlowControl; }
+    void SetDtrFlowControl(TDtrFlowControl Value) { FDtrFlowControl = Value; }
+    TRtsFlowControl RtsFlowControl() const { return FRtsFlowControl; }
+    void SetRtsFlowControl(TRtsFlowControl Value) { FRtsFlowControl = Value; }
+    TDsrSensitivity DsrSensitivity() const { return FDsrSensitivity; }
+    void SetDsrSensitivity(TDsrSensitivity Value) { FDsrSensitivity = Value; }
+    TDsrFlowControl DsrFlowControl() const { return FDsrFlowControl; }
+    void SetDsrFlowControl(TDsrFlowControl Value) { FDsrFlowControl = Value; }
+
+    // Milliseconds, kept within 1..30000.
+    int ReadTimeout() const { return FReadTimeout; }
+    void SetReadTimeout(int Value);
+    // Milliseconds per byte, kept within 0..30000; 0 lets writes take as long
+    // as they need.
+    int WriteTimeout() const { return FWriteTimeout; }
+    void SetWriteTimeout(int Value);
+
+    const TReceiveEvent& OnReceive() const { return FOnReceive; }
+    void SetOnReceive(TReceiveEvent Handler) { FOnReceive = std::move(Handler); }
+
+    void OpenPort();
+    void ClosePort();
+    // 0 when the device opened as a character device, else -1.
+    int CreateHandle();
+    void DestroyHandle();
+
+    // The component's lock, held across every device call of a transfer. It
+    // is not re-entrant.
+    void Lock();
+    void Unlock();
+
+    // Transfers: the bytes moved, 0 for a failed transfer, -1 when the port
+    // is closed or the count is negative.
+    int SendPlainBuffer(const std::uint8_t* Buffer, std::int32_t Count);
+    int SendBuffer(const std::uint8_t* Buffer, std::int32_t Count);
+    int SendByte(std::uint8_t Value);
+    // Sends once CTS is seen on; -1 under hardware CTS flow control, on a
+    // closed port, or when CTS stays off for the whole countdown.
+    int SendCTSByte(std::uint8_t Value);
+    // The bytes sent before the first that failed, or Count.
+    int SendCTSBuffer(const std::uint8_t* Buffer, std::int32_t Count);
+    int SendStepBuffer(const std::uint8_t* Buffer, std::int32_t Count);
+    int ReceiveBuffer(std::uint8_t* Buffer, std::int32_t Count);
+
+    // Line 1 CTS, 2 DSR, 3 ring, 4 carrier; false for any other line and on a
+    // closed port.
+    bool GetModemState(int Line) const;
+    bool GetCTSState() const;
+    bool GetDSRState() const;
+    // 0 done, -1 on a closed port, under DTR or RTS handshake, or on failure.
+    int SetDTRState(bool State);
+    int SetRTSState(bool State);
+    int EscapeComm(int Function);
+
+    // For diagnostics: the device and the lock behind the component.
+    HANDLE GetPortHandle() const { return PortHandle; }
+    HANDLE GetPortLock() const { return PortLock; }
+    const char* GetDeviceName() const { return DeviceName; }
+    const char* GetModeString() const { return ModeString; }
+
+private:
+    class PortLockGuard;
+
+    void ApplyFlowControl(DCB& State) const;
+
+    bool FConnected = false;
+    int FReadTimeout = 1;
+    int FWriteTimeout = 10;
+    int FComPort = COM2;
+    int FBaudRate = br9600;
+    const char* DeviceName;
+    const char* ModeString;
+    TReceiveEvent FOnReceive;
+    TCtsFlowControl FCtsFlowControl = CTSOff;
+    TDtrFlowControl FDtrFlowControl = DTROff;
+    TRtsFlowControl FRtsFlowControl = RTSHandshake;
+    TDsrSensitivity FDsrSensitivity = DSRIgnore;
+    TDsrFlowControl FDsrFlowControl = DSROff;
+    HANDLE PortHandle = INVALID_HANDLE_VALUE;
+    HANDLE PortLock;
+    COMMTIMEOUTS PortTimeouts{};
+    COMMTIMEOUTS SavedTimeouts{};
+    OVERLAPPED WriteOverlap{};
+    OVERLAPPED ReadOverlap{};
+};
