@@ -116,5 +116,7 @@ BOOL PurgeComm(HANDLE file, DWORD flags)
         SetLastError(platform::errorFromErrno(errno));
         return FALSE;
     }
+    if (clearIn)
+        device->events().notePurge();
     return TRUE;
 }

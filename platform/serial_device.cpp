@@ -127,9 +127,17 @@ std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, DWORD&
         original = settings;
         const termios raw = rawSettings(settings);
         tcsetattr(fd, TCSANOW, &raw);
+        // A port starts empty, as a Windows driver has it at every open: no
+        // bytes left over from whoever had it before.
+        tcflush(fd, TCIOFLUSH);
     }
-    return std::shared_ptr<SerialDevice>(
+    std::shared_ptr<SerialDevice> device(
         new SerialDevice(fd, fileTypeOf(fd, info), info.st_rdev, original));
+    if (original && !device->events_.attach(fd)) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    return device;
 }
 
 SerialDevice::SerialDevice(int fd, DWORD fileType, dev_t device, std::optional<termios> original)
@@ -172,18 +180,6 @@ void SerialDevice::setLastState(const DCB& state)
 {
     const std::lock_guard guard(mutex_);
     lastState_ = state;
-}
-
-DWORD SerialDevice::eventMask() const
-{
-    const std::lock_guard guard(mutex_);
-    return eventMask_;
-}
-
-void SerialDevice::setEventMask(DWORD mask)
-{
-    const std::lock_guard guard(mutex_);
-    eventMask_ = mask;
 }
 
 DWORD SerialDevice::takeLineErrors()

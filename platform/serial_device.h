@@ -3,6 +3,7 @@
 // termios cannot hold.
 #pragma once
 
+#include "comm_event_monitor.h"
 #include "kernel_object.h"
 
 #include <mutex>
@@ -36,8 +37,10 @@ public:
     std::optional<DCB> lastState() const;
     void setLastState(const DCB& state);
 
-    DWORD eventMask() const;
-    void setEventMask(DWORD mask);
+    // Waits on the device end when its handle is closed.
+    void close() override { events_.close(); }
+
+    CommEventMonitor& events() { return events_; }
 
     // The CE_ flags of line errors counted by the driver since the last call;
     // 0 where the driver counts none.
@@ -52,10 +55,11 @@ private:
     // The terminal settings found at open, given back at close.
     const std::optional<termios> original_;
 
-    mutable std::mutex mutex_; // guards timeouts_, lastState_, eventMask_, errorCounts_
+    CommEventMonitor events_;
+
+    mutable std::mutex mutex_; // guards timeouts_, lastState_, errorCounts_
     COMMTIMEOUTS timeouts_;
     std::optional<DCB> lastState_;
-    DWORD eventMask_ = 0;
     struct ErrorCounts
     {
         int frame = 0, overrun = 0, parity = 0, brk = 0, bufferOverrun = 0;

@@ -193,6 +193,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
     DWORD error = ERROR_SUCCESS;
     const bool ok = platform::readWithTimeouts(device->fd(), static_cast<std::uint8_t*>(buffer),
                                                bytesToRead, device->timeouts(), got, error);
+    if (got > 0 && device->isTerminal())
+        device->events().noteRead(got);
     return platform::complete(ok, got, error, bytesRead, overlapped);
 }
 
@@ -211,6 +213,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
     const bool ok =
         platform::writeWithTimeouts(device->fd(), static_cast<const std::uint8_t*>(buffer),
                                     bytesToWrite, device->timeouts(), sent, error);
+    if (sent > 0 && device->isTerminal())
+        device->events().noteWrite();
     return platform::complete(ok, sent, error, bytesWritten, overlapped);
 }
 

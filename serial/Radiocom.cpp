@@ -1,7 +1,10 @@
 #include "Radiocom.h"
 
+#include <QDeadlineTimer>
+
 #include <algorithm>
 #include <array>
+#include <limits>
 
 namespace {
 
@@ -195,6 +198,7 @@ void TRadioCom::OpenPort()
         return;
     }
     FConnected = true;
+    Reader = std::make_unique<TComReader>(this);
 }
 
 void TRadioCom::ClosePort()
@@ -202,9 +206,17 @@ void TRadioCom::ClosePort()
     if (!FConnected)
         return;
     const PortLockGuard guard(*this);
+    Reader->End();
+    Reader.reset();
     FConnected = false;
     SetCommTimeouts(PortHandle, &SavedTimeouts);
     DestroyHandle();
+}
+
+void TRadioCom::OnComReceive(std::int32_t Count)
+{
+    if (FOnReceive)
+        FOnReceive(Count);
 }
 
 void TRadioCom::Lock()
@@ -356,4 +368,97 @@ int TRadioCom::EscapeComm(int Function)
         done = EscapeCommFunction(PortHandle, static_cast<DWORD>(Function));
     }
     return done ? 0 : -1;
+}
+
+namespace {
+
+// Closes an event handle on every path out of a scope.
+class EventHandle
+{
+public:
+    EventHandle() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~EventHandle() { close(); }
+    EventHandle(const EventHandle&) = delete;
+    EventHandle& operator=(const EventHandle&) = delete;
+
+    HANDLE get() const { return handle_; }
+    void close()
+    {
+        if (handle_)
+            CloseHandle(handle_);
+        handle_ = nullptr;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+} // namespace
+
+TComReader::TComReader(TRadioCom* AConnector) : Connector(AConnector), HandOff(AConnector)
+{
+    start();
+}
+
+TComReader::~TComReader()
+{
+    End();
+}
+
+void TComReader::End()
+{
+    Ended = true;
+    HandOff.cancel();
+    // SetCommMask ends a wait in progress; one that falls between two waits
+    // is not kept, so the wake is repeated until the thread is seen to end.
+    DWORD mask = 0;
+    GetCommMask(Connector->GetPortHandle(), &mask);
+    do {
+        SetCommMask(Connector->GetPortHandle(), mask);
+    } while (!wait(QDeadlineTimer(2)));
+}
+
+void TComReader::run()
+{
+    WatchEvents();
+}
+
+void TComReader::WatchEvents()
+{
+    EventHandle event;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event.get();
+    DWORD mask = 0;
+    while (!isInterruptionRequested()) {
+        if (Ended)
+            return;
+        bool seen = WaitCommEvent(Connector->GetPortHandle(), &mask, &overlapped) != FALSE;
+        if (!seen && GetLastError() == ERROR_IO_PENDING)
+            seen = WaitForSingleObject(overlapped.hEvent, INFINITE) == WAIT_OBJECT_0;
+        if (Ended)
+            return;
+        if (!seen)
+            continue;
+        // Cancelled means ended; an exception from the handler ends the
+        // watcher too, until the port is opened again.
+        if (HandOff.run([this] { DeliverReceive(); }) != UiHandOff::Outcome::Ran)
+            return;
+        ResetEvent(overlapped.hEvent);
+    }
+    event.close();
+    PurgeComm(Connector->GetPortHandle(),
+              PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+void TComReader::DeliverReceive()
+{
+    COMSTAT status{};
+    DWORD errors = 0;
+    // A device that has gone away has no queue to count.
+    std::int32_t Count = 0;
+    if (ClearCommError(Connector->GetPortHandle(), &errors, &status))
+        Count = static_cast<std::int32_t>(
+            std::min<DWORD>(status.cbInQue, std::numeric_limits<std::int32_t>::max()));
+    // Last: the handler may close the port, and with it end this watcher.
+    Connector->OnComReceive(Count);
 }

@@ -8,12 +8,19 @@
 // interface thread); only the watcher runs elsewhere.
 #pragma once
 
+#include "UiHandOff.h"
+
 #include <QObject>
+#include <QThread>
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+
+class TComReader;
 
 class TRadioCom : public QObject
 {
@@ -173,6 +180,9 @@ public:
     const TReceiveEvent& OnReceive() const { return FOnReceive; }
     void SetOnReceive(TReceiveEvent Handler) { FOnReceive = std::move(Handler); }
 
+    // Raises OnReceive with Count when it is assigned.
+    void OnComReceive(std::int32_t Count);
+
     void OpenPort();
     void ClosePort();
     // 0 when the device opened as a character device, else -1.
@@ -233,8 +243,43 @@ private:
     TDsrFlowControl FDsrFlowControl = DSROff;
     HANDLE PortHandle = INVALID_HANDLE_VALUE;
     HANDLE PortLock;
+    // The watcher of the current open period.
+    std::unique_ptr<TComReader> Reader;
     COMMTIMEOUTS PortTimeouts{};
     COMMTIMEOUTS SavedTimeouts{};
     OVERLAPPED WriteOverlap{};
     OVERLAPPED ReadOverlap{};
+};
+
+// Watches the serial events of its connector's open port on a thread of its
+// own and hands each one to the connector's thread, where it becomes
+// OnReceive. It never takes the connector's lock, so the OnReceive handler may
+// transfer bytes while the watcher waits for it.
+class TComReader final : public QThread
+{
+    Q_OBJECT
+
+public:
+    // Starts watching at once.
+    explicit TComReader(TRadioCom* AConnector);
+    ~TComReader() override;
+
+    // Ends the watcher at once, from the connector's thread: whether it waits
+    // for an event, has a hand-off queued or its routine is running further up
+    // this thread's stack. No OnReceive of this watcher runs after End returns,
+    // and the thread has been joined.
+    void End();
+
+    TRadioCom* const Connector;
+
+protected:
+    void run() override;
+
+private:
+    void WatchEvents();
+    // Runs on the connector's thread.
+    void DeliverReceive();
+
+    std::atomic<bool> Ended{false};
+    UiHandOff HandOff;
 };

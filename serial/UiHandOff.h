@@ -1,0 +1,44 @@
+// A synchronous hand-off from a worker thread to the thread of a context
+// object (the user interface thread): the routine is posted to that thread's
+// event loop, runs when the thread next processes events, and the worker
+// waits until it has run.
+//
+// Unlike a blocking queued connection it can be cancelled, from any thread,
+// the context's own included: a cancelled routine that has not started never
+// runs, the waiting worker is released at once, and every later hand-off is
+// refused. That lets the user interface thread end a worker whose hand-off is
+// queued, or whose routine is running further up its own stack, without
+// waiting on it.
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+class UiHandOff
+{
+public:
+    enum class Outcome
+    {
+        Ran,
+        Cancelled,
+        // The routine threw; the exception was caught on the context's thread.
+        Raised,
+    };
+
+    explicit UiHandOff(QObject* context);
+    ~UiHandOff();
+    UiHandOff(const UiHandOff&) = delete;
+    UiHandOff& operator=(const UiHandOff&) = delete;
+
+    // For the worker thread: runs `routine` on the context's thread and waits.
+    Outcome run(std::function<void()> routine);
+    // For any thread; final.
+    void cancel();
+
+private:
+    struct Shared;
+    QObject* const context_;
+    const std::shared_ptr<Shared> shared_;
+};
