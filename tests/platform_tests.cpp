@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <termios.h>
 
 namespace {
@@ -41,6 +43,76 @@ TEST(DcbLayout, FlagBitsSitWhereWindowsHasThem)
     DWORD flags = 0;
     std::memcpy(&flags, reinterpret_cast<const char*>(&state) + 8, sizeof flags);
     EXPECT_EQ(flags, 0x3000u | 0x20u | 0x4u);
+}
+
+// WaitCommEvent on its own thread, so the test can act while it waits.
+std::future<std::pair<BOOL, DWORD>> waitForEvent(HANDLE port)
+{
+    return std::async(std::launch::async, [port] {
+        DWORD events = 0xDEAD;
+        OVERLAPPED overlapped{};
+        const BOOL ok = WaitCommEvent(port, &events, &overlapped);
+        return std::make_pair(ok, events);
+    });
+}
+
+TEST(CommEvents, WaitsReportWhatHappenedAndSetCommMaskEndsThem)
+{
+    using std::chrono::milliseconds;
+    PtyPair pty;
+    PortMap map;
+    map.link(1, pty.slavePath());
+    HANDLE port = openPort("COM1");
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_TXEMPTY));
+
+    auto pending = waitForEvent(port);
+    pty.send("ab");
+    ASSERT_EQ(pending.wait_for(milliseconds(1000)), std::future_status::ready);
+    EXPECT_EQ(pending.get(), std::make_pair(TRUE, EV_RXCHAR));
+
+    // The two bytes stay unread: they do not end the next wait.
+    pending = waitForEvent(port);
+    EXPECT_EQ(pending.wait_for(milliseconds(100)), std::future_status::timeout);
+    // A mask change does, with no events.
+    ASSERT_TRUE(SetCommMask(port, EV_TXEMPTY));
+    ASSERT_EQ(pending.wait_for(milliseconds(1000)), std::future_status::ready);
+    EXPECT_EQ(pending.get(), std::make_pair(TRUE, DWORD{0}));
+
+    // Arrivals the mask leaves out end nothing; a drained write does.
+    pending = waitForEvent(port);
+    pty.send("cd");
+    EXPECT_EQ(pending.wait_for(milliseconds(100)), std::future_status::timeout);
+    DWORD written = 0;
+    OVERLAPPED overlapped{};
+    ASSERT_TRUE(WriteFile(port, "xyz", 3, &written, &overlapped));
+    ASSERT_EQ(pending.wait_for(milliseconds(1000)), std::future_status::ready);
+    EXPECT_EQ(pending.get(), std::make_pair(TRUE, EV_TXEMPTY));
+
+    // Closing the handle ends a wait too, as a failure.
+    pending = waitForEvent(port);
+    EXPECT_EQ(pending.wait_for(milliseconds(50)), std::future_status::timeout);
+    EXPECT_TRUE(CloseHandle(port));
+    ASSERT_EQ(pending.wait_for(milliseconds(1000)), std::future_status::ready);
+    EXPECT_EQ(pending.get().first, FALSE);
+}
+
+TEST(CommEvents, APortOpensWithNothingLeftFromBefore)
+{
+    PtyPair pty;
+    PortMap map;
+    map.link(1, pty.slavePath());
+    pty.send("stale");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (pty.waitingAtProgramEnd() < 5 && std::chrono::steady_clock::now() < deadline) {
+    }
+    ASSERT_EQ(pty.waitingAtProgramEnd(), 5);
+    HANDLE port = openPort("COM1");
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMSTAT status{};
+    ASSERT_TRUE(ClearCommError(port, nullptr, &status));
+    EXPECT_EQ(status.cbInQue, 0u);
+    CloseHandle(port);
 }
 
 } // namespace

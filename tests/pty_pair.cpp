@@ -6,12 +6,16 @@
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 PtyPair::PtyPair()
 {
     char name[256] = {};
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&master_, &slave_, name, &raw, nullptr) != 0)
         throw std::runtime_error("openpty failed");
     fcntl(master_, F_SETFD, FD_CLOEXEC);
     fcntl(slave_, F_SETFD, FD_CLOEXEC);
@@ -67,6 +71,12 @@ std::vector<unsigned char> PtyPair::receive(std::size_t count,
             break;
     }
     return bytes;
+}
+
+int PtyPair::waitingAtProgramEnd() const
+{
+    int waiting = 0;
+    return ioctl(slave_, FIONREAD, &waiting) == 0 ? waiting : -1;
 }
 
 void PtyPair::hangUp()

@@ -17,6 +17,8 @@ public:
     PtyPair& operator=(const PtyPair&) = delete;
 
     int master() const { return master_; }
+    // The bytes sent from the master end that wait at the program's end.
+    int waitingAtProgramEnd() const;
     const std::string& slavePath() const { return slavePath_; }
 
     // Writes all of `bytes` into the master end.

@@ -38,9 +38,20 @@ int openDescriptors()
     return entriesIn("/proc/self/fd") - 1; // less the one reading the directory
 }
 
+// Qt's threads are detached: a joined QThread's system thread may linger
+// for a moment after QThread::wait() returns. So the count is read once it
+// has stopped falling.
 int runningThreads()
 {
-    return entriesIn("/proc/self/task");
+    int count = entriesIn("/proc/self/task");
+    for (int same = 0; same < 10; ++same) {
+        std::this_thread::sleep_for(milliseconds(2));
+        const int now = entriesIn("/proc/self/task");
+        if (now != count)
+            same = 0;
+        count = now;
+    }
+    return count;
 }
 
 // Counts threads and descriptors after one open and close, so that what a
@@ -135,14 +146,10 @@ TEST_F(WatcherTest, BytesArrivingDuringAHandOffRaiseOneMoreRightAfter)
         if (Count == 3) {
             pty.send("more");
             // Let the bytes land while this hand-off still runs.
-            std::uint8_t ignored[1];
-            while (true) {
-                COMSTAT status{};
+            const auto deadline = Clock::now() + milliseconds(1000);
+            COMSTAT status{};
+            while (status.cbInQue < 7 && Clock::now() < deadline)
                 ClearCommError(com.GetPortHandle(), nullptr, &status);
-                if (status.cbInQue == 7)
-                    break;
-                (void)ignored;
-            }
         }
     };
     pty.send("abc");
