@@ -1,0 +1,33 @@
+// The command line of the modulesim program.
+#pragma once
+
+#include "options.h"
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace modulesim {
+
+struct ProgramSettings
+{
+    Options options;
+    std::string portDir;
+    int comNumber = 0;
+    bool helpWanted = false;
+};
+
+// A command line the program cannot run with; what() says why.
+class UsageError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// `arguments` leaves out the program name. Throws UsageError.
+ProgramSettings parseCommandLine(const std::vector<std::string>& arguments);
+
+std::string_view helpText();
+
+} // namespace modulesim

@@ -1,0 +1,50 @@
+// How a simulated module behaves: its generation, what it answers with, and
+// the faults of real modules and adapters it reproduces.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace modulesim {
+
+// The two module generations differ in the commands they understand.
+enum class Generation
+{
+    V4,
+    V5
+};
+
+// Short: a read is answered with the radio data block alone. Long: the read
+// command is echoed before the block, as some modules do.
+enum class Layout
+{
+    Short,
+    Long
+};
+
+struct Options
+{
+    Generation generation = Generation::V5;
+    Layout layout = Layout::Short;
+    std::uint8_t channel = 5;
+    // Four raw bytes; need not look like a valid address.
+    std::string address = "WXYZ";
+    // The answer is written in this many pieces, with piecePause between them.
+    int pieces = 1;
+    std::chrono::milliseconds piecePause{0};
+    // A 0xFF byte goes out before every answer.
+    bool strayByte = false;
+    // The first read request (counted from 1) that gets an answer.
+    int answerFrom = 1;
+    // Read requests are counted but never answered.
+    bool silent = false;
+    // After this long the module disappears, as an adapter pulled out does.
+    std::optional<std::chrono::milliseconds> vanishAfter{};
+};
+
+// Throws std::invalid_argument naming the first option out of its range.
+void checkOptions(const Options& options);
+
+} // namespace modulesim

@@ -1,0 +1,327 @@
+#include "simulator.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <pty.h>
+#include <sys/eventfd.h>
+#include <system_error>
+#include <termios.h>
+
+namespace modulesim {
+
+namespace {
+
+constexpr std::uint8_t strayByte = 0xFF;
+
+[[noreturn]] void throwSystemError(const char* what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// A poll that fails for other reasons than a signal means a broken process;
+// carrying on could only spin.
+[[noreturn]] void abortOnPollFailure()
+{
+    std::perror("modulesim: poll");
+    std::abort();
+}
+
+// Milliseconds for poll(): rounded up so that the wait never ends early, and
+// -1 (forever) without a deadline.
+int pollTimeout(std::optional<std::chrono::steady_clock::time_point> deadline)
+{
+    if (!deadline)
+        return -1;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
+}
+
+std::optional<std::chrono::steady_clock::time_point> vanishTime(const Options& options)
+{
+    if (!options.vanishAfter)
+        return std::nullopt;
+    return std::chrono::steady_clock::now() + *options.vanishAfter;
+}
+
+const Options& checked(const Options& options)
+{
+    checkOptions(options);
+    return options;
+}
+
+} // namespace
+
+Simulator::Simulator(Options options)
+    : options_(checked(options)), vanishAt_(vanishTime(options_)), channel_(options_.channel),
+      address_(options_.address)
+{
+    int master = -1;
+    int slave = -1;
+    std::array<char, 256> name{};
+    if (openpty(&master, &slave, name.data(), nullptr, nullptr) != 0)
+        throwSystemError("openpty");
+    master_ = UniqueFd(master);
+    heldSlave_ = UniqueFd(slave);
+    devicePath_ = name.data();
+    // No other program started from this one should hold the module's end.
+    if (fcntl(master, F_SETFD, FD_CLOEXEC) != 0 || fcntl(slave, F_SETFD, FD_CLOEXEC) != 0 ||
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) != 0)
+        throwSystemError("fcntl");
+    // A real serial line passes every byte as it is: no echo, no line editing,
+    // no newline translation.
+    termios settings{};
+    if (tcgetattr(master, &settings) != 0)
+        throwSystemError("tcgetattr");
+    cfmakeraw(&settings);
+    if (tcsetattr(master, TCSANOW, &settings) != 0)
+        throwSystemError("tcsetattr");
+    wakeUp_ = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wakeUp_.valid())
+        throwSystemError("eventfd");
+    thread_ = std::thread([this] { run(); });
+}
+
+Simulator::~Simulator()
+{
+    {
+        const std::lock_guard guard(mutex_);
+        stopAsked_ = true;
+    }
+    ringWakeUp();
+    thread_.join();
+    for (const std::string& link : links_) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(link, error) == devicePath_)
+            std::filesystem::remove(link, error);
+    }
+}
+
+std::string Simulator::linkInto(const std::string& portDir, int comNumber)
+{
+    std::filesystem::create_directories(portDir);
+    const std::filesystem::path link =
+        std::filesystem::path(portDir) / ("com" + std::to_string(comNumber));
+    // A link left by a simulator that was killed before it could clean up.
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(link)))
+        std::filesystem::remove(link);
+    std::filesystem::create_symlink(devicePath_, link);
+    links_.push_back(link.string());
+    return link.string();
+}
+
+int Simulator::readRequests() const
+{
+    const std::lock_guard guard(mutex_);
+    return static_cast<int>(readRequestTimes_.size());
+}
+
+std::vector<std::chrono::steady_clock::time_point> Simulator::readRequestTimes() const
+{
+    const std::lock_guard guard(mutex_);
+    return readRequestTimes_;
+}
+
+int Simulator::writeRequests() const
+{
+    const std::lock_guard guard(mutex_);
+    return writeRequests_;
+}
+
+std::uint8_t Simulator::channel() const
+{
+    const std::lock_guard guard(mutex_);
+    return channel_;
+}
+
+std::string Simulator::address() const
+{
+    const std::lock_guard guard(mutex_);
+    return address_;
+}
+
+void Simulator::vanish()
+{
+    std::unique_lock lock(mutex_);
+    if (vanished_)
+        return;
+    vanishAsked_ = true;
+    ringWakeUp();
+    vanishedChanged_.wait(lock, [this] { return vanished_; });
+}
+
+bool Simulator::vanished() const
+{
+    const std::lock_guard guard(mutex_);
+    return vanished_;
+}
+
+void Simulator::run()
+{
+    Bytes pending;
+    for (;;) {
+        bool vanishNow = false;
+        {
+            const std::lock_guard guard(mutex_);
+            if (stopAsked_)
+                return;
+            vanishNow = vanishAsked_;
+        }
+        if (master_.valid() && (vanishNow || vanishDue()))
+            closeLine();
+        std::array<pollfd, 2> watched{{{wakeUp_.get(), POLLIN, 0}, {master_.get(), POLLIN, 0}}};
+        const nfds_t count = master_.valid() ? 2 : 1;
+        const int timeout = master_.valid() ? pollTimeout(vanishAt_) : -1;
+        if (poll(watched.data(), count, timeout) < 0) {
+            if (errno == EINTR)
+                continue;
+            abortOnPollFailure();
+        }
+        if (watched[0].revents != 0)
+            drainWakeUp();
+        if (count == 2 && watched[1].revents != 0)
+            serveLine(pending);
+    }
+}
+
+void Simulator::serveLine(Bytes& pending)
+{
+    std::array<std::uint8_t, 256> chunk{};
+    const ssize_t received = ::read(master_.get(), chunk.data(), chunk.size());
+    if (received < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (received <= 0) {
+        closeLine();
+        return;
+    }
+    pending.insert(pending.end(), chunk.begin(), chunk.begin() + received);
+    for (const Command& command : takeCommands(pending, options_.generation)) {
+        if (command.kind == Command::Kind::Write) {
+            noteWriteRequest(command);
+            continue;
+        }
+        const std::optional<Bytes> answer = noteReadRequest();
+        if (answer && !sendAnswer(*answer))
+            return;
+    }
+}
+
+std::optional<Bytes> Simulator::noteReadRequest()
+{
+    const std::lock_guard guard(mutex_);
+    readRequestTimes_.push_back(Clock::now());
+    const int number = static_cast<int>(readRequestTimes_.size());
+    if (options_.silent || number < options_.answerFrom)
+        return std::nullopt;
+    return readAnswer(options_.generation, options_.layout, channel_, address_);
+}
+
+void Simulator::noteWriteRequest(const Command& write)
+{
+    const std::lock_guard guard(mutex_);
+    ++writeRequests_;
+    channel_ = write.channel;
+    address_ = write.address;
+}
+
+bool Simulator::sendAnswer(const Bytes& answer)
+{
+    if (options_.strayByte && !sendAll(Bytes{strayByte}))
+        return false;
+    bool first = true;
+    for (const Bytes& piece : splitIntoPieces(answer, options_.pieces)) {
+        if (!first && !pauseUntil(Clock::now() + options_.piecePause))
+            return false;
+        first = false;
+        if (!sendAll(piece))
+            return false;
+    }
+    return true;
+}
+
+bool Simulator::sendAll(const Bytes& bytes)
+{
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t written = ::write(master_.get(), bytes.data() + sent, bytes.size() - sent);
+        if (written > 0) {
+            sent += static_cast<std::size_t>(written);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN) {
+            closeLine();
+            return false;
+        }
+        // The program is not reading and the line's buffer is full.
+        std::array<pollfd, 2> watched{{{wakeUp_.get(), POLLIN, 0}, {master_.get(), POLLOUT, 0}}};
+        if (poll(watched.data(), watched.size(), pollTimeout(vanishAt_)) < 0 && errno != EINTR)
+            abortOnPollFailure();
+        if (stopOrVanishAsked() || vanishDue())
+            return false;
+    }
+    return true;
+}
+
+bool Simulator::pauseUntil(Clock::time_point until)
+{
+    // Vanishing cuts a pause short, as pulling the adapter would.
+    const Clock::time_point end = vanishAt_ ? std::min(until, *vanishAt_) : until;
+    for (;;) {
+        if (stopOrVanishAsked())
+            return false;
+        if (Clock::now() >= end)
+            return !vanishDue();
+        pollfd watched{wakeUp_.get(), POLLIN, 0};
+        if (poll(&watched, 1, pollTimeout(end)) < 0 && errno != EINTR)
+            abortOnPollFailure();
+    }
+}
+
+bool Simulator::stopOrVanishAsked() const
+{
+    const std::lock_guard guard(mutex_);
+    return stopAsked_ || vanishAsked_;
+}
+
+bool Simulator::vanishDue() const
+{
+    return vanishAt_ && Clock::now() >= *vanishAt_;
+}
+
+// Closed under the lock, so that whoever sees the hang-up finds vanished()
+// true.
+void Simulator::closeLine()
+{
+    const std::lock_guard guard(mutex_);
+    master_.reset();
+    heldSlave_.reset();
+    vanished_ = true;
+    vanishedChanged_.notify_all();
+}
+
+// The counter of the eventfd only rings a bell; the thread reads what was
+// asked from the flags, so rings may merge.
+void Simulator::ringWakeUp() const
+{
+    const std::uint64_t one = 1;
+    while (::write(wakeUp_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void Simulator::drainWakeUp() const
+{
+    std::uint64_t count = 0;
+    while (::read(wakeUp_.get(), &count, sizeof count) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace modulesim

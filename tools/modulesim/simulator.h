@@ -1,0 +1,106 @@
+// A radio module at the far end of a pseudo-terminal, so that the program can
+// be tried, shown and tested without hardware. The program opens
+// devicePath() (or a port map link to it) as its serial port.
+#pragma once
+
+#include "options.h"
+#include "protocol.h"
+#include "unique_fd.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace modulesim {
+
+class Simulator
+{
+public:
+    // Creates the pseudo-terminal and starts answering on a thread of its own.
+    // Throws std::invalid_argument for options out of range and
+    // std::system_error when no pseudo-terminal can be had.
+    explicit Simulator(Options options = {});
+    // Stops and joins the thread, closes the pseudo-terminal and removes the
+    // links made by linkInto that still lead to it.
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // The program's end.
+    const std::string& devicePath() const { return devicePath_; }
+    // Makes portDir/com<comNumber> a link to devicePath(), creating portDir
+    // when missing and replacing a link left there; returns the link's path.
+    // Throws std::filesystem::filesystem_error. Call from the owning thread.
+    std::string linkInto(const std::string& portDir, int comNumber);
+
+    // Read requests of this module's generation, answered or not.
+    int readRequests() const;
+    // When each read request arrived, in order.
+    std::vector<std::chrono::steady_clock::time_point> readRequestTimes() const;
+    int writeRequests() const;
+    // What the module holds now, as the last write left it.
+    std::uint8_t channel() const;
+    std::string address() const;
+
+    // Closes the module's end, as when the adapter is pulled out; the program
+    // sees a hang-up. Done when this returns.
+    void vanish();
+    bool vanished() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void run();
+    void serveLine(Bytes& pending);
+    // The answer to a read request just arrived, if it gets one.
+    std::optional<Bytes> noteReadRequest();
+    void noteWriteRequest(const Command& write);
+    // False when sending was given up: the line closed, or stop or vanish
+    // was asked for.
+    bool sendAnswer(const Bytes& answer);
+    bool sendAll(const Bytes& bytes);
+    // Waits until `until` unless stop or vanish is asked for first; true
+    // when the whole time passed.
+    bool pauseUntil(Clock::time_point until);
+    bool stopOrVanishAsked() const;
+    bool vanishDue() const;
+    void closeLine();
+    void ringWakeUp() const;
+    void drainWakeUp() const;
+
+    const Options options_;
+    const std::optional<Clock::time_point> vanishAt_;
+
+    // The module's end and a held open program's end, so that the module's
+    // end never sees a hang-up while the program has its port closed. Used
+    // and closed by the thread alone while it runs.
+    UniqueFd master_;
+    UniqueFd heldSlave_;
+    // Wakes the thread for stop and vanish; what was asked is in the flags.
+    UniqueFd wakeUp_;
+    std::string devicePath_;
+    // Links made by linkInto; touched by the owning thread only.
+    std::vector<std::string> links_;
+
+    // Guards channel_ to vanished_; vanishedChanged_ is signalled when
+    // vanished_ turns true.
+    mutable std::mutex mutex_;
+    std::condition_variable vanishedChanged_;
+    std::uint8_t channel_;
+    std::string address_;
+    std::vector<Clock::time_point> readRequestTimes_;
+    int writeRequests_ = 0;
+    bool stopAsked_ = false;
+    bool vanishAsked_ = false;
+    bool vanished_ = false;
+
+    // Last, so that it starts when everything it uses is there.
+    std::thread thread_;
+};
+
+} // namespace modulesim
