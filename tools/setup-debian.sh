@@ -7,6 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev
+    xvfb x11-utils x11-apps netpbm fonts-dejavu-core
 )
 
 missing=()

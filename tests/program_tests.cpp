@@ -1,0 +1,266 @@
+#include "CSpinEdit.h"
+#include "ErrorDisplay.h"
+#include "Radio.h"
+#include "Radiocom.h"
+#include "StatusBar.h"
+#include "modal_watcher.h"
+#include "pty_pair.h"
+#include "simulator.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest/QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+using modulesim::Simulator;
+using std::chrono::milliseconds;
+
+class ProgramTest : public testing::Test
+{
+protected:
+    template <class Control> Control* control(const char* name) const
+    {
+        auto* found = window->findChild<Control*>(name);
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+
+    QStringList status() const { return control<TStatusBar>("StatusBar")->Panels(); }
+    QString address() const { return control<QLineEdit>("Edit1")->text(); }
+    QString channelText() const { return control<TCSpinEdit>("CSpinEdit1")->text(); }
+    QStringList log() const
+    {
+        return control<QPlainTextEdit>("Memo1")->toPlainText().split('\n', Qt::SkipEmptyParts);
+    }
+
+    // Builds the window, which finds the module while it is built.
+    void start() { window = std::make_unique<TMainForm>(); }
+
+    PortMap map;
+    ModalWatcher modals;
+    std::unique_ptr<TMainForm> window;
+};
+
+const QStringList InitialStatus = {"Status: Not Detected", "Baud Rate:", "Serial Port:"};
+const QStringList PresentOnCom3 = {"Status: Present", "Serial Port: COM3", "Baud Rate: 115200"};
+
+TEST_F(ProgramTest, StartUpFindsTheModuleAndShowsItBeforeTheWindowOpens)
+{
+    Simulator module;
+    module.linkInto(map.path(), 3);
+    start();
+    EXPECT_EQ(status(), PresentOnCom3);
+    EXPECT_EQ(window->PortIndex, 2);
+    EXPECT_EQ(channelText(), "5");
+    EXPECT_EQ(address(), "WXYZ");
+    EXPECT_EQ(log(), QStringList({"Received -> Channel: 5 Addr: WXYZ"}));
+    EXPECT_TRUE(window->SerialConnector->Connected());
+    EXPECT_TRUE(modals.seen().empty());
+}
+
+TEST_F(ProgramTest, SilentPortsGetThreeProbesEachBeforeTheNextIsTried)
+{
+    Simulator silent1({.silent = true});
+    Simulator silent2({.silent = true});
+    Simulator module({.answerFrom = 3});
+    silent1.linkInto(map.path(), 1);
+    silent2.linkInto(map.path(), 2);
+    module.linkInto(map.path(), 3);
+    start();
+    EXPECT_EQ(status(), PresentOnCom3);
+    EXPECT_EQ(module.readRequests(), 3) << "found on its third request";
+    const auto first = silent1.readRequestTimes();
+    const auto second = silent2.readRequestTimes();
+    ASSERT_EQ(first.size(), 3u);
+    ASSERT_EQ(second.size(), 3u);
+    for (const auto* times : {&first, &second}) {
+        for (std::size_t i = 1; i < times->size(); ++i) {
+            const auto apart = (*times)[i] - (*times)[i - 1];
+            EXPECT_GE(apart, milliseconds(45));
+            EXPECT_LT(apart, milliseconds(150));
+        }
+    }
+    EXPECT_LT(first.back(), second.front());
+    EXPECT_LT(second.back(), module.readRequestTimes().front());
+}
+
+TEST_F(ProgramTest, WithNoModuleEveryPortIsTriedAndNothingChanges)
+{
+    Simulator silent1({.silent = true});
+    Simulator silent21({.silent = true});
+    silent1.linkInto(map.path(), 1);
+    silent21.linkInto(map.path(), 21);
+    start();
+    EXPECT_EQ(silent1.readRequests(), 3);
+    EXPECT_EQ(silent21.readRequests(), 3);
+    EXPECT_EQ(status(), InitialStatus);
+    EXPECT_EQ(channelText(), "0");
+    EXPECT_EQ(address(), "");
+    EXPECT_TRUE(log().isEmpty());
+    EXPECT_TRUE(modals.seen().empty());
+    // The last port tried stays open.
+    EXPECT_EQ(window->SerialConnector->GetComPort(), TRadioCom::COM21);
+    EXPECT_TRUE(window->SerialConnector->Connected());
+}
+
+TEST_F(ProgramTest, WriteSendsTheChannelAndReadsItBack)
+{
+    Simulator module({.address = "WABC"});
+    module.linkInto(map.path(), 3);
+    start();
+    ASSERT_EQ(address(), "WABC");
+    control<TCSpinEdit>("CSpinEdit1")->SetValue(12);
+    window->Button2Click();
+    EXPECT_EQ(module.writeRequests(), 1);
+    EXPECT_EQ(module.channel(), 12);
+    EXPECT_EQ(module.address(), "WABC");
+    EXPECT_EQ(log(), QStringList({"Received -> Channel: 5 Addr: WABC",
+                                  "Sent: Write Channel: 12 Address: WABC", "Sent: Read Data",
+                                  "Received -> Channel: 12 Addr: WABC"}));
+    EXPECT_EQ(channelText(), "12");
+    EXPECT_EQ(status(), PresentOnCom3);
+}
+
+TEST_F(ProgramTest, TheWriteCommandGoesOutByteForByte)
+{
+    start();
+    PtyPair pty;
+    map.link(3, pty.slavePath());
+    window->SerialConnector->SetComPort(TRadioCom::COM3);
+    window->SerialConnector->SetComStatus(true);
+    ASSERT_TRUE(window->SerialConnector->Connected());
+    std::string reply("a\x05WABC", 6);
+    reply.resize(16, '\0');
+    pty.send(reply);
+    QTRY_VERIFY(window->ReplyDecoded);
+    control<TCSpinEdit>("CSpinEdit1")->SetValue(12);
+    window->SendWriteCommand();
+    const std::vector<unsigned char> expected = {'K', 'Q', 'Z', 'R', 'T', 'M', 'N', 'V',
+                                                 'P', 'C', 12,  'W', 'A', 'B', 'C'};
+    EXPECT_EQ(pty.receive(16, milliseconds(200)), expected);
+    EXPECT_EQ(log().back(), "Sent: Write Channel: 12 Address: WABC");
+}
+
+TEST_F(ProgramTest, WriteWithoutAnAddressComplainsThenReadsBack)
+{
+    start(); // no module yet: the address field stays empty
+    Simulator module;
+    module.linkInto(map.path(), 3);
+    window->Button2Click();
+    ASSERT_EQ(modals.seen().size(), 1u);
+    EXPECT_EQ(modals.seen()[0].title, "Error!");
+    EXPECT_EQ(modals.seen()[0].text, "Set ADDRESS!");
+    EXPECT_GE(modals.elapsed() - modals.seen()[0].dismissedAt, 500);
+    // The read-back found the module and filled the address in.
+    EXPECT_EQ(address(), "WXYZ");
+    EXPECT_EQ(status(), PresentOnCom3);
+    EXPECT_FALSE(log().contains("Sent: Write Channel: 5 Address: "));
+}
+
+TEST_F(ProgramTest, AVanishedModuleIsReportedAndTheNextReadScansAgain)
+{
+    Simulator silent1({.silent = true});
+    Simulator module;
+    silent1.linkInto(map.path(), 1);
+    module.linkInto(map.path(), 3);
+    start();
+    ASSERT_EQ(status(), PresentOnCom3);
+    module.vanish();
+
+    QElapsedTimer clock;
+    clock.start();
+    window->Button3Click();
+    EXPECT_GE(clock.elapsed(), 150) << "three sends, 50 ms each";
+    EXPECT_EQ(status(), QStringList({"Status: Not Detected", "Serial Port: ", "Baud Rate:"}));
+    EXPECT_FALSE(window->SerialConnector->Connected());
+    EXPECT_EQ(address(), "");
+    EXPECT_EQ(channelText(), "1");
+    EXPECT_TRUE(modals.seen().empty());
+
+    // The next Read starts from COM1 again; nothing answers anywhere now.
+    const int probesBefore = silent1.readRequests();
+    window->Button3Click();
+    EXPECT_EQ(silent1.readRequests(), probesBefore + 3);
+    EXPECT_EQ(log().count("Sent: Read Data"), 1) << "no Read without a module";
+}
+
+TEST_F(ProgramTest, FocusStartsOnExitAndFollowsTheWindowsOrder)
+{
+    start();
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    const char* order[] = {"Button1", "Memo1", "CSpinEdit1", "Button2", "Button3", "Button1"};
+    EXPECT_EQ(QApplication::focusWidget(), control<QWidget>(order[0]));
+    for (std::size_t i = 1; i < std::size(order); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), control<QWidget>(order[i])) << order[i];
+    }
+}
+
+TEST_F(ProgramTest, SpaceOrEnterRightAfterStartUpCloses)
+{
+    for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return}) {
+        start();
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        QTest::keyClick(QApplication::focusWidget(), key);
+        EXPECT_FALSE(window->isVisible()) << key;
+    }
+}
+
+TEST(ErrorDisplay, TitleComesFromTheProgramFile)
+{
+    struct Case
+    {
+        const char* path;
+        const char* title;
+    } cases[] = {{"/usr/bin/melvix-programmer", "melvix-programmer"},
+                 {"/opt/RADIO.EXE", "Radio"},
+                 {"Programmer.Test.Bin", "Programmer"},
+                 {"/x/y/mElViX", "melvix"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(ApplicationTitle(c.path), c.title) << c.path;
+}
+
+TEST(ErrorDisplay, AFullStopEndsMessagesThatEndInALetterOrDigit)
+{
+    struct Case
+    {
+        const char* message;
+        const char* shown;
+    } cases[] = {{"Port failed", "Port failed."},
+                 {"Error 5", "Error 5."},
+                 {"Done.", "Done."},
+                 {"Set ADDRESS!", "Set ADDRESS!"},
+                 {"(see above)", "(see above)"},
+                 {"trailing ", "trailing "},
+                 {"", ""},
+                 {"a/", "a/."}};
+    for (const auto& c : cases)
+        EXPECT_EQ(ErrorDisplayText(c.message), c.shown) << c.message;
+}
+
+TEST(ErrorDisplay, AnErrorEscapingAHandlerIsShownAndTheProgramGoesOn)
+{
+    ModalWatcher modals;
+    QObject target;
+    QTimer::singleShot(0, &target, [] { throw std::runtime_error("Handler failed"); });
+    bool laterEventRan = false;
+    QTimer::singleShot(50, &target, [&] { laterEventRan = true; });
+    QTRY_VERIFY(laterEventRan);
+    ASSERT_EQ(modals.seen().size(), 1u);
+    EXPECT_EQ(modals.seen()[0].text, "Handler failed.");
+    EXPECT_EQ(modals.seen()[0].title, ApplicationTitle(QApplication::applicationFilePath()));
+}
+
+} // namespace
