@@ -194,6 +194,47 @@ TEST_F(ProgramTest, AVanishedModuleIsReportedAndTheNextReadScansAgain)
     EXPECT_EQ(log().count("Sent: Read Data"), 1) << "no Read without a module";
 }
 
+TEST_F(ProgramTest, ExitDuringAReadClosesOnlyOnceTheReadIsOver)
+{
+    Simulator module;
+    module.linkInto(map.path(), 3);
+    start();
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    // Clicked while the Read waits for the module's answer.
+    QTimer::singleShot(10, window.get(), [this] { window->Button1Click(); });
+    window->Button3Click();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(log().back(), "Received -> Channel: 5 Addr: WXYZ") << "the Read went on to its end";
+    window.reset();
+}
+
+TEST_F(ProgramTest, AClickDuringASequenceRunsItsSequenceInside)
+{
+    Simulator module;
+    module.linkInto(map.path(), 3);
+    start();
+    // Read clicked while the Write's read-back lets events run, Write while
+    // the nested Read does.
+    int clicks = 0;
+    QTimer clicker;
+    QObject::connect(&clicker, &QTimer::timeout, window.get(), [&] {
+        ++clicks;
+        if (clicks == 1)
+            window->Button3Click();
+        else if (clicks == 2)
+            window->Button2Click();
+    });
+    clicker.start(20);
+    window->Button2Click();
+    clicker.stop();
+    EXPECT_GE(clicks, 2);
+    EXPECT_EQ(module.writeRequests(), 2);
+    EXPECT_EQ(status(), PresentOnCom3);
+    EXPECT_EQ(log().back(), "Received -> Channel: 5 Addr: WXYZ");
+    EXPECT_TRUE(window->SerialConnector->Connected());
+}
+
 TEST_F(ProgramTest, FocusStartsOnExitAndFollowsTheWindowsOrder)
 {
     start();
