@@ -3,6 +3,7 @@
 #include "RadioGroup.h"
 #include "Radiocom.h"
 #include "StatusBar.h"
+#include "event_loop.h"
 #include "pty_pair.h"
 #include "simulator.h"
 
@@ -19,20 +20,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-bool processEventsUntil(const std::function<bool()>& done,
-                        milliseconds timeout = milliseconds(2000))
-{
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 // A window on an empty port map, so that nothing real is touched, whose
 // serial port is then opened on a pty at COM1.
@@ -150,7 +138,7 @@ TEST_F(MainWindowTest, RepliesChangeWhatTheWindowShows)
             ClearCommError(window->SerialConnector->GetPortHandle(), nullptr, &status);
             return status.cbInQue == 0 && log().size() >= logged;
         });
-        processEventsUntil([] { return false; }, milliseconds(30));
+        processEventsFor(milliseconds(30));
     };
     auto padded = [](std::string head, std::size_t length) {
         head.resize(length, '.');

@@ -1,4 +1,5 @@
 #include "Radiocom.h"
+#include "event_loop.h"
 #include "pty_pair.h"
 
 #include <QCoreApplication>
@@ -14,7 +15,6 @@
 #include <functional>
 #include <stdexcept>
 #include <thread>
-#include <time.h>
 #include <vector>
 
 namespace {
@@ -61,27 +61,6 @@ template <class Measure> int afterWarmUp(TRadioCom& com, Measure measure)
     com.OpenPort();
     com.ClosePort();
     return measure();
-}
-
-// Lets events run until `done` holds or the time is up.
-bool processEventsUntil(const std::function<bool()>& done,
-                        milliseconds timeout = milliseconds(2000))
-{
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
-// Lets events run for a while, for tests that show nothing happens.
-void processEventsFor(milliseconds period)
-{
-    QEventLoop loop;
-    QTimer::singleShot(period, &loop, &QEventLoop::quit);
-    loop.exec();
 }
 
 class WatcherTest : public testing::Test
@@ -289,13 +268,9 @@ TEST_F(WatcherTest, APulledAdapterCostsNoCpuAndStillCloses)
 {
     open();
     pty.hangUp();
-    timespec before{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+    const double before = processCpuSeconds();
     processEventsFor(milliseconds(1000));
-    timespec after{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
-    const double cpuSeconds =
-        double(after.tv_sec - before.tv_sec) + double(after.tv_nsec - before.tv_nsec) / 1e9;
+    const double cpuSeconds = processCpuSeconds() - before;
     EXPECT_LT(cpuSeconds, 0.05);
     EXPECT_LE(counts.size(), 1u) << "the loss is reported once at most";
     com.ClosePort();

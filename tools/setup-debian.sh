@@ -8,6 +8,7 @@ packages=(
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev
     xvfb x11-utils x11-apps netpbm fonts-dejavu-core
+    dpkg-dev desktop-file-utils man-db
 )
 
 missing=()

@@ -42,6 +42,9 @@ struct Options
     bool silent = false;
     // After this long the module disappears, as an adapter pulled out does.
     std::optional<std::chrono::milliseconds> vanishAfter{};
+    // Answers every read with these bytes instead of the radio data block:
+    // a module answering garbage.
+    std::optional<std::string> answer{};
 };
 
 // Throws std::invalid_argument naming the first option out of its range.

@@ -61,7 +61,7 @@ const Options& checked(const Options& options)
 
 Simulator::Simulator(Options options)
     : options_(checked(options)), vanishAt_(vanishTime(options_)), channel_(options_.channel),
-      address_(options_.address)
+      address_(options_.address), answer_(options_.answer)
 {
     int master = -1;
     int slave = -1;
@@ -163,19 +163,46 @@ bool Simulator::vanished() const
     return vanished_;
 }
 
+void Simulator::answerWith(std::optional<std::string> answer)
+{
+    const std::lock_guard guard(mutex_);
+    answer_ = std::move(answer);
+}
+
+void Simulator::flood(Bytes bytes)
+{
+    {
+        const std::lock_guard guard(mutex_);
+        floodAsked_.insert(floodAsked_.end(), bytes.begin(), bytes.end());
+    }
+    ringWakeUp();
+}
+
+std::size_t Simulator::floodBytesSent() const
+{
+    const std::lock_guard guard(mutex_);
+    return floodBytesSent_;
+}
+
 void Simulator::run()
 {
     Bytes pending;
     for (;;) {
         bool vanishNow = false;
+        Bytes flood;
         {
             const std::lock_guard guard(mutex_);
             if (stopAsked_)
                 return;
             vanishNow = vanishAsked_;
+            flood.swap(floodAsked_);
         }
         if (master_.valid() && (vanishNow || vanishDue()))
             closeLine();
+        if (master_.valid() && !flood.empty() && sendAll(flood)) {
+            const std::lock_guard guard(mutex_);
+            floodBytesSent_ += flood.size();
+        }
         std::array<pollfd, 2> watched{{{wakeUp_.get(), POLLIN, 0}, {master_.get(), POLLIN, 0}}};
         const nfds_t count = master_.valid() ? 2 : 1;
         const int timeout = master_.valid() ? pollTimeout(vanishAt_) : -1;
@@ -220,6 +247,8 @@ std::optional<Bytes> Simulator::noteReadRequest()
     const int number = static_cast<int>(readRequestTimes_.size());
     if (options_.silent || number < options_.answerFrom)
         return std::nullopt;
+    if (answer_)
+        return Bytes(answer_->begin(), answer_->end());
     return readAnswer(options_.generation, options_.layout, channel_, address_);
 }
 

@@ -51,6 +51,14 @@ public:
     // sees a hang-up. Done when this returns.
     void vanish();
     bool vanished() const;
+    // From now on reads are answered with `answer` instead of the radio data
+    // block; nullopt goes back to the block.
+    void answerWith(std::optional<std::string> answer);
+    // Sends `bytes` unasked, as fast as the line takes them (a babbling
+    // device); returns at once, the thread does the sending.
+    void flood(Bytes bytes);
+    // How many flooded bytes the line has taken so far.
+    std::size_t floodBytesSent() const;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -87,7 +95,7 @@ private:
     // Links made by linkInto; touched by the owning thread only.
     std::vector<std::string> links_;
 
-    // Guards channel_ to vanished_; vanishedChanged_ is signalled when
+    // Guards channel_ to floodAsked_; vanishedChanged_ is signalled when
     // vanished_ turns true.
     mutable std::mutex mutex_;
     std::condition_variable vanishedChanged_;
@@ -98,6 +106,9 @@ private:
     bool stopAsked_ = false;
     bool vanishAsked_ = false;
     bool vanished_ = false;
+    Bytes floodAsked_;
+    std::size_t floodBytesSent_ = 0;
+    std::optional<std::string> answer_;
 
     // Last, so that it starts when everything it uses is there.
     std::thread thread_;

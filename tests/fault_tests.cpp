@@ -1,0 +1,284 @@
+// What a bench user meets: a babbling device, garbage answers, an adapter
+// pulled out at any moment, a port another program holds.
+#include "CSpinEdit.h"
+#include "ModuleProtocol.h"
+#include "Radio.h"
+#include "Radiocom.h"
+#include "StatusBar.h"
+#include "event_loop.h"
+#include "modal_watcher.h"
+#include "pty_pair.h"
+#include "simulator.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using modulesim::Simulator;
+using std::chrono::milliseconds;
+
+const QStringList PresentOn(const char* port)
+{
+    return {"Status: Present", QStringLiteral("Serial Port: %1").arg(port), "Baud Rate: 115200"};
+}
+const QStringList InitialStatus = {"Status: Not Detected", "Baud Rate:", "Serial Port:"};
+const QStringList FailedRead = {"Status: Not Detected", "Serial Port: ", "Baud Rate:"};
+
+long residentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// Bytes that favour what the reply layouts look for, so that near misses
+// and accidental matches both come up.
+std::string randomReply(std::mt19937& random, std::size_t length)
+{
+    static const char interesting[] = {'a', 'W', 'A', '\0'};
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::string reply(length, '\0');
+    for (char& c : reply) {
+        const int pick = byte(random);
+        c = pick < 64 ? interesting[pick % 4] : static_cast<char>(byte(random));
+    }
+    return reply;
+}
+
+class FaultTest : public testing::Test
+{
+protected:
+    template <class Control> Control* control(const char* name) const
+    {
+        return window->findChild<Control*>(name);
+    }
+    QStringList status() const { return control<TStatusBar>("StatusBar")->Panels(); }
+    QString lastLogLine() const
+    {
+        const QStringList lines = control<QPlainTextEdit>("Memo1")->toPlainText().split('\n');
+        return lines.back();
+    }
+
+    void start() { window = std::make_unique<TMainForm>(); }
+
+    // The process stays idle for a second: no busy loop anywhere.
+    void expectIdleCpu()
+    {
+        const double before = processCpuSeconds();
+        processEventsFor(milliseconds(1000));
+        EXPECT_LT(processCpuSeconds() - before, 0.05);
+    }
+
+    void expectFailedReadTexts()
+    {
+        EXPECT_EQ(status(), FailedRead);
+        EXPECT_FALSE(window->SerialConnector->Connected());
+        EXPECT_EQ(control<QLineEdit>("Edit1")->text(), "");
+        EXPECT_EQ(control<TCSpinEdit>("CSpinEdit1")->text(), "1");
+    }
+
+    PortMap map;
+    ModalWatcher modals;
+    std::unique_ptr<TMainForm> window;
+};
+
+TEST_F(FaultTest, AFloodOfBytesKeepsTheWindowResponsiveAndReadsWorkAfter)
+{
+    Simulator module;
+    module.linkInto(map.path(), 3);
+    start();
+    ASSERT_EQ(status(), PresentOn("COM3"));
+    const long residentBefore = residentKiB();
+
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> byte(0, 255);
+    modulesim::Bytes flood(1 << 20);
+    for (auto& b : flood)
+        b = static_cast<std::uint8_t>(byte(random));
+    QElapsedTimer sinceTick;
+    qint64 latest = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [&] { latest = std::max(latest, sinceTick.restart() - 10); });
+    ticker.start(10);
+    sinceTick.start();
+    module.flood(std::move(flood));
+    ASSERT_TRUE(processEventsUntil([&] { return module.floodBytesSent() == (1 << 20); },
+                                   std::chrono::seconds(60)));
+    processEventsFor(milliseconds(100));
+    ticker.stop();
+
+    EXPECT_LT(latest, 100) << "the 10 ms timer was late by " << latest << " ms";
+    EXPECT_LT(residentKiB() - residentBefore, 10 * 1024);
+    window->Button3Click();
+    EXPECT_TRUE(window->ReplyDecoded);
+    EXPECT_EQ(lastLogLine(), "Received -> Channel: 5 Addr: WXYZ");
+}
+
+// A module answering `garbage` to every read decodes exactly when the bytes
+// read together match a reply layout with an accepted address. Replies
+// shorter than 16 bytes are read once enough of them have piled up.
+bool decodes(const std::string& garbage)
+{
+    if (garbage.empty())
+        return false;
+    std::string read;
+    for (int answers = 0; answers < 3 && read.size() < 16; ++answers)
+        read += garbage;
+    if (read.size() < 16)
+        return false;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(read.data());
+    const auto length = static_cast<std::int32_t>(read.size());
+    const auto position = ModuleProtocol::DataPosition(bytes, length, ModuleProtocol::V5);
+    return position && ModuleProtocol::AddressAccepted(
+                           ModuleProtocol::ExtractRadioData(bytes, *position).address);
+}
+
+TEST_F(FaultTest, GarbageAnswersAreNeverTakenForAModule)
+{
+    std::mt19937 random(20261207);
+    int decodedSomewhere = 0;
+    for (std::size_t length = 0; length <= 64; ++length) {
+        const std::string garbage = randomReply(random, length);
+        const bool expected = decodes(garbage);
+        decodedSomewhere += expected;
+        {
+            // At start-up.
+            Simulator module({.answer = garbage});
+            module.linkInto(map.path(), 3);
+            start();
+            EXPECT_EQ(window->ReplyDecoded, expected) << "start-up, length " << length;
+            EXPECT_EQ(status(), expected ? PresentOn("COM3") : InitialStatus) << length;
+        }
+        {
+            // On a Read, after a good detection.
+            Simulator module;
+            module.linkInto(map.path(), 3);
+            start();
+            ASSERT_EQ(status(), PresentOn("COM3"));
+            module.answerWith(garbage);
+            window->Button3Click();
+            EXPECT_EQ(window->ReplyDecoded, expected) << "Read, length " << length;
+            if (!expected)
+                expectFailedReadTexts();
+        }
+    }
+    EXPECT_GT(decodedSomewhere, 0) << "some random replies do match a layout";
+    EXPECT_TRUE(modals.seen().empty());
+}
+
+TEST_F(FaultTest, AModuleVanishingDuringDetectionLeavesItUndetected)
+{
+    Simulator module({.answerFrom = 3});
+    module.linkInto(map.path(), 3);
+    // Fires inside the detection's second wait for an answer.
+    QTimer::singleShot(60, [&] { module.vanish(); });
+    start();
+    EXPECT_TRUE(module.vanished());
+    EXPECT_EQ(status(), InitialStatus);
+    expectIdleCpu();
+}
+
+TEST_F(FaultTest, AModuleVanishingDuringAReadsWaitFailsTheRead)
+{
+    Simulator module;
+    module.linkInto(map.path(), 3);
+    start();
+    QTimer::singleShot(0, [&] { module.vanish(); });
+    window->Button3Click();
+    expectFailedReadTexts();
+    expectIdleCpu();
+}
+
+TEST_F(FaultTest, AModuleVanishingDuringAWritesPauseFailsTheReadBack)
+{
+    Simulator module;
+    module.linkInto(map.path(), 3);
+    start();
+    // The pause blocks the user interface thread, so the adapter is pulled
+    // from another thread while it lasts.
+    std::thread unplug([&] {
+        std::this_thread::sleep_for(milliseconds(200));
+        module.vanish();
+    });
+    window->Button2Click();
+    unplug.join();
+    EXPECT_EQ(module.writeRequests(), 1);
+    expectFailedReadTexts();
+    expectIdleCpu();
+}
+
+TEST_F(FaultTest, AModuleVanishingWhileIdleFailsTheNextRead)
+{
+    Simulator module;
+    module.linkInto(map.path(), 3);
+    start();
+    module.vanish();
+    expectIdleCpu();
+    window->Button3Click();
+    expectFailedReadTexts();
+}
+
+TEST_F(FaultTest, APortHeldByAnotherProgramIsSkippedAndOursIsReleasedAtTheEnd)
+{
+    PtyPair held;
+    map.link(1, held.slavePath());
+    Simulator module;
+    module.linkInto(map.path(), 2);
+
+    // Another program takes COM1 exclusively until told to let go.
+    int release[2];
+    int taken[2];
+    ASSERT_EQ(pipe(release), 0);
+    ASSERT_EQ(pipe(taken), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        ::close(release[1]); // so that the parent's close ends the read below
+        const int fd = ::open(held.slavePath().c_str(), O_RDWR | O_NOCTTY);
+        const bool ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0;
+        const char answer = ok ? 'y' : 'n';
+        [[maybe_unused]] auto written = ::write(taken[1], &answer, 1);
+        char ignored;
+        [[maybe_unused]] auto got = ::read(release[0], &ignored, 1);
+        _exit(0);
+    }
+    char answer = 0;
+    ASSERT_EQ(::read(taken[0], &answer, 1), 1);
+    ASSERT_EQ(answer, 'y');
+
+    start();
+    EXPECT_EQ(status(), PresentOn("COM2"));
+    ::close(release[1]);
+    waitpid(holder, nullptr, 0);
+
+    // Once the program is gone, the port is free for the next one.
+    window.reset();
+    const int fd = ::open(module.devicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    ::close(fd);
+    for (const int end : {release[0], taken[0], taken[1]})
+        ::close(end);
+}
+
+} // namespace

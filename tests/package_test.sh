@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a build tree and checks what it would put on
+# a system: exactly the two programs, the desktop entry, its icons and the
+# manual pages, each usable, and dependencies that bring in the Qt runtime.
+#   package_test.sh BUILD_DIR VERSION
+set -euo pipefail
+
+build_dir=$1
+version=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# Into a directory of its own, so that no test package is left in the build tree.
+if ! cpack -G DEB -B "$work/out" --config "$build_dir/CPackConfig.cmake" >"$work/cpack.log" 2>&1; then
+    cat "$work/cpack.log" >&2
+    echo "FAIL: cpack" >&2
+    exit 1
+fi
+deb=$work/out/melvix-programmer_${version}_$(dpkg --print-architecture).deb
+if [ ! -f "$deb" ]; then
+    echo "FAIL: no $(basename "$deb"); cpack made:" >&2
+    ls "$work/out" >&2
+    exit 1
+fi
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+
+icon_sizes=(16 32 48 64 128 256)
+expected=(
+    usr/bin/melvix-programmer
+    usr/bin/modulesim
+    usr/share/applications/melvix-programmer.desktop
+    usr/share/man/man1/melvix-programmer.1.gz
+    usr/share/man/man1/modulesim.1.gz
+)
+for size in "${icon_sizes[@]}"; do
+    expected+=("usr/share/icons/hicolor/${size}x${size}/apps/melvix-programmer.png")
+done
+# Anything more is something the build tree installs by mistake: a library,
+# a header, a test program.
+if ! diff -u <(printf '%s\n' "${expected[@]}" | sort) \
+        <(cd "$root" && find . ! -type d | sed 's|^\./||' | sort) >"$work/files.diff"; then
+    cat "$work/files.diff" >&2
+    fail "the package's files differ from those expected (- missing, + unexpected)"
+fi
+
+for program in melvix-programmer modulesim; do
+    [ -x "$root/usr/bin/$program" ] || fail "usr/bin/$program is not executable"
+done
+# Stripped and installed, the simulator must still run.
+"$root/usr/bin/modulesim" --help >/dev/null || fail "the packaged modulesim --help failed"
+
+entry=$root/usr/share/applications/melvix-programmer.desktop
+if [ -f "$entry" ]; then
+    validation=$(desktop-file-validate "$entry" 2>&1) || fail "desktop-file-validate rejected the entry"
+    [ -z "$validation" ] || fail "desktop-file-validate: $validation"
+    # The launcher has to name a program and an icon that the package holds.
+    exec_program=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$entry")
+    [ -n "$exec_program" ] && [ -x "$root/usr/bin/$exec_program" ] ||
+        fail "the desktop entry runs '$exec_program', which is not in usr/bin"
+    icon=$(sed -n 's/^Icon=//p' "$entry")
+    [ -n "$icon" ] && [ -f "$root/usr/share/icons/hicolor/48x48/apps/$icon.png" ] ||
+        fail "the desktop entry's icon '$icon' is not among the icons"
+fi
+
+# The PNG header gives width and height as big-endian 32-bit numbers at
+# bytes 16 to 23.
+for size in "${icon_sizes[@]}"; do
+    png=$root/usr/share/icons/hicolor/${size}x${size}/apps/melvix-programmer.png
+    [ -f "$png" ] || continue
+    read -r -a header <<<"$(od -An -tu1 -w24 -N24 "$png")"
+    width=$(( (header[16] << 24) | (header[17] << 16) | (header[18] << 8) | header[19] ))
+    height=$(( (header[20] << 24) | (header[21] << 16) | (header[22] << 8) | header[23] ))
+    [ "${header[*]:1:3}" = "80 78 71" ] && [ "$width" = "$size" ] &&
+        [ "$height" = "$size" ] || fail "the ${size}x${size} icon is not a ${size}x${size} PNG"
+done
+
+for page in "$root"/usr/share/man/man1/*.1.gz; do
+    [ -f "$page" ] || continue
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >"$work/page.txt") ||
+        fail "man cannot show $(basename "$page")"
+    [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
+    grep -q '^NAME' "$work/page.txt" || fail "$(basename "$page") renders without a NAME section"
+done
+
+depends=$(dpkg-deb -f "$deb" Depends)
+grep -Eq '(^|[ ,])libqt6[a-z0-9]*' <<<"$depends" ||
+    fail "Depends names no Qt 6 library: '$depends'"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "$(basename "$deb"): files, desktop entry, icons, manual pages and dependencies as expected"
