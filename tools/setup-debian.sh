@@ -9,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev
     xvfb x11-utils x11-apps netpbm fonts-dejavu-core
     dpkg-dev desktop-file-utils man-db
+    clang libclang-rt-14-dev valgrind
 )
 
 missing=()

@@ -1,0 +1,27 @@
+// Any text as the line settings of a port: the parser never reads outside the
+// text, and whatever it accepts is a state that a port can be set to.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    DCB state{};
+    state.DCBlength = sizeof(DCB);
+    state.BaudRate = 9600;
+    state.ByteSize = 8;
+    const DCB before = state;
+    if (!BuildCommDCBA(text.c_str(), &state)) {
+        if (std::memcmp(&state, &before, sizeof(DCB)) != 0)
+            std::abort(); // a refused text leaves the state alone
+        return 0;
+    }
+    if (state.BaudRate == 0 || state.ByteSize < 5 || state.ByteSize > 8 ||
+        state.Parity > SPACEPARITY || state.StopBits > TWOSTOPBITS || !state.fBinary)
+        std::abort();
+    return 0;
+}
