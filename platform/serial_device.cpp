@@ -131,8 +131,10 @@ std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, DWORD&
         // bytes left over from whoever had it before.
         tcflush(fd, TCIOFLUSH);
     }
+    serial_icounter_struct counts{};
+    const bool countsErrors = ioctl(fd, TIOCGICOUNT, &counts) == 0;
     std::shared_ptr<SerialDevice> device(
-        new SerialDevice(fd, fileTypeOf(fd, info), info.st_rdev, original));
+        new SerialDevice(fd, fileTypeOf(fd, info), info.st_rdev, original, countsErrors));
     if (original && !device->events_.attach(fd)) {
         error = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
@@ -140,8 +142,10 @@ std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, DWORD&
     return device;
 }
 
-SerialDevice::SerialDevice(int fd, DWORD fileType, dev_t device, std::optional<termios> original)
+SerialDevice::SerialDevice(int fd, DWORD fileType, dev_t device, std::optional<termios> original,
+                           bool countsErrors)
     : fd_(fd), fileType_(fileType), device_(device), original_(original),
+      countsErrors_(countsErrors),
       timeouts_(rememberedTimeouts().get(device))
 {}
 
@@ -185,7 +189,7 @@ void SerialDevice::setLastState(const DCB& state)
 DWORD SerialDevice::takeLineErrors()
 {
     serial_icounter_struct counts{};
-    if (ioctl(fd_, TIOCGICOUNT, &counts) != 0)
+    if (!countsErrors_ || ioctl(fd_, TIOCGICOUNT, &counts) != 0)
         return 0;
     const ErrorCounts now{counts.frame, counts.overrun, counts.parity, counts.brk,
                           counts.buf_overrun};

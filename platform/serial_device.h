@@ -47,13 +47,17 @@ public:
     DWORD takeLineErrors();
 
 private:
-    SerialDevice(int fd, DWORD fileType, dev_t device, std::optional<termios> original);
+    SerialDevice(int fd, DWORD fileType, dev_t device, std::optional<termios> original,
+                 bool countsErrors);
 
     const int fd_;
     const DWORD fileType_;
     const dev_t device_;
     // The terminal settings found at open, given back at close.
     const std::optional<termios> original_;
+    // Whether the driver counts line errors (a pseudo-terminal does not), so
+    // that ClearCommError asks only drivers that can answer.
+    const bool countsErrors_;
 
     CommEventMonitor events_;
 

@@ -7,7 +7,6 @@
 
 #include <QCoreApplication>
 #include <QFont>
-#include <QFontDatabase>
 #include <QIcon>
 #include <QMessageBox>
 #include <QMetaMethod>
@@ -37,14 +36,14 @@ void LetPendingEventsRun()
 }
 
 // The window's font is "MS Sans Serif"; where it is missing, the nearest
-// sans-serif faces stand in for it.
+// sans-serif faces stand in for it. Substitutes only count for a missing
+// family, so they are given without looking the family up first, which
+// would load the whole font database during start-up.
 void SubstituteMissingWindowFont()
 {
-    const QString windowFont = QStringLiteral("MS Sans Serif");
-    if (!QFontDatabase::hasFamily(windowFont))
-        QFont::insertSubstitutions(windowFont, {QStringLiteral("Microsoft Sans Serif"),
-                                                QStringLiteral("Liberation Sans"),
-                                                QStringLiteral("DejaVu Sans")});
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("Microsoft Sans Serif"),
+                                QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
 }
 
 void ShowError(const QString& message)

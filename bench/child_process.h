@@ -1,0 +1,36 @@
+// A program started for measuring: how long until it says "shown", how much
+// CPU its threads use, how long until it ends and its peak resident memory.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+class ChildProcess
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Starts `program` with `arguments` and these extra environment entries.
+    ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::vector<std::string>& environment);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Waits until the program prints "shown"; the time since the start.
+    std::chrono::duration<double, std::milli> waitUntilShown();
+    // CPU time used so far by all of the program's threads, in seconds.
+    double cpuSeconds() const;
+    // Waits until the program ends; the time since the start.
+    std::chrono::duration<double, std::milli> waitUntilEnded();
+    // Its peak resident memory in KiB, known once it has ended.
+    long peakResidentKiB() const { return peakResidentKiB_; }
+
+private:
+    pid_t pid_ = -1;
+    int output_ = -1;
+    Clock::time_point started_;
+    long peakResidentKiB_ = 0;
+};
