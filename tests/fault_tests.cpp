@@ -9,6 +9,7 @@
 #include "modal_watcher.h"
 #include "pty_pair.h"
 #include "simulator.h"
+#include "window_view.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -68,17 +69,6 @@ std::string randomReply(std::mt19937& random, std::size_t length)
 class FaultTest : public testing::Test
 {
 protected:
-    template <class Control> Control* control(const char* name) const
-    {
-        return window->findChild<Control*>(name);
-    }
-    QStringList status() const { return control<TStatusBar>("StatusBar")->Panels(); }
-    QString lastLogLine() const
-    {
-        const QStringList lines = control<QPlainTextEdit>("Memo1")->toPlainText().split('\n');
-        return lines.back();
-    }
-
     void start() { window = std::make_unique<TMainForm>(); }
 
     // The process stays idle for a second: no busy loop anywhere.
@@ -91,10 +81,10 @@ protected:
 
     void expectFailedReadTexts()
     {
-        EXPECT_EQ(status(), FailedRead);
+        EXPECT_EQ(StatusPanels(*window), FailedRead);
         EXPECT_FALSE(window->SerialConnector->Connected());
-        EXPECT_EQ(control<QLineEdit>("Edit1")->text(), "");
-        EXPECT_EQ(control<TCSpinEdit>("CSpinEdit1")->text(), "1");
+        EXPECT_EQ(ControlOf<QLineEdit>(*window, "Edit1")->text(), "");
+        EXPECT_EQ(ControlOf<TCSpinEdit>(*window, "CSpinEdit1")->text(), "1");
     }
 
     PortMap map;
@@ -107,7 +97,7 @@ TEST_F(FaultTest, AFloodOfBytesKeepsTheWindowResponsiveAndReadsWorkAfter)
     Simulator module;
     module.linkInto(map.path(), 3);
     start();
-    ASSERT_EQ(status(), PresentOn("COM3"));
+    ASSERT_EQ(StatusPanels(*window), PresentOn("COM3"));
     const long residentBefore = residentKiB();
 
     std::mt19937 random(7);
@@ -132,7 +122,7 @@ TEST_F(FaultTest, AFloodOfBytesKeepsTheWindowResponsiveAndReadsWorkAfter)
     EXPECT_LT(residentKiB() - residentBefore, 10 * 1024);
     window->Button3Click();
     EXPECT_TRUE(window->ReplyDecoded);
-    EXPECT_EQ(lastLogLine(), "Received -> Channel: 5 Addr: WXYZ");
+    EXPECT_EQ(LogLines(*window).back(), "Received -> Channel: 5 Addr: WXYZ");
 }
 
 // A module answering `garbage` to every read decodes exactly when the bytes
@@ -168,14 +158,15 @@ TEST_F(FaultTest, GarbageAnswersAreNeverTakenForAModule)
             module.linkInto(map.path(), 3);
             start();
             EXPECT_EQ(window->ReplyDecoded, expected) << "start-up, length " << length;
-            EXPECT_EQ(status(), expected ? PresentOn("COM3") : InitialStatus) << length;
+            EXPECT_EQ(StatusPanels(*window), expected ? PresentOn("COM3") : InitialStatus)
+                << length;
         }
         {
             // On a Read, after a good detection.
             Simulator module;
             module.linkInto(map.path(), 3);
             start();
-            ASSERT_EQ(status(), PresentOn("COM3"));
+            ASSERT_EQ(StatusPanels(*window), PresentOn("COM3"));
             module.answerWith(garbage);
             window->Button3Click();
             EXPECT_EQ(window->ReplyDecoded, expected) << "Read, length " << length;
@@ -195,7 +186,7 @@ TEST_F(FaultTest, AModuleVanishingDuringDetectionLeavesItUndetected)
     QTimer::singleShot(60, [&] { module.vanish(); });
     start();
     EXPECT_TRUE(module.vanished());
-    EXPECT_EQ(status(), InitialStatus);
+    EXPECT_EQ(StatusPanels(*window), InitialStatus);
     expectIdleCpu();
 }
 
@@ -267,7 +258,7 @@ TEST_F(FaultTest, APortHeldByAnotherProgramIsSkippedAndOursIsReleasedAtTheEnd)
     ASSERT_EQ(answer, 'y');
 
     start();
-    EXPECT_EQ(status(), PresentOn("COM2"));
+    EXPECT_EQ(StatusPanels(*window), PresentOn("COM2"));
     ::close(release[1]);
     waitpid(holder, nullptr, 0);
 

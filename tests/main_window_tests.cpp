@@ -6,6 +6,7 @@
 #include "event_loop.h"
 #include "pty_pair.h"
 #include "simulator.h"
+#include "window_view.h"
 
 #include <QCoreApplication>
 #include <QLineEdit>
@@ -38,20 +39,6 @@ protected:
         ASSERT_TRUE(window->SerialConnector->Connected());
     }
 
-    template <class Control> Control* control(const char* name) const
-    {
-        auto* found = window->findChild<Control*>(name);
-        EXPECT_NE(found, nullptr) << name;
-        return found;
-    }
-
-    QString address() const { return control<QLineEdit>("Edit1")->text(); }
-    QString channelText() const { return control<TCSpinEdit>("CSpinEdit1")->text(); }
-    QStringList log() const
-    {
-        return control<QPlainTextEdit>("Memo1")->toPlainText().split('\n', Qt::SkipEmptyParts);
-    }
-
     PortMap map;
     std::unique_ptr<TMainForm> window;
 };
@@ -71,23 +58,23 @@ TEST_F(MainWindowTest, IsBuiltFromItsDescription)
     EXPECT_EQ(com->CtsFlowControl(), TRadioCom::CTSOff);
     EXPECT_TRUE(com->OnReceive());
 
-    auto* status = control<TStatusBar>("StatusBar");
+    auto* status = ControlOf<TStatusBar>(*window, "StatusBar");
     EXPECT_EQ(status->Panels(),
               QStringList({"Status: Not Detected", "Baud Rate:", "Serial Port:"}));
-    auto* versions = control<TRadioGroup>("RadioGroup1");
+    auto* versions = ControlOf<TRadioGroup>(*window, "RadioGroup1");
     EXPECT_EQ(versions->title(), "Module Version");
     EXPECT_EQ(versions->Items(), QStringList({"V4", "V5"}));
     EXPECT_EQ(versions->ItemIndex(), 1);
     EXPECT_FALSE(versions->isEnabled());
-    EXPECT_FALSE(control<QLineEdit>("Edit1")->isEnabled());
-    EXPECT_EQ(channelText(), "0");
-    auto* channel = control<TCSpinEdit>("CSpinEdit1");
+    EXPECT_FALSE(ControlOf<QLineEdit>(*window, "Edit1")->isEnabled());
+    EXPECT_EQ(ChannelText(*window), "0");
+    auto* channel = ControlOf<TCSpinEdit>(*window, "CSpinEdit1");
     EXPECT_EQ(channel->toolTip(), "Set Channel");
     EXPECT_EQ(channel->GetValue(), 0);
-    EXPECT_EQ(control<QPushButton>("Button1")->text(), "E&xit");
-    EXPECT_EQ(control<QPushButton>("Button2")->text(), "Write");
-    EXPECT_EQ(control<QPushButton>("Button3")->text(), "Read");
-    EXPECT_TRUE(log().isEmpty());
+    EXPECT_EQ(ControlOf<QPushButton>(*window, "Button1")->text(), "E&xit");
+    EXPECT_EQ(ControlOf<QPushButton>(*window, "Button2")->text(), "Write");
+    EXPECT_EQ(ControlOf<QPushButton>(*window, "Button3")->text(), "Read");
+    EXPECT_TRUE(LogLines(*window).isEmpty());
 }
 
 TEST_F(MainWindowTest, DecodesTheSimulatorsAnswerWhenEventsRun)
@@ -97,9 +84,9 @@ TEST_F(MainWindowTest, DecodesTheSimulatorsAnswerWhenEventsRun)
     const std::uint8_t command[] = "KQZRTMNVPA12345";
     window->SerialConnector->SendBuffer(command, 15);
     EXPECT_TRUE(processEventsUntil([&] { return window->ReplyDecoded; }));
-    EXPECT_EQ(address(), "WABC");
-    EXPECT_EQ(channelText(), "42");
-    EXPECT_EQ(log(), QStringList({"Received -> Channel: 42 Addr: WABC"}));
+    EXPECT_EQ(AddressText(*window), "WABC");
+    EXPECT_EQ(ChannelText(*window), "42");
+    EXPECT_EQ(LogLines(*window), QStringList({"Received -> Channel: 42 Addr: WABC"}));
 }
 
 TEST_F(MainWindowTest, AReplyInPiecesIsReadOnceWhole)
@@ -119,7 +106,7 @@ TEST_F(MainWindowTest, AReplyInPiecesIsReadOnceWhole)
     EXPECT_FALSE(window->ReplyDecoded);
     pty.send(reply.substr(15));
     EXPECT_TRUE(processEventsUntil([&] { return window->ReplyDecoded; }));
-    EXPECT_EQ(log(), QStringList({"Received -> Channel: 7 Addr: WXYZ"}));
+    EXPECT_EQ(LogLines(*window), QStringList({"Received -> Channel: 7 Addr: WXYZ"}));
     COMSTAT status{};
     ClearCommError(window->SerialConnector->GetPortHandle(), nullptr, &status);
     EXPECT_EQ(status.cbInQue, 0u);
@@ -130,13 +117,13 @@ TEST_F(MainWindowTest, RepliesChangeWhatTheWindowShows)
     PtyPair pty;
     openOn(pty.slavePath());
     auto deliver = [&](std::string bytes) {
-        const auto logged = log().size();
+        const auto logged = LogLines(*window).size();
         pty.send(bytes);
         // The reply is consumed whatever it holds.
         processEventsUntil([&] {
             COMSTAT status{};
             ClearCommError(window->SerialConnector->GetPortHandle(), nullptr, &status);
-            return status.cbInQue == 0 && log().size() >= logged;
+            return status.cbInQue == 0 && LogLines(*window).size() >= logged;
         });
         processEventsFor(milliseconds(30));
     };
@@ -147,33 +134,34 @@ TEST_F(MainWindowTest, RepliesChangeWhatTheWindowShows)
 
     deliver(padded("a\x05WXYZ", 16));
     EXPECT_TRUE(window->ReplyDecoded);
-    EXPECT_EQ(address(), "WXYZ");
-    EXPECT_EQ(channelText(), "5");
+    EXPECT_EQ(AddressText(*window), "WXYZ");
+    EXPECT_EQ(ChannelText(*window), "5");
 
     // 29 bytes match no layout: consumed, nothing shown, the flag kept.
     deliver(padded("a\x09WQQQ", 29));
     EXPECT_TRUE(window->ReplyDecoded);
-    EXPECT_EQ(address(), "WXYZ");
+    EXPECT_EQ(AddressText(*window), "WXYZ");
 
     // An address not beginning with W is rejected and clears the flag.
     deliver(padded("a\x07QABC", 20));
     EXPECT_FALSE(window->ReplyDecoded);
-    EXPECT_EQ(address(), "WXYZ");
-    EXPECT_EQ(log().size(), 1);
+    EXPECT_EQ(AddressText(*window), "WXYZ");
+    EXPECT_EQ(LogLines(*window).size(), 1);
 
     // The echoed layout, a negative channel and a high address byte.
     deliver(padded("KQZRTMNVPA12345a\x90W\xE9YZ", 31));
     EXPECT_TRUE(window->ReplyDecoded);
-    EXPECT_EQ(channelText(), "1");
-    EXPECT_EQ(address(), QString::fromLatin1("W\xE9YZ"));
+    EXPECT_EQ(ChannelText(*window), "1");
+    EXPECT_EQ(AddressText(*window), QString::fromLatin1("W\xE9YZ"));
 
     deliver(padded(std::string("a\x00W\x00YZ", 6), 16));
-    EXPECT_EQ(address(), "W");
-    EXPECT_EQ(channelText(), "1");
+    EXPECT_EQ(AddressText(*window), "W");
+    EXPECT_EQ(ChannelText(*window), "1");
 
-    EXPECT_EQ(log(), QStringList({"Received -> Channel: 5 Addr: WXYZ",
-                                  QString::fromLatin1("Received -> Channel: -112 Addr: W\xE9YZ"),
-                                  "Received -> Channel: 0 Addr: W"}));
+    EXPECT_EQ(LogLines(*window),
+              QStringList({"Received -> Channel: 5 Addr: WXYZ",
+                           QString::fromLatin1("Received -> Channel: -112 Addr: W\xE9YZ"),
+                           "Received -> Channel: 0 Addr: W"}));
 }
 
 TEST_F(MainWindowTest, DecodeNeverReadsPastTheBytesRead)
@@ -183,9 +171,9 @@ TEST_F(MainWindowTest, DecodeNeverReadsPastTheBytesRead)
     window->DecodeRadioData(bytes, 6, 2);
     window->DecodeRadioData(bytes, 6, -1);
     EXPECT_TRUE(window->ReplyDecoded);
-    EXPECT_TRUE(log().isEmpty());
+    EXPECT_TRUE(LogLines(*window).isEmpty());
     window->DecodeRadioData(bytes, 6, 1);
-    EXPECT_EQ(log(), QStringList({"Received -> Channel: 5 Addr: WXYZ"}));
+    EXPECT_EQ(LogLines(*window), QStringList({"Received -> Channel: 5 Addr: WXYZ"}));
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "modal_watcher.h"
 #include "pty_pair.h"
 #include "simulator.h"
+#include "window_view.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -28,21 +29,6 @@ using std::chrono::milliseconds;
 class ProgramTest : public testing::Test
 {
 protected:
-    template <class Control> Control* control(const char* name) const
-    {
-        auto* found = window->findChild<Control*>(name);
-        EXPECT_NE(found, nullptr) << name;
-        return found;
-    }
-
-    QStringList status() const { return control<TStatusBar>("StatusBar")->Panels(); }
-    QString address() const { return control<QLineEdit>("Edit1")->text(); }
-    QString channelText() const { return control<TCSpinEdit>("CSpinEdit1")->text(); }
-    QStringList log() const
-    {
-        return control<QPlainTextEdit>("Memo1")->toPlainText().split('\n', Qt::SkipEmptyParts);
-    }
-
     // Builds the window, which finds the module while it is built.
     void start() { window = std::make_unique<TMainForm>(); }
 
@@ -59,11 +45,11 @@ TEST_F(ProgramTest, StartUpFindsTheModuleAndShowsItBeforeTheWindowOpens)
     Simulator module;
     module.linkInto(map.path(), 3);
     start();
-    EXPECT_EQ(status(), PresentOnCom3);
+    EXPECT_EQ(StatusPanels(*window), PresentOnCom3);
     EXPECT_EQ(window->PortIndex, 2);
-    EXPECT_EQ(channelText(), "5");
-    EXPECT_EQ(address(), "WXYZ");
-    EXPECT_EQ(log(), QStringList({"Received -> Channel: 5 Addr: WXYZ"}));
+    EXPECT_EQ(ChannelText(*window), "5");
+    EXPECT_EQ(AddressText(*window), "WXYZ");
+    EXPECT_EQ(LogLines(*window), QStringList({"Received -> Channel: 5 Addr: WXYZ"}));
     EXPECT_TRUE(window->SerialConnector->Connected());
     EXPECT_TRUE(modals.seen().empty());
 }
@@ -77,7 +63,7 @@ TEST_F(ProgramTest, SilentPortsGetThreeProbesEachBeforeTheNextIsTried)
     silent2.linkInto(map.path(), 2);
     module.linkInto(map.path(), 3);
     start();
-    EXPECT_EQ(status(), PresentOnCom3);
+    EXPECT_EQ(StatusPanels(*window), PresentOnCom3);
     EXPECT_EQ(module.readRequests(), 3) << "found on its third request";
     const auto first = silent1.readRequestTimes();
     const auto second = silent2.readRequestTimes();
@@ -103,10 +89,10 @@ TEST_F(ProgramTest, WithNoModuleEveryPortIsTriedAndNothingChanges)
     start();
     EXPECT_EQ(silent1.readRequests(), 3);
     EXPECT_EQ(silent21.readRequests(), 3);
-    EXPECT_EQ(status(), InitialStatus);
-    EXPECT_EQ(channelText(), "0");
-    EXPECT_EQ(address(), "");
-    EXPECT_TRUE(log().isEmpty());
+    EXPECT_EQ(StatusPanels(*window), InitialStatus);
+    EXPECT_EQ(ChannelText(*window), "0");
+    EXPECT_EQ(AddressText(*window), "");
+    EXPECT_TRUE(LogLines(*window).isEmpty());
     EXPECT_TRUE(modals.seen().empty());
     // The last port tried stays open.
     EXPECT_EQ(window->SerialConnector->GetComPort(), TRadioCom::COM21);
@@ -118,17 +104,18 @@ TEST_F(ProgramTest, WriteSendsTheChannelAndReadsItBack)
     Simulator module({.address = "WABC"});
     module.linkInto(map.path(), 3);
     start();
-    ASSERT_EQ(address(), "WABC");
-    control<TCSpinEdit>("CSpinEdit1")->SetValue(12);
+    ASSERT_EQ(AddressText(*window), "WABC");
+    ControlOf<TCSpinEdit>(*window, "CSpinEdit1")->SetValue(12);
     window->Button2Click();
     EXPECT_EQ(module.writeRequests(), 1);
     EXPECT_EQ(module.channel(), 12);
     EXPECT_EQ(module.address(), "WABC");
-    EXPECT_EQ(log(), QStringList({"Received -> Channel: 5 Addr: WABC",
-                                  "Sent: Write Channel: 12 Address: WABC", "Sent: Read Data",
-                                  "Received -> Channel: 12 Addr: WABC"}));
-    EXPECT_EQ(channelText(), "12");
-    EXPECT_EQ(status(), PresentOnCom3);
+    EXPECT_EQ(
+        LogLines(*window),
+        QStringList({"Received -> Channel: 5 Addr: WABC", "Sent: Write Channel: 12 Address: WABC",
+                     "Sent: Read Data", "Received -> Channel: 12 Addr: WABC"}));
+    EXPECT_EQ(ChannelText(*window), "12");
+    EXPECT_EQ(StatusPanels(*window), PresentOnCom3);
 }
 
 TEST_F(ProgramTest, TheWriteCommandGoesOutByteForByte)
@@ -143,12 +130,12 @@ TEST_F(ProgramTest, TheWriteCommandGoesOutByteForByte)
     reply.resize(16, '\0');
     pty.send(reply);
     QTRY_VERIFY(window->ReplyDecoded);
-    control<TCSpinEdit>("CSpinEdit1")->SetValue(12);
+    ControlOf<TCSpinEdit>(*window, "CSpinEdit1")->SetValue(12);
     window->SendWriteCommand();
     const std::vector<unsigned char> expected = {'K', 'Q', 'Z', 'R', 'T', 'M', 'N', 'V',
                                                  'P', 'C', 12,  'W', 'A', 'B', 'C'};
     EXPECT_EQ(pty.receive(16, milliseconds(200)), expected);
-    EXPECT_EQ(log().back(), "Sent: Write Channel: 12 Address: WABC");
+    EXPECT_EQ(LogLines(*window).back(), "Sent: Write Channel: 12 Address: WABC");
 }
 
 TEST_F(ProgramTest, WriteWithoutAnAddressComplainsThenReadsBack)
@@ -162,9 +149,9 @@ TEST_F(ProgramTest, WriteWithoutAnAddressComplainsThenReadsBack)
     EXPECT_EQ(modals.seen()[0].text, "Set ADDRESS!");
     EXPECT_GE(modals.elapsed() - modals.seen()[0].dismissedAt, 500);
     // The read-back found the module and filled the address in.
-    EXPECT_EQ(address(), "WXYZ");
-    EXPECT_EQ(status(), PresentOnCom3);
-    EXPECT_FALSE(log().contains("Sent: Write Channel: 5 Address: "));
+    EXPECT_EQ(AddressText(*window), "WXYZ");
+    EXPECT_EQ(StatusPanels(*window), PresentOnCom3);
+    EXPECT_FALSE(LogLines(*window).contains("Sent: Write Channel: 5 Address: "));
 }
 
 TEST_F(ProgramTest, AVanishedModuleIsReportedAndTheNextReadScansAgain)
@@ -174,24 +161,25 @@ TEST_F(ProgramTest, AVanishedModuleIsReportedAndTheNextReadScansAgain)
     silent1.linkInto(map.path(), 1);
     module.linkInto(map.path(), 3);
     start();
-    ASSERT_EQ(status(), PresentOnCom3);
+    ASSERT_EQ(StatusPanels(*window), PresentOnCom3);
     module.vanish();
 
     QElapsedTimer clock;
     clock.start();
     window->Button3Click();
     EXPECT_GE(clock.elapsed(), 150) << "three sends, 50 ms each";
-    EXPECT_EQ(status(), QStringList({"Status: Not Detected", "Serial Port: ", "Baud Rate:"}));
+    EXPECT_EQ(StatusPanels(*window),
+              QStringList({"Status: Not Detected", "Serial Port: ", "Baud Rate:"}));
     EXPECT_FALSE(window->SerialConnector->Connected());
-    EXPECT_EQ(address(), "");
-    EXPECT_EQ(channelText(), "1");
+    EXPECT_EQ(AddressText(*window), "");
+    EXPECT_EQ(ChannelText(*window), "1");
     EXPECT_TRUE(modals.seen().empty());
 
     // The next Read starts from COM1 again; nothing answers anywhere now.
     const int probesBefore = silent1.readRequests();
     window->Button3Click();
     EXPECT_EQ(silent1.readRequests(), probesBefore + 3);
-    EXPECT_EQ(log().count("Sent: Read Data"), 1) << "no Read without a module";
+    EXPECT_EQ(LogLines(*window).count("Sent: Read Data"), 1) << "no Read without a module";
 }
 
 TEST_F(ProgramTest, ExitDuringAReadClosesOnlyOnceTheReadIsOver)
@@ -205,7 +193,8 @@ TEST_F(ProgramTest, ExitDuringAReadClosesOnlyOnceTheReadIsOver)
     QTimer::singleShot(10, window.get(), [this] { window->Button1Click(); });
     window->Button3Click();
     EXPECT_FALSE(window->isVisible());
-    EXPECT_EQ(log().back(), "Received -> Channel: 5 Addr: WXYZ") << "the Read went on to its end";
+    EXPECT_EQ(LogLines(*window).back(), "Received -> Channel: 5 Addr: WXYZ")
+        << "the Read went on to its end";
     window.reset();
 }
 
@@ -230,8 +219,8 @@ TEST_F(ProgramTest, AClickDuringASequenceRunsItsSequenceInside)
     clicker.stop();
     EXPECT_GE(clicks, 2);
     EXPECT_EQ(module.writeRequests(), 2);
-    EXPECT_EQ(status(), PresentOnCom3);
-    EXPECT_EQ(log().back(), "Received -> Channel: 5 Addr: WXYZ");
+    EXPECT_EQ(StatusPanels(*window), PresentOnCom3);
+    EXPECT_EQ(LogLines(*window).back(), "Received -> Channel: 5 Addr: WXYZ");
     EXPECT_TRUE(window->SerialConnector->Connected());
 }
 
@@ -241,10 +230,10 @@ TEST_F(ProgramTest, FocusStartsOnExitAndFollowsTheWindowsOrder)
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     const char* order[] = {"Button1", "Memo1", "CSpinEdit1", "Button2", "Button3", "Button1"};
-    EXPECT_EQ(QApplication::focusWidget(), control<QWidget>(order[0]));
+    EXPECT_EQ(QApplication::focusWidget(), ControlOf<QWidget>(*window, order[0]));
     for (std::size_t i = 1; i < std::size(order); ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        EXPECT_EQ(QApplication::focusWidget(), control<QWidget>(order[i])) << order[i];
+        EXPECT_EQ(QApplication::focusWidget(), ControlOf<QWidget>(*window, order[i])) << order[i];
     }
 }
 

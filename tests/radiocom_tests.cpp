@@ -1,4 +1,5 @@
 #include "Radiocom.h"
+#include "lock_count.h"
 #include "pty_pair.h"
 
 #include <gtest/gtest.h>
@@ -14,17 +15,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The lock's count, read without disturbing it.
-int lockCount(const TRadioCom& com)
-{
-    int count = 0;
-    while (WaitForSingleObject(com.GetPortLock(), 0) == WAIT_OBJECT_0)
-        ++count;
-    if (count > 0)
-        ReleaseSemaphore(com.GetPortLock(), count, nullptr);
-    return count;
-}
 
 // Opens `path` in a child process the way another program would take the
 // port: exclusively. True when the child got it.

@@ -1,4 +1,5 @@
 #include "Radiocom.h"
+#include "lock_count.h"
 #include "pty_pair.h"
 
 #include <gtest/gtest.h>
@@ -11,16 +12,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-int lockCount(const TRadioCom& com)
-{
-    int count = 0;
-    while (WaitForSingleObject(com.GetPortLock(), 0) == WAIT_OBJECT_0)
-        ++count;
-    if (count > 0)
-        ReleaseSemaphore(com.GetPortLock(), count, nullptr);
-    return count;
-}
 
 std::vector<std::uint8_t> bytes(const std::string& text)
 {
