@@ -9,12 +9,34 @@ namespace {
 constexpr std::int32_t AddressLength = 4;
 // Replies shorter than this are never decoded.
 constexpr std::int32_t ShortestReply = 16;
+// A marker search over this many bytes or fewer finds nothing.
+constexpr std::int32_t LongestUnsearchedReply = 6;
 
-// The longer layouts echo the read command first: the marker follows as many
-// bytes as that command has.
-constexpr std::int32_t V5EchoedReply = 31;
+constexpr char V5ReadText[] = "KQZRTMNVPA12345";
+constexpr char V4ReadText[] = "A1234567";
+constexpr std::int32_t V5ReadLength = sizeof V5ReadText - 1;
+constexpr std::int32_t V4ReadLength = sizeof V4ReadText - 1;
+
+// The longer layouts echo the read command first, so the marker stands right
+// after the echo and the channel byte right after the marker.
+constexpr std::int32_t V5EchoedMarker = V5ReadLength;
+constexpr std::int32_t V5EchoedData = V5EchoedMarker + 1;
+constexpr std::int32_t V4EchoedMarker = V4ReadLength;
+constexpr std::int32_t V4EchoedData = V4EchoedMarker + 1;
+// A V4 reply with the echo whose marker is elsewhere is read one byte further
+// on, wherever the marker was found.
+constexpr std::int32_t V4DisplacedData = V4EchoedData + 1;
+// An echoed reply holds the echo and a whole short reply; a V4 reply longer
+// than a short one counts as echoed.
+constexpr std::int32_t V5EchoedReply = V5ReadLength + ShortestReply;
+constexpr std::int32_t V4EchoedReply = ShortestReply + 1;
+// Longer V5 replies that are still too short for the echo match no layout.
 constexpr std::int32_t V5LongestShortReply = 27;
-constexpr std::int32_t V4EchoedReply = 17;
+// A short reply starts with the marker and the channel byte follows it.
+constexpr std::int32_t ShortData = 1;
+// In a short reply found by a search the data is taken to start one byte
+// before the byte found (for V5 that byte is the address initial).
+constexpr std::int32_t FoundToData = 1;
 
 Bytes text(const char* characters)
 {
@@ -29,17 +51,17 @@ bool holdsRadioData(std::int32_t position, std::int32_t length)
 std::optional<std::int32_t> v5Position(const std::uint8_t* bytes, std::int32_t length)
 {
     if (length >= V5EchoedReply) {
-        if (bytes[15] == DataMarker)
-            return 16;
+        if (bytes[V5EchoedMarker] == DataMarker)
+            return V5EchoedData;
         if (const std::int32_t p = FindMarker(bytes, length, V5); p != 0)
-            return p + 16;
+            return p + V5EchoedData;
         return std::nullopt;
     }
     if (length >= ShortestReply && length <= V5LongestShortReply) {
         if (bytes[0] == DataMarker)
-            return 1;
+            return ShortData;
         if (const std::int32_t p = FindMarker(bytes, length, V5); p != 0)
-            return p - 1;
+            return p - FoundToData;
     }
     return std::nullopt;
 }
@@ -47,17 +69,17 @@ std::optional<std::int32_t> v5Position(const std::uint8_t* bytes, std::int32_t l
 std::optional<std::int32_t> v4Position(const std::uint8_t* bytes, std::int32_t length)
 {
     if (length >= V4EchoedReply) {
-        if (bytes[8] == DataMarker)
-            return 9;
+        if (bytes[V4EchoedMarker] == DataMarker)
+            return V4EchoedData;
         if (FindMarker(bytes, length, V4) != 0)
-            return 10;
+            return V4DisplacedData;
         return std::nullopt;
     }
     if (length == ShortestReply) {
         if (bytes[0] == DataMarker)
-            return 1;
+            return ShortData;
         if (const std::int32_t p = FindMarker(bytes, length, V4); p != 0)
-            return p - 1;
+            return p - FoundToData;
     }
     return std::nullopt;
 }
@@ -66,7 +88,7 @@ std::optional<std::int32_t> v4Position(const std::uint8_t* bytes, std::int32_t l
 
 Bytes ReadCommand(int generation)
 {
-    return generation == V4 ? text("A1234567") : text("KQZRTMNVPA12345");
+    return generation == V4 ? text(V4ReadText) : text(V5ReadText);
 }
 
 Bytes WriteCommand(int generation, std::uint8_t channel, const std::string& address)
@@ -85,9 +107,13 @@ Bytes WriteCommand(int generation, std::uint8_t channel, const std::string& addr
 
 std::int32_t FindMarker(const std::uint8_t* bytes, std::int32_t length, int generation)
 {
-    if (length <= 6)
+    if (length <= LongestUnsearchedReply)
         return 0;
-    const std::uint8_t marker = generation != V4 ? 'W' : length > 16 ? 'a' : 'A';
+    // V4 looks for the data marker in an echoed reply and for the upper-case
+    // marker of its short reply otherwise.
+    const std::uint8_t marker = generation != V4         ? AddressInitial
+                                : length > ShortestReply ? DataMarker
+                                                         : 'A';
     const std::uint8_t* found = std::find(bytes, bytes + length, marker);
     return found == bytes + length ? 0 : static_cast<std::int32_t>(found - bytes);
 }
