@@ -70,6 +70,9 @@ TRadioCom::TRadioCom(QObject* AOwner)
 TRadioCom::~TRadioCom()
 {
     ClosePort();
+    ReleaseLateReaders();
+    for (auto& late : LateReaders)
+        late.release()->DeleteWhenFinished();
     CloseHandle(PortLock);
     CloseHandle(WriteOverlap.hEvent);
     CloseHandle(ReadOverlap.hEvent);
@@ -184,6 +187,7 @@ void TRadioCom::OpenPort()
     if (FConnected)
         return;
     const PortLockGuard guard(*this);
+    ReleaseLateReaders();
     if (CreateHandle() == -1)
         return;
 
@@ -213,13 +217,18 @@ void TRadioCom::ClosePort()
     if (!FConnected)
         return;
     const PortLockGuard guard(*this);
-    if (Reader->End())
-        Reader.reset();
-    else
-        Reader.release()->DeleteWhenFinished();
+    if (!Reader->End())
+        LateReaders.push_back(std::move(Reader));
+    Reader.reset();
+    ReleaseLateReaders();
     FConnected = false;
     SetCommTimeouts(PortHandle, &SavedTimeouts);
     DestroyHandle();
+}
+
+void TRadioCom::ReleaseLateReaders()
+{
+    std::erase_if(LateReaders, [](const auto& late) { return late->Finished(); });
 }
 
 void TRadioCom::OnComReceive(std::int32_t Count)
@@ -426,13 +435,18 @@ bool TComReader::End()
     do {
         SetCommMask(Port, mask);
         if (wait(QDeadlineTimer(WatcherWakeRepeatMs)))
-            return true;
+            return Finished();
     } while (!limit.hasExpired());
     std::fprintf(stderr,
                  "Serial port %s: the event watcher did not end within %d ms of being woken; "
                  "the port is closed without it.\n",
                  DeviceName, WatcherEndLimitMs);
     return false;
+}
+
+bool TComReader::Finished()
+{
+    return wait(QDeadlineTimer(0)) && RunReturned.load(std::memory_order_acquire);
 }
 
 void TComReader::DeleteWhenFinished()
@@ -461,6 +475,7 @@ void TComReader::run()
                      "type; no further OnReceive until the port is opened again.\n",
                      DeviceName);
     }
+    RunReturned.store(true, std::memory_order_release);
 }
 
 void TComReader::WatchEvents()

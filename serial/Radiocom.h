@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class TComReader;
 
@@ -228,6 +229,8 @@ private:
     class PortLockGuard;
 
     void ApplyFlowControl(DCB& State) const;
+    // Deletes the late watchers whose threads have ended.
+    void ReleaseLateReaders();
 
     bool FConnected = false;
     int FReadTimeout = 1;
@@ -246,6 +249,8 @@ private:
     HANDLE PortLock;
     // The watcher of the current open period.
     std::unique_ptr<TComReader> Reader;
+    // Watchers that End could not join, kept until their threads end.
+    std::vector<std::unique_ptr<TComReader>> LateReaders;
     COMMTIMEOUTS PortTimeouts{};
     COMMTIMEOUTS SavedTimeouts{};
     OVERLAPPED WriteOverlap{};
@@ -267,7 +272,7 @@ class TComReader final : public QThread
 public:
     // Starts watching at once.
     explicit TComReader(TRadioCom* AConnector);
-    // Only once End has returned true, or through DeleteWhenFinished.
+    // Only once Finished() holds, or through DeleteWhenFinished.
     ~TComReader() override = default;
 
     // Ends the watcher, from the connector's thread: whether it waits for an
@@ -277,8 +282,11 @@ public:
     // when it did not end within a few seconds, so that a watcher that cannot
     // be woken does not hang the user interface.
     bool End();
-    // For a watcher that End could not join: it deletes itself once its
-    // thread has ended.
+    // Whether the thread has ended; once true, everything it did happens
+    // before what the caller does next, deleting this object included.
+    bool Finished();
+    // For a watcher still running when its component goes: it deletes
+    // itself once its thread has ended.
     void DeleteWhenFinished();
 
     TRadioCom* const Connector;
@@ -295,5 +303,9 @@ private:
     // Points into the component's constant port table.
     const char* const DeviceName;
     std::atomic<bool> Ended{false};
+    // The thread's last write. Qt joins a thread on a futex that thread
+    // checkers cannot see; reading this after the join orders the thread's
+    // work before the reader's.
+    std::atomic<bool> RunReturned{false};
     UiHandOff HandOff;
 };
