@@ -6,6 +6,7 @@
 #include "ui_Radio.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QFont>
 #include <QIcon>
 #include <QMessageBox>
@@ -46,10 +47,21 @@ void SubstituteMissingWindowFont()
                                 QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
 }
 
+// An error box has no owner window and blocks none: it stays on top while
+// the main window keeps taking clicks, whose handlers run nested in the
+// box's event loop. The caller goes on once the box is dismissed, or once the
+// application quits, which ends every event loop.
 void ShowError(const QString& message)
 {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Error!"), message, QMessageBox::Ok);
-    box.exec();
+    box.setWindowModality(Qt::NonModal);
+    box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    // Closing the main window still ends the program while a box is open.
+    box.setAttribute(Qt::WA_QuitOnClose, false);
+    QEventLoop untilDismissed;
+    QObject::connect(&box, &QMessageBox::finished, &untilDismissed, &QEventLoop::quit);
+    box.show();
+    untilDismissed.exec();
 }
 
 } // namespace
@@ -61,8 +73,10 @@ TMainForm::TMainForm(QWidget* parent)
     SubstituteMissingWindowFont();
     ui->setupUi(this);
     setWindowIcon(QIcon(QPixmap(MelvixIcon)));
-    // A fixed single frame: the window is not resized by dragging.
-    setFixedSize(size());
+    // The designed size is the smallest. Larger, as when maximised, the panel
+    // keeps to the right edge, the status bar to the bottom, the "Received"
+    // group takes the rest, and the controls inside keep their places.
+    setMinimumSize(size());
     ui->Button1->setFocus();
     ConfigureSerialConnector();
     MinReplyLength = 16;

@@ -1,5 +1,7 @@
 #include "StatusBar.h"
 
+#include <algorithm>
+
 TStatusBar::TStatusBar(QWidget* parent) : QStatusBar(parent)
 {
     setSizeGripEnabled(false);
@@ -22,23 +24,26 @@ void TStatusBar::SetPanels(const QStringList& texts)
         auto* panel = new QLabel(text, this);
         panel->setFrameShape(QFrame::Panel);
         panel->setFrameShadow(QFrame::Sunken);
-        addWidget(panel);
+        panel->show();
         panels_.push_back(panel);
     }
+    PlacePanels();
 }
 
 QStringList TStatusBar::PanelWidths() const
 {
     QStringList widths;
-    for (const QLabel* panel : panels_)
-        widths << QString::number(panel->width());
+    for (const int width : widths_)
+        widths << QString::number(width);
     return widths;
 }
 
 void TStatusBar::SetPanelWidths(const QStringList& widths)
 {
-    for (std::size_t i = 0; i < panels_.size() && i < static_cast<std::size_t>(widths.size()); ++i)
-        panels_[i]->setFixedWidth(widths[static_cast<int>(i)].toInt());
+    widths_.clear();
+    for (const QString& width : widths)
+        widths_.push_back(width.toInt());
+    PlacePanels();
 }
 
 QString TStatusBar::PanelText(int index) const
@@ -51,4 +56,22 @@ void TStatusBar::SetPanelText(int index, const QString& text)
 {
     if (index >= 0 && index < static_cast<int>(panels_.size()))
         panels_[index]->setText(text);
+}
+
+void TStatusBar::resizeEvent(QResizeEvent* event)
+{
+    QStatusBar::resizeEvent(event);
+    PlacePanels();
+}
+
+void TStatusBar::PlacePanels()
+{
+    int left = 0;
+    for (std::size_t i = 0; i < panels_.size(); ++i) {
+        const bool last = i + 1 == panels_.size();
+        const int listed = i < widths_.size() ? widths_[i] : 0;
+        const int width = last ? std::max(0, this->width() - left) : listed;
+        panels_[i]->setGeometry(left, 0, width, height());
+        left += width;
+    }
 }

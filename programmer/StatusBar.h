@@ -1,5 +1,7 @@
-// A status bar divided into panels of fixed widths, each showing one text,
-// addressed by index.
+// A status bar divided into panels, each showing one text, addressed by
+// index. The panels stand side by side from the left edge, each as wide as
+// its listed width, except the last, which reaches the right edge whatever
+// the bar's width, so that it takes what a wider window gives.
 #pragma once
 
 #include <QLabel>
@@ -26,6 +28,14 @@ public:
     QString PanelText(int index) const;
     void SetPanelText(int index, const QString& text);
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
+    void PlacePanels();
+
+    // Children of the bar placed by PlacePanels, not items of the bar's own
+    // layout, which puts margins and gaps between its items.
     std::vector<QLabel*> panels_;
+    std::vector<int> widths_;
 };

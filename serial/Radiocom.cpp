@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <exception>
 #include <limits>
 
 namespace {
@@ -35,6 +37,11 @@ constexpr int TimeoutLimit = 30000;
 constexpr DWORD AllEvents =
     EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING;
 constexpr DWORD CtsPollCountdown = 100000;
+// A watcher ends within milliseconds of being woken; one still running after
+// this long cannot be woken and is left to end on its own.
+constexpr int WatcherEndLimitMs = 5000;
+// A wake that falls between two waits is lost, so it is repeated this often.
+constexpr int WatcherWakeRepeatMs = 2;
 
 } // namespace
 
@@ -63,6 +70,9 @@ TRadioCom::TRadioCom(QObject* AOwner)
 TRadioCom::~TRadioCom()
 {
     ClosePort();
+    ReleaseLateReaders();
+    for (auto& late : LateReaders)
+        late.release()->DeleteWhenFinished();
     CloseHandle(PortLock);
     CloseHandle(WriteOverlap.hEvent);
     CloseHandle(ReadOverlap.hEvent);
@@ -177,6 +187,7 @@ void TRadioCom::OpenPort()
     if (FConnected)
         return;
     const PortLockGuard guard(*this);
+    ReleaseLateReaders();
     if (CreateHandle() == -1)
         return;
 
@@ -206,17 +217,27 @@ void TRadioCom::ClosePort()
     if (!FConnected)
         return;
     const PortLockGuard guard(*this);
-    Reader->End();
+    if (!Reader->End())
+        LateReaders.push_back(std::move(Reader));
     Reader.reset();
+    ReleaseLateReaders();
     FConnected = false;
     SetCommTimeouts(PortHandle, &SavedTimeouts);
     DestroyHandle();
 }
 
+void TRadioCom::ReleaseLateReaders()
+{
+    std::erase_if(LateReaders, [](const auto& late) { return late->Finished(); });
+}
+
 void TRadioCom::OnComReceive(std::int32_t Count)
 {
-    if (FOnReceive)
-        FOnReceive(Count);
+    // A copy: the handler may assign OnReceive or destroy this component,
+    // either of which would destroy the stored function while it runs.
+    const TReceiveEvent handler = FOnReceive;
+    if (handler)
+        handler(Count);
 }
 
 void TRadioCom::Lock()
@@ -395,32 +416,66 @@ private:
 
 } // namespace
 
-TComReader::TComReader(TRadioCom* AConnector) : Connector(AConnector), HandOff(AConnector)
+TComReader::TComReader(TRadioCom* AConnector)
+    : Connector(AConnector), Port(AConnector->GetPortHandle()),
+      DeviceName(AConnector->GetDeviceName()), HandOff(AConnector)
 {
     start();
 }
 
-TComReader::~TComReader()
-{
-    End();
-}
-
-void TComReader::End()
+bool TComReader::End()
 {
     Ended = true;
     HandOff.cancel();
     // SetCommMask ends a wait in progress; one that falls between two waits
     // is not kept, so the wake is repeated until the thread is seen to end.
     DWORD mask = 0;
-    GetCommMask(Connector->GetPortHandle(), &mask);
+    GetCommMask(Port, &mask);
+    const QDeadlineTimer limit(WatcherEndLimitMs);
     do {
-        SetCommMask(Connector->GetPortHandle(), mask);
-    } while (!wait(QDeadlineTimer(2)));
+        SetCommMask(Port, mask);
+        if (wait(QDeadlineTimer(WatcherWakeRepeatMs)))
+            return Finished();
+    } while (!limit.hasExpired());
+    std::fprintf(stderr,
+                 "Serial port %s: the event watcher did not end within %d ms of being woken; "
+                 "the port is closed without it.\n",
+                 DeviceName, WatcherEndLimitMs);
+    return false;
+}
+
+bool TComReader::Finished()
+{
+    return wait(QDeadlineTimer(0)) && RunReturned.load(std::memory_order_acquire);
+}
+
+void TComReader::DeleteWhenFinished()
+{
+    connect(this, &QThread::finished, this, &QObject::deleteLater);
+    // The thread may have ended before the connection was made; deleteLater
+    // may be asked twice.
+    if (isFinished())
+        deleteLater();
 }
 
 void TComReader::run()
 {
-    WatchEvents();
+    // The watcher ends here; on a desktop, stderr is the session's log, where
+    // a port that went deaf can be traced to its cause.
+    try {
+        WatchEvents();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr,
+                     "Serial port %s: the OnReceive handler failed: %s; no further OnReceive "
+                     "until the port is opened again.\n",
+                     DeviceName, error.what());
+    } catch (...) {
+        std::fprintf(stderr,
+                     "Serial port %s: the OnReceive handler failed with an exception of unknown "
+                     "type; no further OnReceive until the port is opened again.\n",
+                     DeviceName);
+    }
+    RunReturned.store(true, std::memory_order_release);
 }
 
 void TComReader::WatchEvents()
@@ -432,22 +487,21 @@ void TComReader::WatchEvents()
     while (!isInterruptionRequested()) {
         if (Ended)
             return;
-        bool seen = WaitCommEvent(Connector->GetPortHandle(), &mask, &overlapped) != FALSE;
+        bool seen = WaitCommEvent(Port, &mask, &overlapped) != FALSE;
         if (!seen && GetLastError() == ERROR_IO_PENDING)
             seen = WaitForSingleObject(overlapped.hEvent, INFINITE) == WAIT_OBJECT_0;
         if (Ended)
             return;
         if (!seen)
             continue;
-        // Cancelled means ended; an exception from the handler ends the
-        // watcher too, until the port is opened again.
+        // Cancelled means ended. An exception from the handler is thrown
+        // again here and ends the watcher, until the port is opened again.
         if (HandOff.run([this] { DeliverReceive(); }) != UiHandOff::Outcome::Ran)
             return;
         ResetEvent(overlapped.hEvent);
     }
     event.close();
-    PurgeComm(Connector->GetPortHandle(),
-              PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    PurgeComm(Port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
 void TComReader::DeliverReceive()
@@ -456,7 +510,7 @@ void TComReader::DeliverReceive()
     DWORD errors = 0;
     // A device that has gone away has no queue to count.
     std::int32_t Count = 0;
-    if (ClearCommError(Connector->GetPortHandle(), &errors, &status))
+    if (ClearCommError(Port, &errors, &status))
         Count = static_cast<std::int32_t>(
             std::min<DWORD>(status.cbInQue, std::numeric_limits<std::int32_t>::max()));
     // Last: the handler may close the port, and with it end this watcher.

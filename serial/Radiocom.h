@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class TComReader;
 
@@ -180,7 +181,8 @@ public:
     const TReceiveEvent& OnReceive() const { return FOnReceive; }
     void SetOnReceive(TReceiveEvent Handler) { FOnReceive = std::move(Handler); }
 
-    // Raises OnReceive with Count when it is assigned.
+    // Raises OnReceive with Count when it is assigned. The handler may replace
+    // or clear OnReceive, or destroy the component, while it runs.
     void OnComReceive(std::int32_t Count);
 
     void OpenPort();
@@ -227,6 +229,8 @@ private:
     class PortLockGuard;
 
     void ApplyFlowControl(DCB& State) const;
+    // Deletes the late watchers whose threads have ended.
+    void ReleaseLateReaders();
 
     bool FConnected = false;
     int FReadTimeout = 1;
@@ -245,6 +249,8 @@ private:
     HANDLE PortLock;
     // The watcher of the current open period.
     std::unique_ptr<TComReader> Reader;
+    // Watchers that End could not join, kept until their threads end.
+    std::vector<std::unique_ptr<TComReader>> LateReaders;
     COMMTIMEOUTS PortTimeouts{};
     COMMTIMEOUTS SavedTimeouts{};
     OVERLAPPED WriteOverlap{};
@@ -255,6 +261,10 @@ private:
 // own and hands each one to the connector's thread, where it becomes
 // OnReceive. It never takes the connector's lock, so the OnReceive handler may
 // transfer bytes while the watcher waits for it.
+//
+// The thread itself touches only the port handle and the device name it was
+// given at the start, never the connector, so that a watcher left running by
+// End cannot reach a component that is gone.
 class TComReader final : public QThread
 {
     Q_OBJECT
@@ -262,13 +272,22 @@ class TComReader final : public QThread
 public:
     // Starts watching at once.
     explicit TComReader(TRadioCom* AConnector);
-    ~TComReader() override;
+    // Only once Finished() holds, or through DeleteWhenFinished.
+    ~TComReader() override = default;
 
-    // Ends the watcher at once, from the connector's thread: whether it waits
-    // for an event, has a hand-off queued or its routine is running further up
-    // this thread's stack. No OnReceive of this watcher runs after End returns,
-    // and the thread has been joined.
-    void End();
+    // Ends the watcher, from the connector's thread: whether it waits for an
+    // event, has a hand-off queued or its routine is running further up this
+    // thread's stack. No OnReceive of this watcher runs after End returns.
+    // True when the thread has been joined; false, with a warning on stderr,
+    // when it did not end within a few seconds, so that a watcher that cannot
+    // be woken does not hang the user interface.
+    bool End();
+    // Whether the thread has ended; once true, everything it did happens
+    // before what the caller does next, deleting this object included.
+    bool Finished();
+    // For a watcher still running when its component goes: it deletes
+    // itself once its thread has ended.
+    void DeleteWhenFinished();
 
     TRadioCom* const Connector;
 
@@ -280,6 +299,13 @@ private:
     // Runs on the connector's thread.
     void DeliverReceive();
 
+    const HANDLE Port;
+    // Points into the component's constant port table.
+    const char* const DeviceName;
     std::atomic<bool> Ended{false};
+    // The thread's last write. Qt joins a thread on a futex that thread
+    // checkers cannot see; reading this after the join orders the thread's
+    // work before the reader's.
+    std::atomic<bool> RunReturned{false};
     UiHandOff HandOff;
 };

@@ -3,7 +3,9 @@
 #include <QMetaObject>
 
 #include <condition_variable>
+#include <exception>
 #include <mutex>
+#include <utility>
 
 // Outlives the hand-off object: a posted routine keeps it alive until the
 // context's thread has dealt with it, even after the hand-off is gone.
@@ -21,7 +23,8 @@ struct UiHandOff::Shared
     std::condition_variable changed;
     bool cancelled = false;
     State state = State::Idle;
-    Outcome outcome = Outcome::Ran;
+    // What the finished routine threw, if anything.
+    std::exception_ptr raised;
     // Counts hand-offs, so a posted routine can tell whether it is still the
     // one the worker waits for.
     unsigned long serial = 0;
@@ -53,15 +56,15 @@ UiHandOff::Outcome UiHandOff::run(std::function<void()> routine)
                     return;
                 shared->state = Shared::State::Running;
             }
-            Outcome outcome = Outcome::Ran;
+            std::exception_ptr raised;
             try {
                 routine();
             } catch (...) {
-                outcome = Outcome::Raised;
+                raised = std::current_exception();
             }
             {
                 const std::lock_guard guard(shared->mutex);
-                shared->outcome = outcome;
+                shared->raised = std::move(raised);
                 shared->state = Shared::State::Finished;
             }
             shared->changed.notify_all();
@@ -73,7 +76,9 @@ UiHandOff::Outcome UiHandOff::run(std::function<void()> routine)
         lock, [this] { return shared_->cancelled || shared_->state == Shared::State::Finished; });
     const bool finished = shared_->state == Shared::State::Finished;
     shared_->state = Shared::State::Idle;
-    return finished ? shared_->outcome : Outcome::Cancelled;
+    if (std::exception_ptr raised = std::exchange(shared_->raised, nullptr))
+        std::rethrow_exception(raised);
+    return finished ? Outcome::Ran : Outcome::Cancelled;
 }
 
 void UiHandOff::cancel()

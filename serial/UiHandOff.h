@@ -1,7 +1,8 @@
 // A synchronous hand-off from a worker thread to the thread of a context
 // object (the user interface thread): the routine is posted to that thread's
 // event loop, runs when the thread next processes events, and the worker
-// waits until it has run.
+// waits until it has run. An exception that escapes the routine is carried
+// back and thrown again in the worker.
 //
 // Unlike a blocking queued connection it can be cancelled, from any thread,
 // the context's own included: a cancelled routine that has not started never
@@ -23,8 +24,6 @@ public:
     {
         Ran,
         Cancelled,
-        // The routine threw; the exception was caught on the context's thread.
-        Raised,
     };
 
     explicit UiHandOff(QObject* context);
@@ -33,6 +32,7 @@ public:
     UiHandOff& operator=(const UiHandOff&) = delete;
 
     // For the worker thread: runs `routine` on the context's thread and waits.
+    // Throws what the routine threw.
     Outcome run(std::function<void()> routine);
     // For any thread; final.
     void cancel();

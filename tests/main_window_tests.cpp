@@ -8,16 +8,24 @@
 #include "simulator.h"
 #include "window_view.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTimer>
+#include <QWindow>
+#include <QtTest/QTest>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -39,9 +47,155 @@ protected:
         ASSERT_TRUE(window->SerialConnector->Connected());
     }
 
+    void showWindow()
+    {
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    }
+
+    // A click that comes from the window system, so that it meets whatever
+    // blocks input to the window, as a user's click would.
+    void clickThroughTheWindow(const char* control)
+    {
+        const auto* widget = ControlOf<QWidget>(*window, control);
+        QTest::mouseClick(window->windowHandle(), Qt::LeftButton, Qt::NoModifier,
+                          widget->mapTo(window.get(), widget->rect().center()));
+    }
+
     PortMap map;
     std::unique_ptr<TMainForm> window;
 };
+
+QMessageBox* OpenMessageBox()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (box && box->isVisible())
+            return box;
+    }
+    return nullptr;
+}
+
+TEST_F(MainWindowTest, AnErrorBoxLeavesTheWindowUsableAndItsHandlerWaitsForIt)
+{
+    showWindow(); // no module anywhere, so no address: Write complains
+    modulesim::Simulator module;
+    module.linkInto(map.path(), 3);
+
+    struct WhileOpen
+    {
+        QString text;
+        bool ownerless = false;
+        bool onTop = false;
+        Qt::WindowModality modality = Qt::ApplicationModal;
+        int readRequests = -1;
+        QStringList log;
+        bool writeReturned = true;
+    };
+    std::vector<WhileOpen> seen;
+    bool writeReturned = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, window.get(), [&] {
+        QMessageBox* box = OpenMessageBox();
+        if (!box)
+            return;
+        watch.stop();
+        WhileOpen now;
+        now.text = box->text();
+        now.ownerless = box->parentWidget() == nullptr &&
+                        (!box->windowHandle() || !box->windowHandle()->transientParent());
+        now.onTop = box->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+        now.modality = box->windowModality();
+        clickThroughTheWindow("Button3");
+        now.readRequests = module.readRequests();
+        now.log = LogLines(*window);
+        now.writeReturned = writeReturned;
+        seen.push_back(now);
+        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+    });
+    watch.start(10);
+
+    window->Button2Click();
+    writeReturned = true;
+
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].text, "Set ADDRESS!");
+    EXPECT_TRUE(seen[0].ownerless);
+    EXPECT_TRUE(seen[0].onTop);
+    EXPECT_EQ(seen[0].modality, Qt::NonModal);
+    EXPECT_GE(seen[0].readRequests, 1) << "the click on Read reached the module";
+    EXPECT_TRUE(seen[0].log.contains("Sent: Read Data")) << seen[0].log.join('|').toStdString();
+    EXPECT_FALSE(seen[0].writeReturned);
+    // Dismissed, the Write handler went on to its own read-back.
+    EXPECT_EQ(LogLines(*window).count("Sent: Read Data"), 2);
+    EXPECT_EQ(OpenMessageBox(), nullptr);
+}
+
+// Where a control stands in the window's own coordinates.
+QRect InWindow(const QWidget& window, const char* name)
+{
+    const auto* control = ControlOf<QWidget>(window, name);
+    return QRect(control->mapTo(&window, QPoint(0, 0)), control->size());
+}
+
+TEST_F(MainWindowTest, AnySizeKeepsTheAnchorsAndRestoringGivesTheDesignedSize)
+{
+    const QSize designed(459, 387);
+    EXPECT_EQ(window->size(), designed);
+    EXPECT_EQ(window->minimumSize(), designed);
+    // A window manager offers maximise only where the size may grow.
+    EXPECT_GT(window->maximumWidth(), designed.width());
+    EXPECT_GT(window->maximumHeight(), designed.height());
+    EXPECT_TRUE(window->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    showWindow();
+
+    // Controls inside the groups and the panel keep their places.
+    const char* const fixedInside[] = {"Memo1",   "GroupBox3",   "CSpinEdit1",  "Edit1",
+                                       "Button2", "Button3",     "RadioGroup1", "GroupBox2",
+                                       "Button1", "StaticText1", "StaticText2"};
+    std::vector<QRect> placed;
+    for (const char* name : fixedInside)
+        placed.push_back(ControlOf<QWidget>(*window, name)->geometry());
+
+    struct Case
+    {
+        const char* what;
+        std::function<void()> apply;
+        std::function<bool()> done;
+    };
+    const std::vector<Case> cases = {
+        {"as designed", [] {}, [] { return true; }},
+        {"maximised", [&] { window->showMaximized(); },
+         [&] { return window->width() > designed.width(); }},
+        {"restored", [&] { window->showNormal(); }, [&] { return window->size() == designed; }},
+        {"dragged larger", [&] { window->resize(640, 480); },
+         [&] { return window->size() == QSize(640, 480); }},
+        {"dragged smaller", [&] { window->resize(300, 200); },
+         [&] { return window->size() == designed; }},
+    };
+    for (const auto& c : cases) {
+        c.apply();
+        ASSERT_TRUE(processEventsUntil(c.done))
+            << c.what << ": " << window->width() << "x" << window->height();
+        const int width = window->width();
+        const int height = window->height();
+        EXPECT_EQ(InWindow(*window, "StatusBar"), QRect(0, height - 19, width, 19)) << c.what;
+        EXPECT_EQ(InWindow(*window, "Panel1"), QRect(width - 109, 0, 109, height - 19)) << c.what;
+        EXPECT_EQ(InWindow(*window, "GroupBox1"), QRect(0, 0, width - 109, height - 19)) << c.what;
+        for (std::size_t i = 0; i < std::size(fixedInside); ++i)
+            EXPECT_EQ(ControlOf<QWidget>(*window, fixedInside[i])->geometry(), placed[i])
+                << c.what << ": " << fixedInside[i];
+
+        // The first two status panels keep their widths, the last reaches
+        // the right edge.
+        const auto panels = ControlOf<QWidget>(*window, "StatusBar")
+                                ->findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
+        ASSERT_EQ(panels.size(), 3) << c.what;
+        EXPECT_EQ(panels[0]->geometry(), QRect(0, 0, 150, 19)) << c.what;
+        EXPECT_EQ(panels[1]->geometry(), QRect(150, 0, 180, 19)) << c.what;
+        EXPECT_EQ(panels[2]->geometry(), QRect(330, 0, width - 330, 19)) << c.what;
+    }
+}
 
 TEST_F(MainWindowTest, IsBuiltFromItsDescription)
 {

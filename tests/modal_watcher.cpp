@@ -6,15 +6,20 @@
 ModalWatcher::ModalWatcher()
 {
     clock_.start();
-    connect(&timer_, &QTimer::timeout, this, &ModalWatcher::dismissActiveModal);
+    connect(&timer_, &QTimer::timeout, this, &ModalWatcher::dismissOpenBox);
     timer_.start(10);
 }
 
-void ModalWatcher::dismissActiveModal()
+// Message boxes are looked for among all windows, not only the modal one:
+// an error box leaves the main window usable.
+void ModalWatcher::dismissOpenBox()
 {
-    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    if (!box)
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(window);
+        if (!box || !box->isVisible())
+            continue;
+        seen_.push_back({box->windowTitle(), box->text(), clock_.elapsed()});
+        box->done(QMessageBox::Ok);
         return;
-    seen_.push_back({box->windowTitle(), box->text(), clock_.elapsed()});
-    box->done(QMessageBox::Ok);
+    }
 }

@@ -1,4 +1,4 @@
-// Dismisses the modal dialogs that code under test opens, recording each, so
+// Dismisses the message boxes that code under test opens, recording each, so
 // that a test goes on where a user would have clicked OK.
 #pragma once
 
@@ -27,7 +27,7 @@ public:
     qint64 elapsed() const { return clock_.elapsed(); }
 
 private:
-    void dismissActiveModal();
+    void dismissOpenBox();
 
     QTimer timer_;
     QElapsedTimer clock_;

@@ -10,11 +10,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <dirent.h>
 #include <functional>
+#include <future>
+#include <memory>
+#include <numeric>
+#include <set>
 #include <stdexcept>
+#include <string>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -31,6 +40,19 @@ int entriesIn(const char* directory)
         closedir(dir);
     }
     return count;
+}
+
+std::set<pid_t> threadIds()
+{
+    std::set<pid_t> ids;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (const dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] != '.')
+                ids.insert(static_cast<pid_t>(std::stol(entry->d_name)));
+        }
+        closedir(dir);
+    }
+    return ids;
 }
 
 int openDescriptors()
@@ -212,6 +234,7 @@ TEST_F(WatcherTest, AnExceptionFromTheHandlerEndsThatWatcherOnly)
 {
     handler = [](std::int32_t) { throw std::runtime_error("handler failed"); };
     open();
+    testing::internal::CaptureStderr();
     pty.send("abc");
     EXPECT_TRUE(receivedCount(3));
     pty.send("def");
@@ -219,7 +242,11 @@ TEST_F(WatcherTest, AnExceptionFromTheHandlerEndsThatWatcherOnly)
     EXPECT_EQ(counts.size(), 1u);
     EXPECT_TRUE(com.Connected());
 
+    // The watcher has been joined: whatever it reported is written.
     com.ClosePort();
+    const std::string reported = testing::internal::GetCapturedStderr();
+    EXPECT_NE(reported.find("handler failed"), std::string::npos) << reported;
+    EXPECT_NE(reported.find("COM1"), std::string::npos) << "names the port: " << reported;
     handler = nullptr;
     open();
     pty.send("ghi");
@@ -275,6 +302,146 @@ TEST_F(WatcherTest, APulledAdapterCostsNoCpuAndStillCloses)
     EXPECT_LE(counts.size(), 1u) << "the loss is reported once at most";
     com.ClosePort();
     EXPECT_FALSE(com.Connected());
+}
+
+// Holds one thread inside a signal handler until released: a watcher that
+// no wake can reach.
+class ThreadHold
+{
+public:
+    explicit ThreadHold(pid_t thread)
+    {
+        EXPECT_EQ(pipe(entered_), 0);
+        EXPECT_EQ(pipe(release_), 0);
+        releaseEnd = release_[0];
+        enteredEnd = entered_[1];
+        struct sigaction action
+        {
+        };
+        action.sa_handler = &ThreadHold::hold;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGUSR1, &action, &previous_);
+        syscall(SYS_tgkill, getpid(), thread, SIGUSR1);
+        char entered = 0;
+        EXPECT_EQ(::read(entered_[0], &entered, 1), 1);
+    }
+    ~ThreadHold()
+    {
+        release();
+        sigaction(SIGUSR1, &previous_, nullptr);
+        for (const int fd : {entered_[0], entered_[1], release_[0], release_[1]})
+            ::close(fd);
+    }
+    ThreadHold(const ThreadHold&) = delete;
+    ThreadHold& operator=(const ThreadHold&) = delete;
+
+    void release()
+    {
+        if (released_.exchange(true))
+            return;
+        const char go = 1;
+        EXPECT_EQ(::write(release_[1], &go, 1), 1);
+    }
+
+private:
+    static void hold(int)
+    {
+        const int savedErrno = errno;
+        char byte = 1;
+        [[maybe_unused]] auto written = ::write(enteredEnd, &byte, 1);
+        [[maybe_unused]] auto read = ::read(releaseEnd, &byte, 1);
+        errno = savedErrno;
+    }
+
+    static inline int enteredEnd = -1;
+    static inline int releaseEnd = -1;
+    int entered_[2] = {-1, -1};
+    int release_[2] = {-1, -1};
+    std::atomic<bool> released_{false};
+    struct sigaction previous_
+    {
+    };
+};
+
+TEST_F(WatcherTest, AWatcherThatCannotBeWokenIsReportedInsteadOfWaitedForEver)
+{
+    const int threadsBefore = afterWarmUp(com, runningThreads);
+    const std::set<pid_t> idsBefore = threadIds();
+    open();
+    std::vector<pid_t> started;
+    for (const pid_t id : threadIds()) {
+        if (!idsBefore.contains(id))
+            started.push_back(id);
+    }
+    ASSERT_EQ(started.size(), 1u) << "the watcher";
+
+    ThreadHold hold(started.front());
+    // Lets an unbounded wait end at last, so that it fails here instead of
+    // hanging the suite.
+    std::promise<void> closed;
+    std::thread rescue([&hold, done = closed.get_future()] {
+        if (done.wait_for(std::chrono::seconds(40)) == std::future_status::timeout)
+            hold.release();
+    });
+
+    testing::internal::CaptureStderr();
+    const auto start = Clock::now();
+    com.ClosePort();
+    const auto took = Clock::now() - start;
+    closed.set_value();
+    rescue.join();
+    const std::string reported = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(com.Connected());
+    EXPECT_LT(took, std::chrono::seconds(30));
+    EXPECT_NE(reported.find("COM1"), std::string::npos) << reported;
+
+    // Released, the watcher ends by itself and touches nothing it left;
+    // the next open deletes it.
+    hold.release();
+    EXPECT_TRUE(processEventsUntil([&] { return runningThreads() == threadsBefore; },
+                                   std::chrono::seconds(10)));
+    open();
+    pty.send("abc");
+    EXPECT_TRUE(receivedCount(3));
+}
+
+// The handler may replace or clear itself, or destroy the component that
+// raised it, and still run to its end with its captures intact.
+TEST(OnReceiveHandler, MayReplaceClearOrDestroyWhatRaisedIt)
+{
+    struct Case
+    {
+        const char* what;
+        std::function<void(std::unique_ptr<TRadioCom>&)> act;
+    };
+    const std::vector<Case> cases = {
+        {"replaces itself", [](auto& com) { com->SetOnReceive([](std::int32_t) {}); }},
+        {"clears itself", [](auto& com) { com->SetOnReceive(nullptr); }},
+        {"destroys the component", [](auto& com) { com.reset(); }},
+    };
+    for (const auto& c : cases) {
+        PtyPair pty;
+        PortMap map;
+        map.link(1, pty.slavePath());
+        auto com = std::make_unique<TRadioCom>();
+        com->SetComPort(TRadioCom::COM1);
+        com->SetRtsFlowControl(TRadioCom::RTSOff);
+        // Too big to be kept inside the function object itself.
+        const std::vector<long> captured(256, 7);
+        long sum = -1;
+        com->SetOnReceive([&com, &c, &sum, captured](std::int32_t) {
+            c.act(com);
+            sum = std::accumulate(captured.begin(), captured.end(), 0L);
+        });
+        com->OpenPort();
+        ASSERT_TRUE(com->Connected()) << c.what;
+        pty.send("x");
+        ASSERT_TRUE(processEventsUntil([&] { return sum != -1; })) << c.what;
+        EXPECT_EQ(sum, 256 * 7) << c.what;
+        if (com) {
+            EXPECT_TRUE(com->Connected()) << c.what;
+        }
+    }
 }
 
 } // namespace
