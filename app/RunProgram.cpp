@@ -3,17 +3,27 @@
 #include "ErrorDisplay.h"
 #include "NameTables.h"
 #include "Radio.h"
+#include "TerminationSignals.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 
 #include <exception>
 #include <memory>
+#include <optional>
 
 int RunProgram(const std::function<void(TMainForm&)>& shown)
 {
+    // Set up before the window, so that a signal during detection counts too.
+    std::optional<TTerminationSignals> termination;
     std::unique_ptr<TMainForm> MainForm;
     try {
+        termination.emplace();
+        // Ends every running event loop, a message box's too, so that nothing
+        // waits for a user who has logged out; a sequence under way finishes
+        // first, as it does when the window is closed.
+        QObject::connect(&*termination, &TTerminationSignals::arrived,
+                         [] { QCoreApplication::exit(0); });
         PortNames();
         SpeedNames();
         MainForm = std::make_unique<TMainForm>();
@@ -21,10 +31,20 @@ int RunProgram(const std::function<void(TMainForm&)>& shown)
         // A failed start-up is reported as such, to the user and in the
         // exit status.
         ShowErrorDisplay(QString::fromLatin1(error.what()));
+        if (termination)
+            termination->endProcessAsReceived();
         return 1;
     }
-    MainForm->show();
-    if (shown)
-        QTimer::singleShot(0, MainForm.get(), [&] { shown(*MainForm); });
-    return QCoreApplication::exec();
+    int status = 0;
+    // A signal during construction came before any event loop could end.
+    if (termination->received() == 0) {
+        MainForm->show();
+        if (shown)
+            QTimer::singleShot(0, MainForm.get(), [&] { shown(*MainForm); });
+        status = QCoreApplication::exec();
+    }
+    // The window goes before the process does: it closes and releases the port.
+    MainForm.reset();
+    termination->endProcessAsReceived();
+    return status;
 }

@@ -1,7 +1,8 @@
 # What an installation holds beside the two programs, and the Debian package
 # made of it by `cpack -G DEB` in the build directory. The programs install
 # from their own directories; apart from them only the desktop entry, its
-# icons and the manual pages are installed, never a library, header or test.
+# icons, the manual pages and the package's changelog are installed, never a
+# library, header or test.
 
 set(melvix_package_dir ${PROJECT_BINARY_DIR}/packaging)
 
@@ -38,7 +39,19 @@ foreach(program IN ITEMS melvix-programmer modulesim)
     list(APPEND melvix_man_pages ${page}.gz)
 endforeach()
 
-add_custom_target(package_files ALL DEPENDS ${melvix_icons} ${melvix_man_pages})
+set(MELVIX_PACKAGE_MAINTAINER "Melvix Programmer maintainers <maintainers@melvix-programmer.invalid>"
+    CACHE STRING "Maintainer named in the Debian package, as Name <email>")
+
+# The package's changelog, which Debian keeps beside its documentation. The
+# version is a native one (no Debian revision), so its name is changelog.gz.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${melvix_package_dir}/changelog @ONLY)
+add_custom_command(OUTPUT ${melvix_package_dir}/changelog.gz
+    COMMAND ${MELVIX_GZIP} -9nkf ${melvix_package_dir}/changelog
+    DEPENDS ${melvix_package_dir}/changelog
+    VERBATIM)
+
+add_custom_target(package_files ALL
+    DEPENDS ${melvix_icons} ${melvix_man_pages} ${melvix_package_dir}/changelog.gz)
 
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/melvix-programmer.desktop
     DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -47,9 +60,8 @@ foreach(size IN LISTS melvix_icon_sizes)
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
 endforeach()
 install(FILES ${melvix_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-
-set(MELVIX_PACKAGE_MAINTAINER "Melvix Programmer maintainers <maintainers@melvix-programmer.invalid>"
-    CACHE STRING "Maintainer named in the Debian package, as Name <email>")
+install(FILES ${melvix_package_dir}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/melvix-programmer)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME melvix-programmer)

@@ -504,35 +504,108 @@ TEST(Program, AnswersThroughItsLinkAndRemovesItOnSigterm)
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
 }
 
+TEST(Program, StopsOnEachTerminationSignalRemovingWhatItMade)
+{
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        TempDir temp;
+        const std::filesystem::path map = temp.path() / "ports";
+        Program program({"--port-dir", map.string(), "--com", "3"});
+        const std::string line = program.readOutput(true);
+        ASSERT_TRUE(line.starts_with("COM3: ")) << line;
+        program.signal(signalNumber);
+        std::string rest;
+        EXPECT_EQ(program.exitStatus(rest), 0) << signalNumber << rest;
+        // The port map directory it had to create goes with the link.
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(map))) << signalNumber;
+    }
+}
+
+// A second simulator on the same COM number must not cut the first one off
+// the program; a link that leads nowhere, as a killed one leaves, is taken.
+TEST(Program, RefusesTheLinkOfARunningSimulator)
+{
+    TempDir temp;
+    const std::string map = temp.path().string();
+    Program first({"--port-dir", map, "--com", "3"});
+    const std::string line = first.readOutput(true);
+    ASSERT_TRUE(line.starts_with("COM3: ")) << line;
+    const std::filesystem::path link = temp.path() / "com3";
+    const std::filesystem::path device = std::filesystem::read_symlink(link);
+
+    Program second({"--port-dir", map, "--com", "3"});
+    std::string output;
+    EXPECT_EQ(second.exitStatus(output), 1);
+    EXPECT_NE(output.find(device.string()), std::string::npos) << output;
+    EXPECT_EQ(std::filesystem::read_symlink(link), device);
+
+    std::filesystem::create_symlink("/nonexistent", temp.path() / "com4");
+    Program third({"--port-dir", map, "--com", "4"});
+    EXPECT_TRUE(third.readOutput(true).starts_with("COM4: "));
+    EXPECT_NE(std::filesystem::read_symlink(temp.path() / "com4"), "/nonexistent");
+}
+
+TEST(Program, WarnsOfAComNumberTheProgrammerNeverTries)
+{
+    TempDir temp;
+    for (const auto& [com, warned] : {std::pair{"21", false}, std::pair{"22", true}}) {
+        Program program({"--port-dir", temp.path().string(), "--com", com});
+        const std::string first = program.readOutput(true);
+        EXPECT_EQ(first.find("modulesim: warning: ") == 0, warned) << first;
+        if (warned) {
+            EXPECT_NE(first.find("COM22"), std::string::npos) << first;
+            EXPECT_TRUE(program.readOutput(true).starts_with("COM22: "));
+        }
+        program.signal(SIGTERM);
+        std::string rest;
+        EXPECT_EQ(program.exitStatus(rest), 0) << rest;
+    }
+}
+
 TEST(Program, HelpSucceedsAndBadCommandLinesExitWithTwo)
 {
     const auto withPort = [](std::vector<std::string> more) {
         more.insert(more.begin(), {"--port-dir", "/tmp/unused", "--com", "3"});
         return more;
     };
-    const std::vector<std::pair<std::vector<std::string>, int>> cases{
-        {{"--help"}, 0},
-        {{}, 2},
-        {{"--port-dir", "/tmp/unused"}, 2},
-        {{"--port-dir", "/tmp/unused", "--com"}, 2},
-        {{"--port-dir", "/tmp/unused", "--com", "3x"}, 2},
-        {withPort({"--bogus"}), 2},
-        {withPort({"--address", "ABC"}), 2},
-        {withPort({"--generation", "v6"}), 2},
-        {withPort({"--pieces", "0"}), 2},
-        {withPort({"--channel", "256"}), 2},
-        {withPort({"--silent=yes"}), 2},
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        int status;
+        std::string says;
     };
-    for (const auto& [arguments, expected] : cases) {
-        Program program(arguments);
+    const std::vector<Case> cases{
+        {{"--help"}, 0, "--vanish-after"},
+        {{}, 2, "are required"},
+        {{"--port-dir", "/tmp/unused"}, 2, "are required"},
+        {{"--port-dir", "/tmp/unused", "--com"}, 2, "--com needs a value"},
+        {{"--port-dir", "/tmp/unused", "--com", "3x"}, 2, "--com takes"},
+        {withPort({"--bogus"}), 2, "unknown option '--bogus'"},
+        // Misspelt, last on the line: still unknown, not short of a value.
+        {withPort({"--silnet"}), 2, "unknown option '--silnet'"},
+        {withPort({"--silnet=yes"}), 2, "unknown option '--silnet'"},
+        {withPort({"--address", "ABC"}), 2, "modulesim: "},
+        {withPort({"--generation", "v6"}), 2, "--generation takes"},
+        {withPort({"--pieces", "0"}), 2, "--pieces takes"},
+        {withPort({"--channel", "256"}), 2, "--channel takes"},
+        {withPort({"--silent=yes"}), 2, "--silent takes no value"},
+    };
+    for (const Case& c : cases) {
+        Program program(c.arguments);
         std::string output;
-        EXPECT_EQ(program.exitStatus(output), expected)
-            << (arguments.empty() ? "" : arguments.back());
-        if (expected == 0)
-            EXPECT_NE(output.find("--vanish-after"), std::string::npos);
-        else
-            EXPECT_NE(output.find("modulesim: "), std::string::npos);
+        const std::string shown = c.arguments.empty() ? "" : c.arguments.back();
+        EXPECT_EQ(program.exitStatus(output), c.status) << shown;
+        EXPECT_NE(output.find(c.says), std::string::npos) << shown << ": " << output;
     }
+}
+
+// A mistyped directory must not leave a tree of folders behind.
+TEST(Program, CreatesNoMissingParentsOfThePortDirectory)
+{
+    TempDir temp;
+    Program program({"--port-dir", (temp.path() / "missing/ports").string(), "--com", "3"});
+    std::string output;
+    EXPECT_EQ(program.exitStatus(output), 1) << output;
+    EXPECT_FALSE(std::filesystem::exists(temp.path() / "missing"));
 }
 
 } // namespace

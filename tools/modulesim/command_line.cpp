@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <limits>
 #include <optional>
@@ -87,13 +89,47 @@ Layout parseLayout(const std::string& text)
     throw UsageError("--layout takes short or long, not '" + text + "'");
 }
 
+// The options that take a value, and what each sets.
+using Setter = void (*)(ProgramSettings& settings, const std::string& option,
+                        const std::string& value);
+const std::array<std::pair<std::string_view, Setter>, 10> valuedOptions{{
+    {"--port-dir",
+     [](ProgramSettings& s, const std::string&, const std::string& value) { s.portDir = value; }},
+    {"--com", [](ProgramSettings& s, const std::string& option,
+                 const std::string& value) { s.comNumber = parseInt(option, value, 1); }},
+    {"--generation",
+     [](ProgramSettings& s, const std::string&, const std::string& value) {
+         s.options.generation = parseGeneration(value);
+     }},
+    {"--layout", [](ProgramSettings& s, const std::string&,
+                    const std::string& value) { s.options.layout = parseLayout(value); }},
+    {"--channel",
+     [](ProgramSettings& s, const std::string& option, const std::string& value) {
+         s.options.channel = static_cast<std::uint8_t>(parseNumber(option, value, 0, 255));
+     }},
+    {"--address", [](ProgramSettings& s, const std::string&,
+                     const std::string& value) { s.options.address = value; }},
+    {"--pieces", [](ProgramSettings& s, const std::string& option,
+                    const std::string& value) { s.options.pieces = parseInt(option, value, 1); }},
+    {"--piece-pause",
+     [](ProgramSettings& s, const std::string& option, const std::string& value) {
+         s.options.piecePause = std::chrono::milliseconds(parseInt(option, value, 0));
+     }},
+    {"--answer-from",
+     [](ProgramSettings& s, const std::string& option, const std::string& value) {
+         s.options.answerFrom = parseInt(option, value, 1);
+     }},
+    {"--vanish-after",
+     [](ProgramSettings& s, const std::string& option, const std::string& value) {
+         s.options.vanishAfter = std::chrono::milliseconds(parseInt(option, value, 0));
+     }},
+}};
+
 } // namespace
 
 ProgramSettings parseCommandLine(const std::vector<std::string>& arguments)
 {
     ProgramSettings settings;
-    Options& options = settings.options;
-    bool comGiven = false;
     ArgumentReader reader(arguments);
     while (!reader.done()) {
         const std::string option = reader.option();
@@ -103,48 +139,40 @@ ProgramSettings parseCommandLine(const std::vector<std::string>& arguments)
         }
         if (option == "--stray-byte") {
             reader.noValue(option);
-            options.strayByte = true;
+            settings.options.strayByte = true;
             continue;
         }
         if (option == "--silent") {
             reader.noValue(option);
-            options.silent = true;
+            settings.options.silent = true;
             continue;
         }
-        const std::string value = reader.value(option);
-        if (option == "--port-dir") {
-            settings.portDir = value;
-        } else if (option == "--com") {
-            settings.comNumber = parseInt(option, value, 1);
-            comGiven = true;
-        } else if (option == "--generation") {
-            options.generation = parseGeneration(value);
-        } else if (option == "--layout") {
-            options.layout = parseLayout(value);
-        } else if (option == "--channel") {
-            options.channel = static_cast<std::uint8_t>(parseNumber(option, value, 0, 255));
-        } else if (option == "--address") {
-            options.address = value;
-        } else if (option == "--pieces") {
-            options.pieces = parseInt(option, value, 1);
-        } else if (option == "--piece-pause") {
-            options.piecePause = std::chrono::milliseconds(parseInt(option, value, 0));
-        } else if (option == "--answer-from") {
-            options.answerFrom = parseInt(option, value, 1);
-        } else if (option == "--vanish-after") {
-            options.vanishAfter = std::chrono::milliseconds(parseInt(option, value, 0));
-        } else {
+        const auto valued = std::find_if(valuedOptions.begin(), valuedOptions.end(),
+                                         [&](const auto& entry) { return entry.first == option; });
+        // Known first, so that a misspelt option is not taken for one
+        // missing its value.
+        if (valued == valuedOptions.end())
             throw UsageError("unknown option '" + option + "'");
-        }
+        valued->second(settings, option, reader.value(option));
     }
-    if (settings.portDir.empty() || !comGiven)
+    // --com takes nothing below 1, so 0 means it was not given.
+    if (settings.portDir.empty() || settings.comNumber == 0)
         throw UsageError("--port-dir and --com are required");
     try {
-        checkOptions(options);
+        checkOptions(settings.options);
     } catch (const std::invalid_argument& error) {
         throw UsageError(error.what());
     }
     return settings;
+}
+
+std::optional<std::string> comNumberWarning(int comNumber)
+{
+    if (comNumber <= highestScannedCom)
+        return std::nullopt;
+    return "warning: the programmer looks for a module on COM1 to COM" +
+           std::to_string(highestScannedCom) + " only; it will not find COM" +
+           std::to_string(comNumber);
 }
 
 std::string_view helpText()
@@ -154,10 +182,14 @@ std::string_view helpText()
 Acts as a radio module on a pseudo-terminal, so that the programmer can be
 tried without hardware. The module's end is linked into the port map
 directory DIR as comN; run the programmer with MELVIX_PORT_DIR=DIR. Runs
-until interrupted (Ctrl+C or SIGTERM), then removes the link.
+until interrupted (Ctrl+C, SIGTERM or SIGHUP), then removes the link. It
+refuses to replace a link that still leads to a device, such as the link of
+a simulator that is still running.
 
-  --port-dir DIR        port map directory; created when missing
-  --com N               the COM number to appear as (DIR/comN)
+  --port-dir DIR        port map directory; created when missing (not its
+                        parents) and removed again at the end
+  --com N               the COM number to appear as (DIR/comN); the programmer
+                        looks at COM1 to COM21 only
   --generation v5|v4    module generation, i.e. which commands it understands
                         (default v5)
   --layout short|long   short: a read gets the 16-byte data block alone;
@@ -176,7 +208,8 @@ until interrupted (Ctrl+C or SIGTERM), then removes the link.
   --help, -h            show this text
 
 Options take their value as the next argument or after '=' (--com=3).
-Exit status: 0 after an interrupt, 1 when the module cannot be set up,
+Exit status: 0 after an interrupt, 1 when the module cannot be set up (the
+link cannot be made, or another device has it),
 2 for a bad command line.
 )";
 }

@@ -3,6 +3,7 @@
 
 #include "options.h"
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -29,5 +30,11 @@ public:
 ProgramSettings parseCommandLine(const std::vector<std::string>& arguments);
 
 std::string_view helpText();
+
+// The programmer looks for a module on COM1 to COM21 only.
+constexpr int highestScannedCom = 21;
+
+// What to tell the user about a COM number the programmer never looks at.
+std::optional<std::string> comNumberWarning(int comNumber);
 
 } // namespace modulesim

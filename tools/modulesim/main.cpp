@@ -22,13 +22,18 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    if (const auto warning = modulesim::comNumberWarning(settings.comNumber))
+        std::cerr << "modulesim: " << *warning << '\n';
+
     // Blocked before the simulator's thread exists, so that it inherits the
     // mask and the signals wait for sigwait below instead of killing the
-    // process with the link left behind.
+    // process with the link left behind. SIGHUP comes when the terminal it
+    // runs in is closed.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     try {

@@ -102,16 +102,34 @@ Simulator::~Simulator()
         if (std::filesystem::read_symlink(link, error) == devicePath_)
             std::filesystem::remove(link, error);
     }
+    // Left in place when something else has been put there meanwhile.
+    for (const std::string& dir : createdDirs_) {
+        std::error_code error;
+        if (std::filesystem::is_empty(dir, error))
+            std::filesystem::remove(dir, error);
+    }
 }
 
 std::string Simulator::linkInto(const std::string& portDir, int comNumber)
 {
-    std::filesystem::create_directories(portDir);
+    // Only the directory itself: a mistyped path must not grow a tree of
+    // folders that nobody removes.
+    if (std::filesystem::create_directory(portDir))
+        createdDirs_.push_back(portDir);
     const std::filesystem::path link =
         std::filesystem::path(portDir) / ("com" + std::to_string(comNumber));
-    // A link left by a simulator that was killed before it could clean up.
-    if (std::filesystem::is_symlink(std::filesystem::symlink_status(link)))
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(link))) {
+        // A link that leads nowhere was left by a simulator that was killed
+        // before it could clean up. One that leads to a device belongs to a
+        // simulator still running, or to a real port: taking it over would
+        // cut that device off the program.
+        if (std::filesystem::exists(link))
+            throw std::filesystem::filesystem_error(
+                "the link leads to " + std::filesystem::read_symlink(link).string() +
+                    ", which is still there; remove the link if it is stale",
+                link, std::make_error_code(std::errc::file_exists));
         std::filesystem::remove(link);
+    }
     std::filesystem::create_symlink(devicePath_, link);
     links_.push_back(link.string());
     return link.string();

@@ -26,16 +26,19 @@ public:
     // std::system_error when no pseudo-terminal can be had.
     explicit Simulator(Options options = {});
     // Stops and joins the thread, closes the pseudo-terminal and removes the
-    // links made by linkInto that still lead to it.
+    // links made by linkInto that still lead to it, and the directories it
+    // created that are empty then.
     ~Simulator();
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
     // The program's end.
     const std::string& devicePath() const { return devicePath_; }
-    // Makes portDir/com<comNumber> a link to devicePath(), creating portDir
-    // when missing and replacing a link left there; returns the link's path.
-    // Throws std::filesystem::filesystem_error. Call from the owning thread.
+    // Makes portDir/com<comNumber> a link to devicePath() and returns the
+    // link's path. Creates portDir when missing, but not its parents.
+    // Replaces a link there that leads nowhere (left by a simulator that was
+    // killed), never one that leads to a device. Throws
+    // std::filesystem::filesystem_error. Call from the owning thread.
     std::string linkInto(const std::string& portDir, int comNumber);
 
     // Read requests of this module's generation, answered or not.
@@ -92,8 +95,10 @@ private:
     // Wakes the thread for stop and vanish; what was asked is in the flags.
     UniqueFd wakeUp_;
     std::string devicePath_;
-    // Links made by linkInto; touched by the owning thread only.
+    // Links and directories made by linkInto; touched by the owning thread
+    // only.
     std::vector<std::string> links_;
+    std::vector<std::string> createdDirs_;
 
     // Guards channel_ to floodAsked_; vanishedChanged_ is signalled when
     // vanished_ turns true.

@@ -1,0 +1,53 @@
+// SIGTERM, SIGINT and SIGHUP (kill, Ctrl+C in the starting terminal, the end
+// of the session) must not end the process on the spot: the serial port it
+// holds would keep its exclusive mark, and every later open by an ordinary
+// user would fail. While an object of this class exists, such a signal is
+// carried to the user-interface thread instead, where the program ends the way
+// closing its window ends it, and only then ends the process.
+//
+// On Windows the same requests reach a program through its console's control
+// events (Ctrl+C, the console closed, log-off, shut-down); they are carried
+// the same way and given the numbers of the signals they stand for. Each
+// platform has a source file of its own.
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+
+class TTerminationSignals : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Installs the handlers; a signal that the process was started with
+    // ignored (nohup ignores SIGHUP) stays ignored. At most one object may
+    // exist at a time. Throws std::system_error when no pipe can be had.
+    explicit TTerminationSignals(QObject* parent = nullptr);
+    // Gives the signals back the handling they had before.
+    ~TTerminationSignals() override;
+    TTerminationSignals(const TTerminationSignals&) = delete;
+    TTerminationSignals& operator=(const TTerminationSignals&) = delete;
+
+    // The first signal received so far, 0 when none.
+    int received() const { return received_; }
+
+    // Restores the signal's default action and raises it, so that whoever
+    // started the process sees it ended by that signal (a shell then stops a
+    // script on Ctrl+C). Returns only when no signal was received.
+    void endProcessAsReceived();
+
+signals:
+    // Emitted on the thread that created the object, once per signal.
+    void arrived(int signalNumber);
+
+private:
+    // Runs on this object's thread for each signal that was carried to it;
+    // invokable, so that another thread can queue it by name.
+    Q_INVOKABLE void take(int signalNumber);
+
+    // What the platform needs to catch the signals and carry them here.
+    struct Catcher;
+    std::unique_ptr<Catcher> catcher_;
+    int received_ = 0;
+};

@@ -1,0 +1,63 @@
+#include "TerminationSignals.h"
+#include "event_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <vector>
+
+namespace {
+
+struct sigaction dispositionOf(int signalNumber)
+{
+    struct sigaction action
+    {
+    };
+    sigaction(signalNumber, nullptr, &action);
+    return action;
+}
+
+// Each signal reaches the user-interface thread as an event instead of
+// ending the process, and the handling before is back afterwards.
+TEST(TerminationSignals, EachSignalArrivesAsAnEventAndTheOldHandlingReturns)
+{
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        const struct sigaction before = dispositionOf(signalNumber);
+        {
+            TTerminationSignals termination;
+            std::vector<int> arrived;
+            QObject::connect(&termination, &TTerminationSignals::arrived,
+                             [&](int number) { arrived.push_back(number); });
+            EXPECT_EQ(termination.received(), 0);
+            raise(signalNumber);
+            raise(SIGTERM);
+            ASSERT_TRUE(processEventsUntil([&] { return arrived.size() == 2; })) << signalNumber;
+            EXPECT_EQ(arrived, (std::vector<int>{signalNumber, SIGTERM}));
+            EXPECT_EQ(termination.received(), signalNumber);
+        }
+        EXPECT_EQ(dispositionOf(signalNumber).sa_handler, before.sa_handler) << signalNumber;
+    }
+}
+
+// Started under nohup, the program must keep running when the session ends.
+TEST(TerminationSignals, ASignalIgnoredAtStartStaysIgnored)
+{
+    struct sigaction ignore
+    {
+    };
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction before
+    {
+    };
+    sigaction(SIGHUP, &ignore, &before);
+    {
+        const TTerminationSignals termination;
+        EXPECT_EQ(dispositionOf(SIGHUP).sa_handler, SIG_IGN);
+        EXPECT_NE(dispositionOf(SIGTERM).sa_handler, SIG_IGN);
+        EXPECT_NE(dispositionOf(SIGTERM).sa_handler, SIG_DFL);
+    }
+    EXPECT_EQ(dispositionOf(SIGHUP).sa_handler, SIG_IGN);
+    sigaction(SIGHUP, &before, nullptr);
+}
+
+} // namespace
