@@ -111,6 +111,11 @@ ProgramSettings parseCommandLine(const std::vector<std::string>& arguments)
             options.silent = true;
             continue;
         }
+        if (option == "--ignore-writes") {
+            reader.noValue(option);
+            options.ignoreWrites = true;
+            continue;
+        }
         const std::string value = reader.value(option);
         if (option == "--port-dir") {
             settings.portDir = value;
@@ -171,6 +176,8 @@ until interrupted (Ctrl+C or SIGTERM), then removes the link.
   --stray-byte          send a stray 0xFF byte before each answer
   --answer-from K       leave read requests 1 to K-1 unanswered (default 1)
   --silent              never answer; requests are still counted
+  --ignore-writes       take write commands without changing the channel or
+                        the address
   --vanish-after MS     close the module's end after MS milliseconds, as when
                         an adapter is pulled out
   --help, -h            show this text
