@@ -269,3 +269,30 @@ TEST_F(CliTest, PortsTellsAnUnprivilegedUserHowToGetPermission)
 }
 
 } // namespace
+
+namespace {
+
+// The window says nothing more than "Status: Not Detected"; a user who
+// started it from a terminal learns there why ports could not be opened.
+TEST_F(CliTest, TheWindowExplainsUnopenedPortsOnStandardError)
+{
+    addModule(1, {.silent = true});
+    link("/nonexistent/ttyUSB0", 5);
+    QProcess window;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("MELVIX_PORT_DIR"), QString::fromStdString(portDir()));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    window.setProcessEnvironment(environment);
+    window.start(QStringLiteral(STARTUP_PROBE_PATH), {"--stay", "0"});
+    ASSERT_TRUE(window.waitForFinished(60000));
+    const QStringList lines =
+        QString::fromLocal8Bit(window.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+    EXPECT_TRUE(lines.contains("COM5 (/nonexistent/ttyUSB0): dangling link: what it points to "
+                               "does not exist"))
+        << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines.contains("COM2, COM3, COM4, COM6, COM7, COM8, COM9, COM10, COM11, COM12, "
+                               "COM13, COM14, COM15, COM16, COM17, COM18, COM19, COM20, COM21: "
+                               "no device"));
+}
+
+} // namespace
