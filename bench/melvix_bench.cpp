@@ -4,6 +4,7 @@
 #include "Radio.h"
 #include "Radiocom.h"
 #include "child_process.h"
+#include "detection_bench.h"
 #include "report.h"
 #include "simulator.h"
 
@@ -315,14 +316,17 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     const std::string probe = STARTUP_PROBE_PATH;
 
-    std::vector<Figure> figures;
-    figures.push_back(readLatency());
-    figures.push_back(silentScan());
-    figures.push_back(absentScan());
-    figures.push_back(eventRoundTrip());
-    figures.push_back(idleCost(probe));
-    for (Figure& figure : startUp(probe))
-        figures.push_back(figure);
+    std::vector<Figure> figures = detectionFigures();
+    // "detection" measures only the detection figures.
+    if (argc < 2 || std::string(argv[1]) != "detection") {
+        figures.push_back(readLatency());
+        figures.push_back(silentScan());
+        figures.push_back(absentScan());
+        figures.push_back(eventRoundTrip());
+        figures.push_back(idleCost(probe));
+        for (Figure& figure : startUp(probe))
+            figures.push_back(figure);
+    }
 
     printTable(figures);
     std::printf("\n");

@@ -29,7 +29,7 @@ add_custom_command(OUTPUT ${melvix_icons}
 # the same page always compresses to the same bytes.
 find_program(MELVIX_GZIP gzip REQUIRED)
 set(melvix_man_pages)
-foreach(program IN ITEMS melvix-programmer modulesim)
+foreach(program IN ITEMS melvix-programmer melvix-module modulesim)
     set(page ${melvix_package_dir}/man/${program}.1)
     add_custom_command(OUTPUT ${page}.gz
         COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_LIST_DIR}/${program}.1 ${page}
@@ -70,7 +70,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "A desktop tool that finds a Melvix radio module on the serial ports COM1 to
 COM21 (RS-232 or USB-serial adapters), reads its radio channel and address,
 writes a new channel and reads it back. Includes modulesim, a simulated module
-on a pseudo-terminal for trying the programmer without hardware.")
+on a pseudo-terminal for trying the programmer without hardware, and
+melvix-module, the same sequences from the command line.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${MELVIX_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

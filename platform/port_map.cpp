@@ -61,18 +61,27 @@ std::vector<std::string> numberedDevices(DIR* dev, std::string_view stem)
     return paths;
 }
 
-std::optional<std::string> defaultMapEntry(int number)
+constexpr int SerialPortsBeforeUsb = 4;
+
+// The USB serial devices present, in the order COM5 upward takes them.
+std::vector<std::string> usbSerialDevices()
 {
-    if (number <= 4)
-        return "/dev/ttyS" + std::to_string(number - 1);
     DIR* dev = opendir("/dev");
     if (!dev)
-        return std::nullopt;
+        return {};
     auto usb = numberedDevices(dev, "ttyUSB");
     const auto acm = numberedDevices(dev, "ttyACM");
     closedir(dev);
     usb.insert(usb.end(), acm.begin(), acm.end());
-    const auto index = static_cast<std::size_t>(number - 5);
+    return usb;
+}
+
+std::optional<std::string> defaultMapEntry(int number)
+{
+    if (number <= SerialPortsBeforeUsb)
+        return "/dev/ttyS" + std::to_string(number - 1);
+    const auto usb = usbSerialDevices();
+    const auto index = static_cast<std::size_t>(number - SerialPortsBeforeUsb - 1);
     if (index >= usb.size())
         return std::nullopt;
     return usb[index];
@@ -95,6 +104,37 @@ std::optional<std::string> resolvePortName(const std::string& name)
     if (lstat(entry.c_str(), &info) != 0)
         return std::nullopt;
     return entry;
+}
+
+} // namespace platform
+
+namespace platform {
+
+std::vector<int> mappedPortNumbers()
+{
+    std::vector<int> numbers;
+    const char* mapDirectory = std::getenv("MELVIX_PORT_DIR");
+    if (!mapDirectory) {
+        const int count = SerialPortsBeforeUsb + static_cast<int>(usbSerialDevices().size());
+        for (int number = 1; number <= count; ++number)
+            numbers.push_back(number);
+        return numbers;
+    }
+    DIR* map = opendir(mapDirectory);
+    if (!map)
+        return numbers;
+    while (const dirent* entry = readdir(map)) {
+        const std::string_view name = entry->d_name;
+        // Only entries that name a COM port exactly as "comn" count.
+        if (name.starts_with("com")) {
+            const int number = comPortNumber(name);
+            if (number != 0 && "com" + std::to_string(number) == name)
+                numbers.push_back(number);
+        }
+    }
+    closedir(map);
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
 }
 
 } // namespace platform

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -14,5 +15,8 @@ namespace platform {
 // case) through the port map, anything else unchanged. Empty when the name is
 // a COM port that the map does not hold.
 std::optional<std::string> resolvePortName(const std::string& name);
+
+// The COM numbers that the map holds an entry for, in rising order.
+std::vector<int> mappedPortNumbers();
 
 } // namespace platform

@@ -1,7 +1,6 @@
 #include "Radio.h"
 
-#include "ModuleProtocol.h"
-#include "NameTables.h"
+#include "PortDiagnosis.h"
 #include "Radiocom.h"
 #include "ui_Radio.h"
 
@@ -13,28 +12,13 @@
 #include <QMetaMethod>
 #include <QPixmap>
 #include <QScreen>
-#include <QThread>
 
+#include <cstdio>
 #include <stdexcept>
-#include <vector>
 
 #include "MelvixIcon.xpm"
 
 namespace {
-
-constexpr int FirstPortTried = 0;
-constexpr int LastPortTried = 20;
-constexpr auto ScanSpeed = TRadioCom::br115200;
-constexpr int ScanReadTimeoutMs = 50;
-constexpr unsigned long PauseAfterOpenMs = 2;
-constexpr int ReadCommandSends = 3;
-constexpr unsigned long ReplyWaitMs = 50;
-constexpr unsigned long WriteToReadBackPauseMs = 500;
-
-void LetPendingEventsRun()
-{
-    QCoreApplication::processEvents();
-}
 
 // The window's font is "MS Sans Serif"; where it is missing, the nearest
 // sans-serif faces stand in for it. Substitutes only count for a missing
@@ -67,8 +51,9 @@ void ShowError(const QString& message)
 } // namespace
 
 TMainForm::TMainForm(QWidget* parent)
-    : QMainWindow(parent), SerialConnector(new TRadioCom(this)),
-      ui(std::make_unique<Ui::TMainForm>())
+    : QMainWindow(parent), SerialConnector(new TRadioCom(this)), Session(*SerialConnector, *this),
+      MinReplyLength(Session.MinReplyLength), ReplyDecoded(Session.ReplyDecoded),
+      PortIndex(Session.PortIndex), ui(std::make_unique<Ui::TMainForm>())
 {
     SubstituteMissingWindowFont();
     ui->setupUi(this);
@@ -121,6 +106,35 @@ int TMainForm::Generation() const
     return ui->RadioGroup1->ItemIndex();
 }
 
+QString TMainForm::Address() const
+{
+    return ui->Edit1->text();
+}
+
+int TMainForm::Channel()
+{
+    return ui->CSpinEdit1->GetValue();
+}
+
+void TMainForm::ShowRadioData(const QString& address, int channel)
+{
+    ui->Edit1->setText(address);
+    ui->CSpinEdit1->SetValue(channel);
+}
+
+void TMainForm::ShowError(const QString& message)
+{
+    ::ShowError(message);
+}
+
+// The window itself says nothing more when no module was found; a user who
+// started it from a terminal learns there why ports could not be opened.
+void TMainForm::NothingFound(const QList<int>& unopenedPorts)
+{
+    for (const QString& line : UnopenedPortsDiagnosis(unopenedPorts))
+        std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+}
+
 void TMainForm::AppendLog(const QString& line)
 {
     ui->Memo1->appendPlainText(line);
@@ -140,126 +154,43 @@ void TMainForm::OnReceive(int Count)
 
 void TMainForm::HandleReceived(std::int32_t count)
 {
-    // Fewer bytes stay queued and are counted again with what follows them.
-    if (count == 0 || count < MinReplyLength)
-        return;
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(count));
-    const int read = SerialConnector->ReceiveBuffer(buffer.data(), count);
-    if (read <= 0)
-        return;
-    // Only the bytes actually read are interpreted.
-    if (const auto position = ModuleProtocol::DataPosition(buffer.data(), read, Generation()))
-        DecodeRadioData(buffer.data(), read, *position);
+    Session.HandleReceived(count);
 }
 
 std::int32_t TMainForm::FindMarker(const std::uint8_t* bytes, std::int32_t length) const
 {
-    return ModuleProtocol::FindMarker(bytes, length, Generation());
+    return Session.FindMarker(bytes, length);
 }
 
 void TMainForm::DecodeRadioData(const std::uint8_t* bytes, std::int32_t length,
                                 std::int32_t position)
 {
-    // Never read past the bytes read, whatever position a caller passes.
-    if (position < 0 || position + 4 >= length)
-        return;
-    const auto data = ModuleProtocol::ExtractRadioData(bytes, position);
-    if (!ModuleProtocol::AddressAccepted(data.address)) {
-        ReplyDecoded = false;
-        return;
-    }
-    ReplyDecoded = true;
-    // Each address byte is one character, so every byte value but 0 comes
-    // back unchanged in a write command.
-    const QString address =
-        QString::fromLatin1(data.address.data(), static_cast<qsizetype>(data.address.size()));
-    ui->Edit1->setText(address);
-    ui->CSpinEdit1->SetValue(data.channel);
-    AppendLog(QStringLiteral("Received -> Channel: %1 Addr: %2")
-                  .arg(static_cast<int>(data.channel))
-                  .arg(address));
+    Session.DecodeRadioData(bytes, length, position);
 }
 
 bool TMainForm::DetectModule()
 {
-    if (!ScanPorts())
-        return false;
-    SetStatus(QStringLiteral("Status: Present"),
-              QStringLiteral("Serial Port: ") + PortNames().at(PortIndex),
-              QStringLiteral("Baud Rate: ") + SpeedNames().at(ScanSpeed));
-    return true;
+    return Session.DetectModule();
 }
 
 bool TMainForm::ScanPorts()
 {
-    for (int index = FirstPortTried; index <= LastPortTried; ++index) {
-        SerialConnector->SetComPort(static_cast<TRadioCom::ports>(index));
-        SerialConnector->SetBaudRate(ScanSpeed);
-        SerialConnector->SetReadTimeout(ScanReadTimeoutMs);
-        SerialConnector->SetComStatus(true);
-        QThread::msleep(PauseAfterOpenMs);
-        if (SerialConnector->Connected() && ProbeModule()) {
-            PortIndex = index;
-            return true;
-        }
-    }
-    return false;
-}
-
-void TMainForm::SendReadCommands(int generation)
-{
-    const auto command = ModuleProtocol::ReadCommand(generation);
-    for (int send = 0; send < ReadCommandSends; ++send) {
-        SerialConnector->SendBuffer(command.data(), static_cast<std::int32_t>(command.size()));
-        QThread::msleep(ReplyWaitMs);
-        LetPendingEventsRun();
-        if (ReplyDecoded)
-            return;
-    }
+    return Session.ScanPorts();
 }
 
 bool TMainForm::ProbeModule()
 {
-    ReplyDecoded = false;
-    SendReadCommands(ModuleProtocol::V5);
-    return ReplyDecoded;
+    return Session.ProbeModule();
 }
 
 void TMainForm::ReadRadioData()
 {
-    if (!SerialConnector->Connected() && !DetectModule())
-        return;
-    ReplyDecoded = false;
-    const int generation = Generation();
-    if (generation != ModuleProtocol::V4) {
-        AppendLog(QStringLiteral("Sent: Read Data"));
-        ui->Edit1->setText(QString());
-        ui->CSpinEdit1->SetValue(0);
-    }
-    SendReadCommands(generation);
-    if (!ReplyDecoded) {
-        SetStatus(QStringLiteral("Status: Not Detected"), QStringLiteral("Serial Port: "),
-                  QStringLiteral("Baud Rate:"));
-        SerialConnector->SetComStatus(false);
-    }
+    Session.ReadRadioData();
 }
 
 void TMainForm::SendWriteCommand()
 {
-    const QString address = ui->Edit1->text();
-    if (address.length() != 4) {
-        ShowError(QStringLiteral("Set ADDRESS!"));
-        return;
-    }
-    const int channel = ui->CSpinEdit1->GetValue();
-    if (channel == 0) {
-        ShowError(QStringLiteral("Set Channel!"));
-        return;
-    }
-    const auto command = ModuleProtocol::WriteCommand(
-        Generation(), static_cast<std::uint8_t>(channel), address.toLatin1().toStdString());
-    SerialConnector->SendBuffer(command.data(), static_cast<std::int32_t>(command.size()));
-    AppendLog(QStringLiteral("Sent: Write Channel: %1 Address: %2").arg(channel).arg(address));
+    Session.SendWriteCommand();
 }
 
 void TMainForm::Button1Click()
@@ -269,11 +200,7 @@ void TMainForm::Button1Click()
 
 void TMainForm::Button2Click()
 {
-    SendWriteCommand();
-    QThread::msleep(WriteToReadBackPauseMs);
-    LetPendingEventsRun();
-    ReadRadioData();
-    LetPendingEventsRun();
+    Session.WriteAndReadBack();
 }
 
 void TMainForm::Button3Click()

@@ -2,10 +2,13 @@
 // the serial ports, reads its channel and address, writes a new channel and
 // reads it back, and shows what it did in its status bar and log.
 //
-// Everything here runs on the user interface thread. Replies reach
-// HandleReceived through SerialConnector's OnReceive, which runs only where a
-// sequence lets pending events run; ReplyDecoded carries the result back.
+// The sequences themselves are TModuleSession's; the window is their view:
+// its controls show what they report and hold what a write sends.
+// Everything here runs on the user interface thread.
 #pragma once
+
+#include "ModuleSession.h"
+#include "ModuleView.h"
 
 #include <QMainWindow>
 
@@ -18,7 +21,7 @@ namespace Ui {
 class TMainForm;
 }
 
-class TMainForm : public QMainWindow
+class TMainForm : public QMainWindow, private TModuleView
 {
     Q_OBJECT
 
@@ -27,12 +30,18 @@ public:
     ~TMainForm() override;
 
     TRadioCom* const SerialConnector;
+
+private:
+    TModuleSession Session;
+
+public:
+    // The session's state, under the names the window has always used.
     // Fewer waiting bytes than this are left for a later event.
-    std::int32_t MinReplyLength = 0;
+    std::int32_t& MinReplyLength;
     // Set when a reply was accepted, cleared when one was rejected.
-    bool ReplyDecoded = false;
+    bool& ReplyDecoded;
     // The port index at which the module was last found.
-    std::int32_t PortIndex = 0;
+    std::int32_t& PortIndex;
 
     // SerialConnector's OnReceive: Count bytes wait in the input queue.
     Q_INVOKABLE void OnReceive(int Count);
@@ -61,10 +70,16 @@ private:
     // The window's description gives SerialConnector its settings and binds
     // its OnReceive by name.
     void ConfigureSerialConnector();
-    int Generation() const;
-    void SendReadCommands(int generation);
-    void AppendLog(const QString& line);
-    void SetStatus(const QString& status, const QString& port, const QString& speed);
+
+    // TModuleView, with the window's controls.
+    int Generation() const override;
+    QString Address() const override;
+    int Channel() override;
+    void ShowRadioData(const QString& address, int channel) override;
+    void ShowError(const QString& message) override;
+    void NothingFound(const QList<int>& unopenedPorts) override;
+    void AppendLog(const QString& line) override;
+    void SetStatus(const QString& status, const QString& port, const QString& speed) override;
 
     const std::unique_ptr<Ui::TMainForm> ui;
     bool centred_ = false;

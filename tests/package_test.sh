@@ -36,10 +36,12 @@ dpkg-deb -x "$deb" "$root"
 
 icon_sizes=(16 32 48 64 128 256)
 expected=(
+    usr/bin/melvix-module
     usr/bin/melvix-programmer
     usr/bin/modulesim
     usr/share/applications/melvix-programmer.desktop
     usr/share/doc/melvix-programmer/changelog.gz
+    usr/share/man/man1/melvix-module.1.gz
     usr/share/man/man1/melvix-programmer.1.gz
     usr/share/man/man1/modulesim.1.gz
 )
@@ -54,11 +56,12 @@ if ! diff -u <(printf '%s\n' "${expected[@]}" | sort) \
     fail "the package's files differ from those expected (- missing, + unexpected)"
 fi
 
-for program in melvix-programmer modulesim; do
+for program in melvix-module melvix-programmer modulesim; do
     [ -x "$root/usr/bin/$program" ] || fail "usr/bin/$program is not executable"
 done
 # Stripped and installed, the simulator must still run.
 "$root/usr/bin/modulesim" --help >/dev/null || fail "the packaged modulesim --help failed"
+"$root/usr/bin/melvix-module" --version >/dev/null || fail "the packaged melvix-module --version failed"
 
 entry=$root/usr/share/applications/melvix-programmer.desktop
 if [ -f "$entry" ]; then

@@ -147,6 +147,11 @@ ProgramSettings parseCommandLine(const std::vector<std::string>& arguments)
             settings.options.silent = true;
             continue;
         }
+        if (option == "--ignore-writes") {
+            reader.noValue(option);
+            settings.options.ignoreWrites = true;
+            continue;
+        }
         const auto valued = std::find_if(valuedOptions.begin(), valuedOptions.end(),
                                          [&](const auto& entry) { return entry.first == option; });
         // Known first, so that a misspelt option is not taken for one
@@ -203,6 +208,8 @@ a simulator that is still running.
   --stray-byte          send a stray 0xFF byte before each answer
   --answer-from K       leave read requests 1 to K-1 unanswered (default 1)
   --silent              never answer; requests are still counted
+  --ignore-writes       take write commands without changing the channel or
+                        the address
   --vanish-after MS     close the module's end after MS milliseconds, as when
                         an adapter is pulled out
   --help, -h            show this text

@@ -40,6 +40,9 @@ struct Options
     int answerFrom = 1;
     // Read requests are counted but never answered.
     bool silent = false;
+    // Write requests are counted but change nothing: a module whose memory
+    // does not take the new channel.
+    bool ignoreWrites = false;
     // After this long the module disappears, as an adapter pulled out does.
     std::optional<std::chrono::milliseconds> vanishAfter{};
     // Answers every read with these bytes instead of the radio data block:

@@ -274,6 +274,8 @@ void Simulator::noteWriteRequest(const Command& write)
 {
     const std::lock_guard guard(mutex_);
     ++writeRequests_;
+    if (options_.ignoreWrites)
+        return;
     channel_ = write.channel;
     address_ = write.address;
 }

@@ -1,0 +1,176 @@
+#include "CommandLine.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace cli {
+
+namespace {
+
+constexpr int HighestPortNumber = 31;
+constexpr int LowestChannel = 1;
+constexpr int HighestChannel = 83;
+
+std::optional<int> parseDecimal(std::string_view text, int lowest, int highest)
+{
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c));
+        }))
+        return std::nullopt;
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || value < lowest ||
+        value > highest)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<Command> parseCommand(std::string_view name)
+{
+    if (name == "ports")
+        return Command::Ports;
+    if (name == "detect")
+        return Command::Detect;
+    if (name == "read")
+        return Command::Read;
+    if (name == "write")
+        return Command::Write;
+    return std::nullopt;
+}
+
+// Which options each subcommand takes beside --json.
+bool takesOption(Command command, std::string_view option)
+{
+    if (option == "--parallel")
+        return command != Command::Ports;
+    if (option == "--port" || option == "--generation")
+        return command == Command::Read || command == Command::Write;
+    if (option == "--channel")
+        return command == Command::Write;
+    return option == "--json";
+}
+
+} // namespace
+
+std::optional<int> parsePortName(std::string_view name)
+{
+    if (name.size() < 4)
+        return std::nullopt;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i])
+            return std::nullopt;
+    }
+    const std::string_view digits = name.substr(3);
+    if (digits.front() == '0')
+        return std::nullopt;
+    const auto number = parseDecimal(digits, 1, HighestPortNumber);
+    if (!number)
+        return std::nullopt;
+    return *number - 1;
+}
+
+std::optional<int> parseChannel(std::string_view text)
+{
+    return parseDecimal(text, LowestChannel, HighestChannel);
+}
+
+Settings parseCommandLine(const std::vector<std::string>& arguments)
+{
+    Settings settings;
+    std::optional<Command> command;
+    for (std::size_t next = 0; next < arguments.size(); ++next) {
+        std::string option = arguments[next];
+        if (option == "--help" || option == "-h") {
+            settings.helpWanted = true;
+            return settings;
+        }
+        if (option == "--version") {
+            settings.versionWanted = true;
+            return settings;
+        }
+        if (!option.starts_with("-")) {
+            if (command)
+                throw UsageError("unexpected argument '" + option + "'");
+            command = parseCommand(option);
+            if (!command)
+                throw UsageError("unknown command '" + option + "'");
+            continue;
+        }
+        if (!command)
+            throw UsageError("a command comes first: ports, detect, read or write");
+        // "--name value" and "--name=value" alike.
+        std::optional<std::string> value;
+        if (const std::size_t equals = option.find('='); equals != std::string::npos) {
+            value = option.substr(equals + 1);
+            option.resize(equals);
+        }
+        if (!takesOption(*command, option))
+            throw UsageError("unknown option '" + option + "' for " + arguments[0]);
+        const bool needsValue =
+            option == "--port" || option == "--channel" || option == "--generation";
+        if (!needsValue) {
+            if (value)
+                throw UsageError(option + " takes no value");
+            (option == "--json" ? settings.json : settings.parallel) = true;
+            continue;
+        }
+        if (!value) {
+            if (++next >= arguments.size())
+                throw UsageError(option + " needs a value");
+            value = arguments[next];
+        }
+        if (option == "--port") {
+            settings.portIndex = parsePortName(*value);
+            if (!settings.portIndex)
+                throw UsageError("--port takes a port name COM1 to COM31, not '" + *value + "'");
+        } else if (option == "--channel") {
+            settings.channel = parseChannel(*value);
+            if (!settings.channel)
+                throw UsageError("--channel takes a whole number from 1 to 83, not '" + *value +
+                                 "'");
+        } else if (*value == "v4" || *value == "v5") {
+            settings.generation = *value == "v4" ? 0 : 1;
+        } else {
+            throw UsageError("--generation takes v4 or v5, not '" + *value + "'");
+        }
+    }
+    if (!command)
+        throw UsageError("a command is needed: ports, detect, read or write");
+    settings.command = *command;
+    if (settings.command == Command::Write && !settings.channel)
+        throw UsageError("write needs --channel N");
+    return settings;
+}
+
+std::string_view helpText()
+{
+    return R"(Usage: melvix-module COMMAND [options]
+
+Finds, reads and programs a Melvix radio module on a serial port, as the
+melvix-programmer window does, from the command line.
+
+Commands:
+  ports                 list COM1 to COM21 (and any higher mapped port), the
+                        device behind each and whether it can be opened;
+                        sends nothing
+  detect                find the module and print its port, channel and
+                        address
+  read                  read the module's channel and address
+  write --channel N     write channel N (1 to 83) with the module's own
+                        address, then read it back
+
+Options:
+  --port COMn           read or write on this port instead of detecting
+  --parallel            detect by probing every port at once
+  --generation v4|v5    the module generation for read and write (default v5)
+  --json                machine-readable output
+  --help, -h            show this text
+  --version             show the version
+
+Exit status: 0 done, 1 module not found or not answering, 2 the read-back
+differs from the channel written, 64 usage error.
+)";
+}
+
+} // namespace cli

@@ -1,0 +1,52 @@
+// The command line of melvix-module: a subcommand and its options, checked
+// completely before anything touches a port.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cli {
+
+enum class Command
+{
+    Ports,
+    Detect,
+    Read,
+    Write
+};
+
+struct Settings
+{
+    Command command = Command::Ports;
+    bool json = false;
+    bool parallel = false;
+    // 0 is COM1.
+    std::optional<int> portIndex;
+    std::optional<int> channel;
+    // 0 is V4, 1 V5, as the module protocol counts them.
+    int generation = 1;
+    bool helpWanted = false;
+    bool versionWanted = false;
+};
+
+// A command line the program will not run; what() says why in one line.
+class UsageError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// `arguments` leaves out the program name. Throws UsageError.
+Settings parseCommandLine(const std::vector<std::string>& arguments);
+
+// The port index of "COMn" (any case), n from 1 to 31; nullopt otherwise.
+std::optional<int> parsePortName(std::string_view name);
+// A channel from 1 to 83, written in decimal digits only; nullopt otherwise.
+std::optional<int> parseChannel(std::string_view text);
+
+std::string_view helpText();
+
+} // namespace cli

@@ -1,0 +1,32 @@
+// melvix-module: the radio module from the command line, with the window's
+// own sequences, for scripts, benches and users whose module is not found.
+#include "CommandLine.h"
+#include "ModuleCommands.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv)
+{
+    cli::Settings settings;
+    try {
+        settings = cli::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const cli::UsageError& error) {
+        std::fprintf(stderr, "melvix-module: %s (see melvix-module --help)\n", error.what());
+        return cli::UsageFault;
+    }
+    if (settings.helpWanted) {
+        std::fputs(cli::helpText().data(), stdout);
+        return cli::Done;
+    }
+    if (settings.versionWanted) {
+        std::puts("melvix-module " MELVIX_VERSION);
+        return cli::Done;
+    }
+    // The serial watchers hand their events to this thread's event loop.
+    QCoreApplication application(argc, argv);
+    return cli::runCommand(settings);
+}

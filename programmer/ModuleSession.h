@@ -1,0 +1,71 @@
+// The module's detection, Read and Write sequences over one serial component,
+// free of any user interface: they report through a TModuleView. The main
+// window and the command line run the same sequences with the same order,
+// pauses, probes and decoding.
+//
+// Everything here runs on the thread that owns the serial component. Replies
+// reach HandleReceived through the component's OnReceive, which runs only
+// where a sequence lets pending events run; ReplyDecoded carries the result
+// back.
+#pragma once
+
+#include "Radiocom.h"
+
+#include <QList>
+
+#include <cstdint>
+
+class TModuleView;
+
+namespace ModuleTiming {
+constexpr int FirstPortTried = 0;
+constexpr int LastPortTried = 20;
+constexpr auto ScanSpeed = TRadioCom::br115200;
+constexpr int ScanReadTimeoutMs = 50;
+constexpr unsigned long PauseAfterOpenMs = 2;
+constexpr int ReadCommandSends = 3;
+constexpr unsigned long ReplyWaitMs = 50;
+constexpr unsigned long WriteToReadBackPauseMs = 500;
+} // namespace ModuleTiming
+
+class TModuleSession
+{
+public:
+    // Neither is owned; both outlive the session. The caller binds the
+    // component's OnReceive to HandleReceived.
+    TModuleSession(TRadioCom& serialConnector, TModuleView& view);
+
+    TModuleSession(const TModuleSession&) = delete;
+    TModuleSession& operator=(const TModuleSession&) = delete;
+
+    // Fewer waiting bytes than this are left for a later event.
+    std::int32_t MinReplyLength = 16;
+    // Set when a reply was accepted, cleared when one was rejected.
+    bool ReplyDecoded = false;
+    // The port index at which the module was last found.
+    std::int32_t PortIndex = 0;
+
+    void HandleReceived(std::int32_t count);
+    std::int32_t FindMarker(const std::uint8_t* bytes, std::int32_t length) const;
+    void DecodeRadioData(const std::uint8_t* bytes, std::int32_t length, std::int32_t position);
+
+    // Tries COM1 to COM21 and reports where the module answered.
+    bool DetectModule();
+    bool ScanPorts();
+    // Up to three read commands on the open port; true once one was answered.
+    bool ProbeModule();
+    void ReadRadioData();
+    void SendWriteCommand();
+    // The write command, the pause, and the read-back.
+    void WriteAndReadBack();
+
+    // Selects the port of this index at the scan's speed and read time-out
+    // and opens it, as the scan does for each port; true when it opened.
+    bool OpenPort(int portIndex);
+
+private:
+    void SendReadCommands(int generation);
+
+    TRadioCom& serialConnector_;
+    TModuleView& view_;
+};

@@ -1,0 +1,34 @@
+// What the module sequences need from whoever shows them: where status texts,
+// log lines, decoded radio data and errors go, and where the module
+// generation and the values to write come from. The window implements it with
+// its controls, the command line with its output and arguments.
+#pragma once
+
+#include <QString>
+
+class TModuleView
+{
+public:
+    virtual ~TModuleView() = default;
+
+    // The three status texts: module presence, serial port and speed.
+    virtual void SetStatus(const QString& status, const QString& port, const QString& speed) = 0;
+    virtual void AppendLog(const QString& line) = 0;
+    // A decoded reply's address and channel; a V5 Read clears them first with
+    // an empty address and channel 0.
+    virtual void ShowRadioData(const QString& address, int channel) = 0;
+    // A value the user has to correct before a write can go out.
+    virtual void ShowError(const QString& message) = 0;
+
+    // 0 is V4, any other value V5.
+    virtual int Generation() const = 0;
+    // The address and the channel a write command carries.
+    virtual QString Address() const = 0;
+    virtual int Channel() = 0;
+
+    // The scan is about to try the port of this index.
+    virtual void TryingPort(int /*portIndex*/) {}
+    // A scan has tried every port and found no module; these port indices
+    // could not be opened.
+    virtual void NothingFound(const QList<int>& /*unopenedPorts*/) {}
+};

@@ -1,0 +1,51 @@
+// Why a serial port can or cannot be opened, found without sending anything
+// to it: no device behind the port name, a device the user may not open, one
+// that another program holds, something that is no serial device at all.
+// The checks are the operating system's; PortDiagnosis_<platform>.cpp holds
+// them, the descriptions here are shared.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+struct PortDiagnosis
+{
+    enum class State
+    {
+        NoDevice,
+        Available,
+        PermissionDenied,
+        Busy,
+        NotSerial,
+        DanglingLink,
+        Unusable
+    };
+
+    int portNumber = 0;
+    // What the port name leads to: a device path, or where a link points.
+    QString device;
+    State state = State::NoDevice;
+    // The kind of file that is no serial device, or the system's error text.
+    QString detail;
+    // The process that holds a busy port, when it could be found.
+    qint64 holderPid = 0;
+    QString holderName;
+};
+
+// The port COM<portNumber> as the port map resolves it. Opens the device at
+// most to see whether it can be opened, and closes it again.
+PortDiagnosis DiagnosePort(int portNumber);
+
+// COM1 to COM21, and any higher COM number that the port map holds.
+QList<int> ListedPortNumbers();
+
+// One line: "COM5 (/dev/ttyUSB0): permission denied — ...".
+QString DescribePort(const PortDiagnosis& diagnosis);
+// A short stable name of the state, for machine-readable output.
+QString StateName(PortDiagnosis::State state);
+
+// The lines that explain why these port indices (0 is COM1) could not be
+// opened: one per port with something behind its name, then one for those
+// with nothing.
+QStringList UnopenedPortsDiagnosis(const QList<int>& portIndices);
