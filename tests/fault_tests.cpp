@@ -101,9 +101,10 @@ TEST_F(FaultTest, AFloodOfBytesKeepsTheWindowResponsiveAndReadsWorkAfter)
     ASSERT_EQ(StatusPanels(*window), PresentOn("COM3"));
     const long residentBefore = residentKiB();
 
+    constexpr std::size_t FloodBytes = 4 << 20;
     std::mt19937 random(7);
     std::uniform_int_distribution<int> byte(0, 255);
-    modulesim::Bytes flood(1 << 20);
+    modulesim::Bytes flood(FloodBytes);
     for (auto& b : flood)
         b = static_cast<std::uint8_t>(byte(random));
     QElapsedTimer sinceTick;
@@ -113,15 +114,19 @@ TEST_F(FaultTest, AFloodOfBytesKeepsTheWindowResponsiveAndReadsWorkAfter)
                      [&] { latest = std::max(latest, sinceTick.restart() - 10); });
     ticker.start(10);
     sinceTick.start();
+    QElapsedTimer floodClock;
+    floodClock.start();
     module.flood(std::move(flood));
-    ASSERT_TRUE(processEventsUntil([&] { return module.floodBytesSent() == (1 << 20); },
+    ASSERT_TRUE(processEventsUntil([&] { return module.floodBytesSent() == FloodBytes; },
                                    std::chrono::seconds(60)));
+    const qint64 floodMs = floodClock.elapsed();
     processEventsFor(milliseconds(100));
     ticker.stop();
 
-    // A window that handles the flood in one go is late by the whole flood.
-    EXPECT_LT(latest, timing::scaled(milliseconds(250)).count())
-        << "the 10 ms timer was late by " << latest << " ms";
+    // A window that took the flood in one go would miss the timer for all of
+    // it; one that keeps up misses it for no more than load delays it.
+    EXPECT_LT(latest, floodMs / 2)
+        << "the 10 ms timer was late by " << latest << " ms during a flood of " << floodMs << " ms";
     // Sanitizers keep freed memory in quarantine for a while.
     EXPECT_LT(residentKiB() - residentBefore, 10 * 1024 * timing::SlowdownFactor);
     window->Button3Click();
