@@ -99,7 +99,6 @@ TEST_F(FaultTest, AFloodOfBytesKeepsTheWindowResponsiveAndReadsWorkAfter)
     module.linkInto(map.path(), 3);
     start();
     ASSERT_EQ(StatusPanels(*window), PresentOn("COM3"));
-    const long residentBefore = residentKiB();
 
     constexpr std::size_t FloodBytes = 4 << 20;
     std::mt19937 random(7);
@@ -107,6 +106,7 @@ TEST_F(FaultTest, AFloodOfBytesKeepsTheWindowResponsiveAndReadsWorkAfter)
     modulesim::Bytes flood(FloodBytes);
     for (auto& b : flood)
         b = static_cast<std::uint8_t>(byte(random));
+    const long residentBefore = residentKiB();
     QElapsedTimer sinceTick;
     qint64 latest = 0;
     QTimer ticker;
@@ -127,8 +127,12 @@ TEST_F(FaultTest, AFloodOfBytesKeepsTheWindowResponsiveAndReadsWorkAfter)
     // it; one that keeps up misses it for no more than load delays it.
     EXPECT_LT(latest, floodMs / 2)
         << "the 10 ms timer was late by " << latest << " ms during a flood of " << floodMs << " ms";
-    // Sanitizers keep freed memory in quarantine for a while.
-    EXPECT_LT(residentKiB() - residentBefore, 10 * 1024 * timing::SlowdownFactor);
+    // The simulator's copy of the flood aside, the flood costs little memory.
+    // Sanitizers keep shadow memory beside every byte touched, and freed
+    // memory in quarantine for a while.
+    const long floodKiB = FloodBytes / 1024;
+    const long growth = residentKiB() - residentBefore;
+    EXPECT_LT(growth, (floodKiB + 10 * 1024) * timing::SlowdownFactor) << growth << " KiB";
     window->Button3Click();
     EXPECT_TRUE(window->ReplyDecoded);
     EXPECT_EQ(LogLines(*window).back(), "Received -> Channel: 5 Addr: WXYZ");
