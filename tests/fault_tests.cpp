@@ -107,26 +107,24 @@ TEST_F(FaultTest, AFloodOfBytesKeepsTheWindowResponsiveAndReadsWorkAfter)
     for (auto& b : flood)
         b = static_cast<std::uint8_t>(byte(random));
     const long residentBefore = residentKiB();
-    QElapsedTimer sinceTick;
-    qint64 latest = 0;
+    int ticks = 0;
     QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout,
-                     [&] { latest = std::max(latest, sinceTick.restart() - 10); });
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
     ticker.start(10);
-    sinceTick.start();
     QElapsedTimer floodClock;
     floodClock.start();
     module.flood(std::move(flood));
     ASSERT_TRUE(processEventsUntil([&] { return module.floodBytesSent() == FloodBytes; },
                                    std::chrono::seconds(60)));
+    const int ticksDuringFlood = ticks;
     const qint64 floodMs = floodClock.elapsed();
     processEventsFor(milliseconds(100));
     ticker.stop();
 
-    // A window that took the flood in one go would miss the timer for all of
-    // it; one that keeps up misses it for no more than load delays it.
-    EXPECT_LT(latest, floodMs / 2)
-        << "the 10 ms timer was late by " << latest << " ms during a flood of " << floodMs << " ms";
+    // A window that took the flood in one go would run the 10 ms timer once
+    // at most until the flood is over, however long it lasts; one that keeps
+    // up runs it again and again, fewer times only as load delays it.
+    EXPECT_GE(ticksDuringFlood, 3) << "during a flood of " << floodMs << " ms";
     // The simulator's copy of the flood aside, the flood costs little memory.
     // Sanitizers keep shadow memory beside every byte touched, and freed
     // memory in quarantine for a while.
@@ -161,10 +159,8 @@ const GarbageCase GarbageCases[] = {
     {"a marker but an address not starting with W", padded(std::string("a\x05XYZW", 6), 16),
      nullptr},
     {"an address inside a 16-byte answer", padded("xyWQRS", 16), "WQRS"},
-    {"a block 15 bytes long, twice: 30 bytes fit no layout",
-     std::string("a\x05WXYZ", 6) + std::string(9, '\0'), nullptr},
     {"five bytes, three times: never 16", "a\x05WXY", nullptr},
-    {"six bytes, three times: 18 read together", std::string("a\x05WXYZ", 6), "WXYZ"},
+    {"eight bytes, twice: 16 read together", padded(std::string("a\x05WXYZ", 6), 8), "WXYZ"},
     {"an echoed read command with the block", padded("KQZRTMNVPA12345a\x07WABC", 31), "WABC"},
     {"an echo's length without a marker or an address", padded("KQZRTMNVPA12345", 31), nullptr},
 };
