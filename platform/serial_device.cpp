@@ -145,8 +145,7 @@ std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, DWORD&
 SerialDevice::SerialDevice(int fd, DWORD fileType, dev_t device, std::optional<termios> original,
                            bool countsErrors)
     : fd_(fd), fileType_(fileType), device_(device), original_(original),
-      countsErrors_(countsErrors),
-      timeouts_(rememberedTimeouts().get(device))
+      countsErrors_(countsErrors), timeouts_(rememberedTimeouts().get(device))
 {}
 
 SerialDevice::~SerialDevice()

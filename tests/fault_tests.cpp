@@ -9,6 +9,7 @@
 #include "modal_watcher.h"
 #include "pty_pair.h"
 #include "simulator.h"
+#include "timing.h"
 #include "window_view.h"
 
 #include <QCoreApplication>
@@ -76,7 +77,7 @@ protected:
     {
         const double before = processCpuSeconds();
         processEventsFor(milliseconds(1000));
-        EXPECT_LT(processCpuSeconds() - before, 0.05);
+        EXPECT_LT(processCpuSeconds() - before, timing::IdleCpuSecondsPerSecond);
     }
 
     void expectFailedReadTexts()
@@ -98,68 +99,86 @@ TEST_F(FaultTest, AFloodOfBytesKeepsTheWindowResponsiveAndReadsWorkAfter)
     module.linkInto(map.path(), 3);
     start();
     ASSERT_EQ(StatusPanels(*window), PresentOn("COM3"));
-    const long residentBefore = residentKiB();
 
+    constexpr std::size_t FloodBytes = 4 << 20;
     std::mt19937 random(7);
     std::uniform_int_distribution<int> byte(0, 255);
-    modulesim::Bytes flood(1 << 20);
+    modulesim::Bytes flood(FloodBytes);
     for (auto& b : flood)
         b = static_cast<std::uint8_t>(byte(random));
-    QElapsedTimer sinceTick;
-    qint64 latest = 0;
+    const long residentBefore = residentKiB();
+    int ticks = 0;
     QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout,
-                     [&] { latest = std::max(latest, sinceTick.restart() - 10); });
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
     ticker.start(10);
-    sinceTick.start();
+    QElapsedTimer floodClock;
+    floodClock.start();
     module.flood(std::move(flood));
-    ASSERT_TRUE(processEventsUntil([&] { return module.floodBytesSent() == (1 << 20); },
+    ASSERT_TRUE(processEventsUntil([&] { return module.floodBytesSent() == FloodBytes; },
                                    std::chrono::seconds(60)));
+    const int ticksDuringFlood = ticks;
+    const qint64 floodMs = floodClock.elapsed();
     processEventsFor(milliseconds(100));
     ticker.stop();
 
-    EXPECT_LT(latest, 100) << "the 10 ms timer was late by " << latest << " ms";
-    EXPECT_LT(residentKiB() - residentBefore, 10 * 1024);
+    // A window that took the flood in one go would run the 10 ms timer once
+    // at most until the flood is over, however long it lasts; one that keeps
+    // up runs it again and again, fewer times only as load delays it.
+    EXPECT_GE(ticksDuringFlood, 3) << "during a flood of " << floodMs << " ms";
+    // The simulator's copy of the flood aside, the flood costs little memory.
+    // Sanitizers keep shadow memory beside every byte touched, and freed
+    // memory in quarantine for a while.
+    const long floodKiB = FloodBytes / 1024;
+    const long growth = residentKiB() - residentBefore;
+    EXPECT_LT(growth, (floodKiB + 10 * 1024) * timing::SlowdownFactor) << growth << " KiB";
     window->Button3Click();
     EXPECT_TRUE(window->ReplyDecoded);
     EXPECT_EQ(LogLines(*window).back(), "Received -> Channel: 5 Addr: WXYZ");
 }
 
-// A module answering `garbage` to every read decodes exactly when the bytes
-// read together match a reply layout with an accepted address. Replies
-// shorter than 16 bytes are read once enough of them have piled up.
-bool decodes(const std::string& garbage)
+// What a module answering the same bytes to every read request does to the
+// window. Fewer than 16 bytes stay queued until more arrive; the window reads
+// once at least 16 are there, and decodes only what matches a reply layout
+// with an address starting with 'W'.
+struct GarbageCase
 {
-    if (garbage.empty())
-        return false;
-    std::string read;
-    for (int answers = 0; answers < 3 && read.size() < 16; ++answers)
-        read += garbage;
-    if (read.size() < 16)
-        return false;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(read.data());
-    const auto length = static_cast<std::int32_t>(read.size());
-    const auto position = ModuleProtocol::DataPosition(bytes, length, ModuleProtocol::V5);
-    return position && ModuleProtocol::AddressAccepted(
-                           ModuleProtocol::ExtractRadioData(bytes, *position).address);
+    const char* what;
+    std::string answer;
+    // The address shown, or nothing when the answer is not taken for a module.
+    const char* address;
+};
+
+std::string padded(std::string bytes, std::size_t length)
+{
+    bytes.resize(length, '\x7f');
+    return bytes;
 }
 
-TEST_F(FaultTest, GarbageAnswersAreNeverTakenForAModule)
+const GarbageCase GarbageCases[] = {
+    {"no marker and no address", padded("0123456789", 16), nullptr},
+    {"a marker but an address not starting with W", padded(std::string("a\x05XYZW", 6), 16),
+     nullptr},
+    {"an address inside a 16-byte answer", padded("xyWQRS", 16), "WQRS"},
+    {"five bytes, three times: never 16", "a\x05WXY", nullptr},
+    {"eight bytes, twice: 16 read together", padded(std::string("a\x05WXYZ", 6), 8), "WXYZ"},
+    {"an echoed read command with the block", padded("KQZRTMNVPA12345a\x07WABC", 31), "WABC"},
+    {"an echo's length without a marker or an address", padded("KQZRTMNVPA12345", 31), nullptr},
+};
+
+TEST_F(FaultTest, GarbageAnswersAreTakenForAModuleOnlyWhenTheyMatchAReplyLayout)
 {
-    std::mt19937 random(20261207);
-    int decodedSomewhere = 0;
-    for (std::size_t length = 0; length <= 64; ++length) {
-        const std::string garbage = randomReply(random, length);
-        const bool expected = decodes(garbage);
-        decodedSomewhere += expected;
+    for (const auto& c : GarbageCases) {
+        const bool decoded = c.address != nullptr;
         {
             // At start-up.
-            Simulator module({.answer = garbage});
+            Simulator module({.answer = c.answer});
             module.linkInto(map.path(), 3);
             start();
-            EXPECT_EQ(window->ReplyDecoded, expected) << "start-up, length " << length;
-            EXPECT_EQ(StatusPanels(*window), expected ? PresentOn("COM3") : InitialStatus)
-                << length;
+            EXPECT_EQ(window->ReplyDecoded, decoded) << "start-up: " << c.what;
+            EXPECT_EQ(StatusPanels(*window), decoded ? PresentOn("COM3") : InitialStatus) << c.what;
+            if (decoded) {
+                EXPECT_EQ(AddressText(*window), c.address) << c.what;
+            }
         }
         {
             // On a Read, after a good detection.
@@ -167,15 +186,39 @@ TEST_F(FaultTest, GarbageAnswersAreNeverTakenForAModule)
             module.linkInto(map.path(), 3);
             start();
             ASSERT_EQ(StatusPanels(*window), PresentOn("COM3"));
-            module.answerWith(garbage);
+            module.answerWith(c.answer);
             window->Button3Click();
-            EXPECT_EQ(window->ReplyDecoded, expected) << "Read, length " << length;
-            if (!expected)
+            EXPECT_EQ(window->ReplyDecoded, decoded) << "Read: " << c.what;
+            if (decoded) {
+                EXPECT_EQ(AddressText(*window), c.address) << c.what;
+            } else {
                 expectFailedReadTexts();
+            }
         }
     }
-    EXPECT_GT(decodedSomewhere, 0) << "some random replies do match a layout";
     EXPECT_TRUE(modals.seen().empty());
+}
+
+// Without the marker byte and the address initial no layout matches,
+// whatever the other bytes are.
+TEST_F(FaultTest, RandomAnswersWithoutMarkerOrAddressAreNeverTakenForAModule)
+{
+    std::mt19937 random(20261207);
+    for (std::size_t length = 1; length <= 64; length += 9) {
+        std::string garbage = randomReply(random, length);
+        for (char& byte : garbage) {
+            if (byte == ModuleProtocol::DataMarker || byte == ModuleProtocol::AddressInitial)
+                byte = '\0';
+        }
+        Simulator module;
+        module.linkInto(map.path(), 3);
+        start();
+        ASSERT_EQ(StatusPanels(*window), PresentOn("COM3"));
+        module.answerWith(garbage);
+        window->Button3Click();
+        EXPECT_FALSE(window->ReplyDecoded) << "length " << length;
+        expectFailedReadTexts();
+    }
 }
 
 TEST_F(FaultTest, AModuleVanishingDuringDetectionLeavesItUndetected)
@@ -195,6 +238,9 @@ TEST_F(FaultTest, AModuleVanishingDuringAReadsWaitFailsTheRead)
     Simulator module;
     module.linkInto(map.path(), 3);
     start();
+    // Only the start of an answer comes before the adapter is gone, however
+    // late under load the vanishing runs.
+    module.answerWith(std::string("a\x05WX", 4));
     QTimer::singleShot(0, [&] { module.vanish(); });
     window->Button3Click();
     expectFailedReadTexts();

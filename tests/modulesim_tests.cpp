@@ -1,5 +1,6 @@
 #include "protocol.h"
 #include "simulator.h"
+#include "timing.h"
 #include "unique_fd.h"
 
 #include <gtest/gtest.h>
@@ -270,7 +271,8 @@ TEST(Simulator, AnswerComesInPiecesWithPausesBetween)
         all.insert(all.end(), data.begin(), data.end());
     EXPECT_EQ(all, radioDataBlock(5, "WXYZ"));
     ASSERT_GE(reads.size(), 2u);
-    EXPECT_GE(reads.back().first - reads.front().first, 3 * pause);
+    // Load may delay the read of the first piece, never the pauses after it.
+    EXPECT_GE(reads.back().first - reads.front().first, 3 * pause - pause / 2);
 }
 
 TEST(Simulator, StopsPromptlyInTheMiddleOfALongPause)
@@ -281,7 +283,7 @@ TEST(Simulator, StopsPromptlyInTheMiddleOfALongPause)
     ASSERT_EQ(port.receive(8).size(), 8u);
     const auto start = Clock::now();
     simulator.reset();
-    EXPECT_LT(Clock::now() - start, 100ms);
+    EXPECT_LT(Clock::now() - start, timing::scaled(std::chrono::milliseconds(500)));
 }
 
 TEST(Simulator, StrayByteGoesBeforeEveryAnswer)

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export MELVIX_BUILD_DIR=${MELVIX_BUILD_DIR:-build}
-tools/setup-debian.sh
+tools/setup-debian.sh run
 cmake -S . -B "$MELVIX_BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$MELVIX_BUILD_DIR" --target melvix-programmer modulesim
 exec tools/demo.sh "$@"

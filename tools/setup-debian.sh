@@ -1,16 +1,33 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian 12, asking apt only when
-# something is missing. Runs as root, or through sudo.
+# Installs what a task needs on Debian 12, asking apt only when something is
+# missing. Runs as root, or through sudo.
+#   tools/setup-debian.sh run    building and running the program (Xvfb and
+#                                the screenshot tools only without a display)
+#   tools/setup-debian.sh test   that, and what the tests, benchmarks and fuzz
+#                                targets need (the default)
+#   tools/setup-debian.sh ci     that, and the format and Windows checks
 set -euo pipefail
 
-packages=(
-    cmake ninja-build g++ pkg-config
-    qt6-base-dev libgl-dev
+build=(cmake ninja-build g++ qt6-base-dev libgl-dev)
+# The run command without a display: a virtual one, and the tools that find
+# the window and save its screenshot.
+headless=(xvfb x11-utils x11-apps netpbm fonts-dejavu-core)
+test=(
     libgtest-dev libgmock-dev
-    xvfb x11-utils x11-apps netpbm fonts-dejavu-core
-    dpkg-dev desktop-file-utils man-db
+    dpkg-dev file desktop-file-utils man-db
     clang libclang-rt-14-dev valgrind
 )
+checks=(clang-format g++-mingw-w64-x86-64-posix)
+
+case "${1:-test}" in
+run)
+    packages=("${build[@]}")
+    [ -n "${DISPLAY:-}" ] || packages+=("${headless[@]}")
+    ;;
+test) packages=("${build[@]}" "${headless[@]}" "${test[@]}") ;;
+ci) packages=("${build[@]}" "${headless[@]}" "${test[@]}" "${checks[@]}") ;;
+*) echo "usage: $0 [run|test|ci]" >&2; exit 2 ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
