@@ -22,7 +22,7 @@ int RunProgram(const std::function<void(TMainForm&)>& shown)
         // Ends every running event loop, a message box's too, so that nothing
         // waits for a user who has logged out; a sequence under way finishes
         // first, as it does when the window is closed.
-        QObject::connect(&*termination, &TTerminationSignals::arrived,
+        QObject::connect(&*termination, &TTerminationSignals::Arrived,
                          [] { QCoreApplication::exit(0); });
         PortNames();
         SpeedNames();
@@ -32,12 +32,12 @@ int RunProgram(const std::function<void(TMainForm&)>& shown)
         // exit status.
         ShowErrorDisplay(QString::fromLatin1(error.what()));
         if (termination)
-            termination->endProcessAsReceived();
+            termination->EndProcessAsReceived();
         return 1;
     }
     int status = 0;
     // A signal during construction came before any event loop could end.
-    if (termination->received() == 0) {
+    if (termination->Received() == 0) {
         MainForm->show();
         if (shown)
             QTimer::singleShot(0, MainForm.get(), [&] { shown(*MainForm); });
@@ -45,6 +45,6 @@ int RunProgram(const std::function<void(TMainForm&)>& shown)
     }
     // The window goes before the process does: it closes and releases the port.
     MainForm.reset();
-    termination->endProcessAsReceived();
+    termination->EndProcessAsReceived();
     return status;
 }

@@ -1,8 +1,8 @@
 #include "TerminationSignals.h"
 
-void TTerminationSignals::take(int signalNumber)
+void TTerminationSignals::Take(int signalNumber)
 {
     if (received_ == 0)
         received_ = signalNumber;
-    emit arrived(signalNumber);
+    emit Arrived(signalNumber);
 }

@@ -30,21 +30,21 @@ public:
     TTerminationSignals& operator=(const TTerminationSignals&) = delete;
 
     // The first signal received so far, 0 when none.
-    int received() const { return received_; }
+    int Received() const { return received_; }
 
     // Restores the signal's default action and raises it, so that whoever
     // started the process sees it ended by that signal (a shell then stops a
     // script on Ctrl+C). Returns only when no signal was received.
-    void endProcessAsReceived();
+    void EndProcessAsReceived();
 
 signals:
     // Emitted on the thread that created the object, once per signal.
-    void arrived(int signalNumber);
+    void Arrived(int signalNumber);
 
 private:
     // Runs on this object's thread for each signal that was carried to it;
     // invokable, so that another thread can queue it by name.
-    Q_INVOKABLE void take(int signalNumber);
+    Q_INVOKABLE void Take(int signalNumber);
 
     // What the platform needs to catch the signals and carry them here.
     struct Catcher;

@@ -58,7 +58,7 @@ TTerminationSignals::TTerminationSignals(QObject* parent)
     connect(catcher_->notifier.get(), &QSocketNotifier::activated, this, [this] {
         unsigned char byte = 0;
         while (::read(catcher_->readEnd, &byte, 1) == 1)
-            take(byte);
+            Take(byte);
     });
 
     for (std::size_t i = 0; i < terminationSignals.size(); ++i) {
@@ -89,7 +89,7 @@ TTerminationSignals::~TTerminationSignals()
     ::close(catcher_->writeEnd);
 }
 
-void TTerminationSignals::endProcessAsReceived()
+void TTerminationSignals::EndProcessAsReceived()
 {
     if (received_ == 0)
         return;

@@ -42,7 +42,7 @@ BOOL WINAPI forwardControlEvent(DWORD controlEvent)
     TTerminationSignals* const object = receiver.load();
     if (!object)
         return FALSE;
-    QMetaObject::invokeMethod(object, "take", Qt::QueuedConnection,
+    QMetaObject::invokeMethod(object, "Take", Qt::QueuedConnection,
                               Q_ARG(int, signalFor(controlEvent)));
     if (controlEvent == CTRL_C_EVENT || controlEvent == CTRL_BREAK_EVENT)
         return TRUE;
@@ -73,7 +73,7 @@ TTerminationSignals::~TTerminationSignals()
     receiver.store(nullptr);
 }
 
-void TTerminationSignals::endProcessAsReceived()
+void TTerminationSignals::EndProcessAsReceived()
 {
     if (received_ == 0)
         return;

@@ -87,7 +87,7 @@ QToolButton* TCSpinEdit::CreateArrowButton(Qt::ArrowType arrow, const QString& n
     return button;
 }
 
-void TCSpinEdit::setEditorEnabled(bool enabled)
+void TCSpinEdit::SetEditorEnabled(bool enabled)
 {
     editorEnabled_ = enabled;
     setAcceptDrops(enabled);

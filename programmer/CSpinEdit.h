@@ -20,30 +20,30 @@ class QToolButton;
 class TCSpinEdit : public QLineEdit
 {
     Q_OBJECT
-    Q_PROPERTY(int MinValue READ MinValue WRITE setMinValue)
-    Q_PROPERTY(int MaxValue READ MaxValue WRITE setMaxValue)
-    Q_PROPERTY(int Increment READ Increment WRITE setIncrement)
-    Q_PROPERTY(bool EditorEnabled READ EditorEnabled WRITE setEditorEnabled)
-    Q_PROPERTY(bool AutoSelect READ AutoSelect WRITE setAutoSelect)
+    Q_PROPERTY(int MinValue READ MinValue WRITE SetMinValue)
+    Q_PROPERTY(int MaxValue READ MaxValue WRITE SetMaxValue)
+    Q_PROPERTY(int Increment READ Increment WRITE SetIncrement)
+    Q_PROPERTY(bool EditorEnabled READ EditorEnabled WRITE SetEditorEnabled)
+    Q_PROPERTY(bool AutoSelect READ AutoSelect WRITE SetAutoSelect)
 
 public:
     explicit TCSpinEdit(QWidget* parent = nullptr);
 
     // The limits of CheckValue; equal limits mean no limits.
     int MinValue() const { return minValue_; }
-    void setMinValue(int value) { minValue_ = value; }
+    void SetMinValue(int value) { minValue_ = value; }
     int MaxValue() const { return maxValue_; }
-    void setMaxValue(int value) { maxValue_ = value; }
+    void SetMaxValue(int value) { maxValue_ = value; }
     // What one step of the arrow keys or buttons adds or subtracts.
     int Increment() const { return increment_; }
-    void setIncrement(int increment) { increment_ = increment; }
+    void SetIncrement(int increment) { increment_ = increment; }
     // When false, the user cannot change the text by typing, deleting,
     // pasting, cutting or dropping; the arrows still step the value.
     bool EditorEnabled() const { return editorEnabled_; }
-    void setEditorEnabled(bool enabled);
+    void SetEditorEnabled(bool enabled);
     // Whether entering the box by keyboard selects its whole text.
     bool AutoSelect() const { return autoSelect_; }
-    void setAutoSelect(bool enabled) { autoSelect_ = enabled; }
+    void SetAutoSelect(bool enabled) { autoSelect_ = enabled; }
 
     // The whole text read as a number (see IntegerFromText), within the
     // limits or not. A text that cannot be read is first replaced by the
@@ -64,7 +64,7 @@ public:
 
     // What sounds for refused input and for stepping a read-only box;
     // QApplication::beep unless replaced.
-    void setBeeper(std::function<void()> beeper) { beeper_ = std::move(beeper); }
+    void SetBeeper(std::function<void()> beeper) { beeper_ = std::move(beeper); }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

@@ -33,6 +33,14 @@ template <std::size_t N> bool inTable(const std::array<const char*, N>&, int ind
     return index >= 0 && index < static_cast<int>(N);
 }
 
+// The lock is a counting semaphore that starts free. While every Lock is
+// matched by one Unlock its count never passes 1; the maximum is the one the
+// component has always been created with.
+constexpr LONG LockInitialCount = 1;
+constexpr LONG LockMaximumCount = 10;
+// One release gives back the one acquisition of a Lock.
+constexpr LONG LockRelease = 1;
+
 constexpr int TimeoutLimit = 30000;
 constexpr DWORD AllEvents =
     EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING;
@@ -50,18 +58,18 @@ constexpr int WatcherWakeRepeatMs = 2;
 class TRadioCom::PortLockGuard
 {
 public:
-    explicit PortLockGuard(TRadioCom& Owner) : Owner_(Owner) { Owner_.Lock(); }
-    ~PortLockGuard() { Owner_.Unlock(); }
+    explicit PortLockGuard(TRadioCom& Owner) : owner_(Owner) { owner_.Lock(); }
+    ~PortLockGuard() { owner_.Unlock(); }
     PortLockGuard(const PortLockGuard&) = delete;
     PortLockGuard& operator=(const PortLockGuard&) = delete;
 
 private:
-    TRadioCom& Owner_;
+    TRadioCom& owner_;
 };
 
 TRadioCom::TRadioCom(QObject* AOwner)
     : QObject(AOwner), DeviceName(PortTable[DefaultPort]), ModeString(SpeedTable[DefaultSpeed]),
-      PortLock(CreateSemaphoreA(nullptr, 1, 10, nullptr))
+      PortLock(CreateSemaphoreA(nullptr, LockInitialCount, LockMaximumCount, nullptr))
 {
     WriteOverlap.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ReadOverlap.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
@@ -71,7 +79,7 @@ TRadioCom::~TRadioCom()
 {
     ClosePort();
     ReleaseLateReaders();
-    for (auto& late : LateReaders)
+    for (auto& late : lateReaders_)
         late.release()->DeleteWhenFinished();
     CloseHandle(PortLock);
     CloseHandle(WriteOverlap.hEvent);
@@ -80,16 +88,16 @@ TRadioCom::~TRadioCom()
 
 TRadioCom::ports TRadioCom::GetComPort() const
 {
-    return static_cast<ports>(inTable(PortTable, FComPort) ? FComPort : DefaultPort);
+    return static_cast<ports>(inTable(PortTable, comPort_) ? comPort_ : DefaultPort);
 }
 
 void TRadioCom::SetComPort(ports Value)
 {
-    if (static_cast<int>(Value) == FComPort)
+    if (static_cast<int>(Value) == comPort_)
         return;
-    FComPort = Value;
-    DeviceName = PortTable[inTable(PortTable, FComPort) ? FComPort : DefaultPort];
-    if (FConnected) {
+    comPort_ = Value;
+    DeviceName = PortTable[inTable(PortTable, comPort_) ? comPort_ : DefaultPort];
+    if (connected_) {
         ClosePort();
         OpenPort();
     }
@@ -97,16 +105,16 @@ void TRadioCom::SetComPort(ports Value)
 
 TRadioCom::bauds TRadioCom::GetBaudRate() const
 {
-    return static_cast<bauds>(inTable(SpeedTable, FBaudRate) ? FBaudRate : DefaultSpeed);
+    return static_cast<bauds>(inTable(SpeedTable, baudRate_) ? baudRate_ : DefaultSpeed);
 }
 
 void TRadioCom::SetBaudRate(bauds Value)
 {
-    if (static_cast<int>(Value) == FBaudRate)
+    if (static_cast<int>(Value) == baudRate_)
         return;
-    FBaudRate = Value;
-    ModeString = SpeedTable[inTable(SpeedTable, FBaudRate) ? FBaudRate : DefaultSpeed];
-    if (FConnected) {
+    baudRate_ = Value;
+    ModeString = SpeedTable[inTable(SpeedTable, baudRate_) ? baudRate_ : DefaultSpeed];
+    if (connected_) {
         ClosePort();
         OpenPort();
     }
@@ -114,17 +122,17 @@ void TRadioCom::SetBaudRate(bauds Value)
 
 void TRadioCom::SetReadTimeout(int Value)
 {
-    FReadTimeout = std::clamp(Value, 1, TimeoutLimit);
+    readTimeout_ = std::clamp(Value, 1, TimeoutLimit);
 }
 
 void TRadioCom::SetWriteTimeout(int Value)
 {
-    FWriteTimeout = std::clamp(Value, 0, TimeoutLimit);
+    writeTimeout_ = std::clamp(Value, 0, TimeoutLimit);
 }
 
 void TRadioCom::SetComStatus(bool Value)
 {
-    if (Value == FConnected)
+    if (Value == connected_)
         return;
     if (Value)
         OpenPort();
@@ -154,8 +162,8 @@ void TRadioCom::DestroyHandle()
 
 void TRadioCom::ApplyFlowControl(DCB& State) const
 {
-    State.fOutxCtsFlow = FCtsFlowControl == CTSOn ? 1 : 0;
-    switch (FDtrFlowControl) {
+    State.fOutxCtsFlow = ctsFlowControl_ == CTSOn ? 1 : 0;
+    switch (dtrFlowControl_) {
     case DTROn:
         State.fDtrControl = DTR_CONTROL_ENABLE;
         break;
@@ -165,7 +173,7 @@ void TRadioCom::ApplyFlowControl(DCB& State) const
     default:
         State.fDtrControl = DTR_CONTROL_DISABLE;
     }
-    switch (FRtsFlowControl) {
+    switch (rtsFlowControl_) {
     case RTSOn:
         State.fRtsControl = RTS_CONTROL_ENABLE;
         break;
@@ -178,13 +186,13 @@ void TRadioCom::ApplyFlowControl(DCB& State) const
     default:
         State.fRtsControl = RTS_CONTROL_DISABLE;
     }
-    State.fOutxDsrFlow = FDsrFlowControl == DSROn ? 1 : 0;
-    State.fDsrSensitivity = FDsrSensitivity == DSRDetect ? 1 : 0;
+    State.fOutxDsrFlow = dsrFlowControl_ == DSROn ? 1 : 0;
+    State.fDsrSensitivity = dsrSensitivity_ == DSRDetect ? 1 : 0;
 }
 
 void TRadioCom::OpenPort()
 {
-    if (FConnected)
+    if (connected_)
         return;
     const PortLockGuard guard(*this);
     ReleaseLateReaders();
@@ -193,8 +201,8 @@ void TRadioCom::OpenPort()
 
     PortTimeouts.ReadIntervalTimeout = MAXDWORD;
     PortTimeouts.ReadTotalTimeoutMultiplier = 0;
-    PortTimeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(FReadTimeout);
-    PortTimeouts.WriteTotalTimeoutMultiplier = static_cast<DWORD>(FWriteTimeout);
+    PortTimeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(readTimeout_);
+    PortTimeouts.WriteTotalTimeoutMultiplier = static_cast<DWORD>(writeTimeout_);
     PortTimeouts.WriteTotalTimeoutConstant = 0;
 
     DCB State{};
@@ -208,34 +216,34 @@ void TRadioCom::OpenPort()
         DestroyHandle();
         return;
     }
-    FConnected = true;
+    connected_ = true;
     Reader = std::make_unique<TComReader>(this);
 }
 
 void TRadioCom::ClosePort()
 {
-    if (!FConnected)
+    if (!connected_)
         return;
     const PortLockGuard guard(*this);
     if (!Reader->End())
-        LateReaders.push_back(std::move(Reader));
+        lateReaders_.push_back(std::move(Reader));
     Reader.reset();
     ReleaseLateReaders();
-    FConnected = false;
+    connected_ = false;
     SetCommTimeouts(PortHandle, &SavedTimeouts);
     DestroyHandle();
 }
 
 void TRadioCom::ReleaseLateReaders()
 {
-    std::erase_if(LateReaders, [](const auto& late) { return late->Finished(); });
+    std::erase_if(lateReaders_, [](const auto& late) { return late->Finished(); });
 }
 
 void TRadioCom::OnComReceive(std::int32_t Count)
 {
     // A copy: the handler may assign OnReceive or destroy this component,
     // either of which would destroy the stored function while it runs.
-    const TReceiveEvent handler = FOnReceive;
+    const TReceiveEvent handler = onReceive_;
     if (handler)
         handler(Count);
 }
@@ -247,12 +255,12 @@ void TRadioCom::Lock()
 
 void TRadioCom::Unlock()
 {
-    ReleaseSemaphore(PortLock, 1, nullptr);
+    ReleaseSemaphore(PortLock, LockRelease, nullptr);
 }
 
 int TRadioCom::SendPlainBuffer(const std::uint8_t* Buffer, std::int32_t Count)
 {
-    if (!FConnected || Count < 0)
+    if (!connected_ || Count < 0)
         return -1;
     const PortLockGuard guard(*this);
     DWORD written = 0;
@@ -287,7 +295,7 @@ int TRadioCom::SendByte(std::uint8_t Value)
 
 int TRadioCom::SendCTSByte(std::uint8_t Value)
 {
-    if (FCtsFlowControl == CTSOn || !FConnected)
+    if (ctsFlowControl_ == CTSOn || !connected_)
         return -1;
     DWORD countdown = CtsPollCountdown;
     while (!GetCTSState() && countdown != 0)
@@ -317,7 +325,7 @@ int TRadioCom::SendStepBuffer(const std::uint8_t* Buffer, std::int32_t Count)
 
 int TRadioCom::ReceiveBuffer(std::uint8_t* Buffer, std::int32_t Count)
 {
-    if (!FConnected || Count < 0)
+    if (!connected_ || Count < 0)
         return -1;
     const PortLockGuard guard(*this);
     DWORD read = 0;
@@ -350,7 +358,7 @@ bool TRadioCom::GetModemState(int Line) const
     static constexpr DWORD LineMasks[] = {MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON};
     const DWORD mask = Line >= 1 && Line <= 4 ? LineMasks[Line - 1] : 0;
     DWORD status = 0;
-    if (!FConnected || !GetCommModemStatus(PortHandle, &status))
+    if (!connected_ || !GetCommModemStatus(PortHandle, &status))
         return false;
     return (status & mask) != 0;
 }
@@ -379,9 +387,9 @@ int TRadioCom::SetRTSState(bool State)
 
 int TRadioCom::EscapeComm(int Function)
 {
-    if (!FConnected)
+    if (!connected_)
         return -1;
-    if (FRtsFlowControl == RTSHandshake || FDtrFlowControl == DTRHandshake)
+    if (rtsFlowControl_ == RTSHandshake || dtrFlowControl_ == DTRHandshake)
         return -1;
     BOOL done = FALSE;
     {
@@ -417,36 +425,36 @@ private:
 } // namespace
 
 TComReader::TComReader(TRadioCom* AConnector)
-    : Connector(AConnector), Port(AConnector->GetPortHandle()),
-      DeviceName(AConnector->GetDeviceName()), HandOff(AConnector)
+    : Connector(AConnector), port_(AConnector->GetPortHandle()),
+      deviceName_(AConnector->GetDeviceName()), handOff_(AConnector)
 {
     start();
 }
 
 bool TComReader::End()
 {
-    Ended = true;
-    HandOff.cancel();
+    ended_ = true;
+    handOff_.cancel();
     // SetCommMask ends a wait in progress; one that falls between two waits
     // is not kept, so the wake is repeated until the thread is seen to end.
     DWORD mask = 0;
-    GetCommMask(Port, &mask);
+    GetCommMask(port_, &mask);
     const QDeadlineTimer limit(WatcherEndLimitMs);
     do {
-        SetCommMask(Port, mask);
+        SetCommMask(port_, mask);
         if (wait(QDeadlineTimer(WatcherWakeRepeatMs)))
             return Finished();
     } while (!limit.hasExpired());
     std::fprintf(stderr,
                  "Serial port %s: the event watcher did not end within %d ms of being woken; "
                  "the port is closed without it.\n",
-                 DeviceName, WatcherEndLimitMs);
+                 deviceName_, WatcherEndLimitMs);
     return false;
 }
 
 bool TComReader::Finished()
 {
-    return wait(QDeadlineTimer(0)) && RunReturned.load(std::memory_order_acquire);
+    return wait(QDeadlineTimer(0)) && runReturned_.load(std::memory_order_acquire);
 }
 
 void TComReader::DeleteWhenFinished()
@@ -468,14 +476,14 @@ void TComReader::run()
         std::fprintf(stderr,
                      "Serial port %s: the OnReceive handler failed: %s; no further OnReceive "
                      "until the port is opened again.\n",
-                     DeviceName, error.what());
+                     deviceName_, error.what());
     } catch (...) {
         std::fprintf(stderr,
                      "Serial port %s: the OnReceive handler failed with an exception of unknown "
                      "type; no further OnReceive until the port is opened again.\n",
-                     DeviceName);
+                     deviceName_);
     }
-    RunReturned.store(true, std::memory_order_release);
+    runReturned_.store(true, std::memory_order_release);
 }
 
 void TComReader::WatchEvents()
@@ -485,23 +493,23 @@ void TComReader::WatchEvents()
     overlapped.hEvent = event.get();
     DWORD mask = 0;
     while (!isInterruptionRequested()) {
-        if (Ended)
+        if (ended_)
             return;
-        bool seen = WaitCommEvent(Port, &mask, &overlapped) != FALSE;
+        bool seen = WaitCommEvent(port_, &mask, &overlapped) != FALSE;
         if (!seen && GetLastError() == ERROR_IO_PENDING)
             seen = WaitForSingleObject(overlapped.hEvent, INFINITE) == WAIT_OBJECT_0;
-        if (Ended)
+        if (ended_)
             return;
         if (!seen)
             continue;
         // Cancelled means ended. An exception from the handler is thrown
         // again here and ends the watcher, until the port is opened again.
-        if (HandOff.run([this] { DeliverReceive(); }) != UiHandOff::Outcome::Ran)
+        if (handOff_.run([this] { DeliverReceive(); }) != UiHandOff::Outcome::Ran)
             return;
         ResetEvent(overlapped.hEvent);
     }
     event.close();
-    PurgeComm(Port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    PurgeComm(port_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
 void TComReader::DeliverReceive()
@@ -510,7 +518,7 @@ void TComReader::DeliverReceive()
     DWORD errors = 0;
     // A device that has gone away has no queue to count.
     std::int32_t Count = 0;
-    if (ClearCommError(Port, &errors, &status))
+    if (ClearCommError(port_, &errors, &status))
         Count = static_cast<std::int32_t>(
             std::min<DWORD>(status.cbInQue, std::numeric_limits<std::int32_t>::max()));
     // Last: the handler may close the port, and with it end this watcher.

@@ -156,30 +156,30 @@ public:
     bauds GetBaudRate() const;
     void SetBaudRate(bauds Value);
 
-    bool Connected() const { return FConnected; }
+    bool Connected() const { return connected_; }
     void SetComStatus(bool Value);
 
-    TCtsFlowControl CtsFlowControl() const { return FCtsFlowControl; }
-    void SetCtsFlowControl(TCtsFlowControl Value) { FCtsFlowControl = Value; }
-    TDtrFlowControl DtrFlowControl() const { return FDtrFlowControl; }
-    void SetDtrFlowControl(TDtrFlowControl Value) { FDtrFlowControl = Value; }
-    TRtsFlowControl RtsFlowControl() const { return FRtsFlowControl; }
-    void SetRtsFlowControl(TRtsFlowControl Value) { FRtsFlowControl = Value; }
-    TDsrSensitivity DsrSensitivity() const { return FDsrSensitivity; }
-    void SetDsrSensitivity(TDsrSensitivity Value) { FDsrSensitivity = Value; }
-    TDsrFlowControl DsrFlowControl() const { return FDsrFlowControl; }
-    void SetDsrFlowControl(TDsrFlowControl Value) { FDsrFlowControl = Value; }
+    TCtsFlowControl CtsFlowControl() const { return ctsFlowControl_; }
+    void SetCtsFlowControl(TCtsFlowControl Value) { ctsFlowControl_ = Value; }
+    TDtrFlowControl DtrFlowControl() const { return dtrFlowControl_; }
+    void SetDtrFlowControl(TDtrFlowControl Value) { dtrFlowControl_ = Value; }
+    TRtsFlowControl RtsFlowControl() const { return rtsFlowControl_; }
+    void SetRtsFlowControl(TRtsFlowControl Value) { rtsFlowControl_ = Value; }
+    TDsrSensitivity DsrSensitivity() const { return dsrSensitivity_; }
+    void SetDsrSensitivity(TDsrSensitivity Value) { dsrSensitivity_ = Value; }
+    TDsrFlowControl DsrFlowControl() const { return dsrFlowControl_; }
+    void SetDsrFlowControl(TDsrFlowControl Value) { dsrFlowControl_ = Value; }
 
     // Milliseconds, kept within 1..30000.
-    int ReadTimeout() const { return FReadTimeout; }
+    int ReadTimeout() const { return readTimeout_; }
     void SetReadTimeout(int Value);
     // Milliseconds per byte, kept within 0..30000; 0 lets writes take as long
     // as they need.
-    int WriteTimeout() const { return FWriteTimeout; }
+    int WriteTimeout() const { return writeTimeout_; }
     void SetWriteTimeout(int Value);
 
-    const TReceiveEvent& OnReceive() const { return FOnReceive; }
-    void SetOnReceive(TReceiveEvent Handler) { FOnReceive = std::move(Handler); }
+    const TReceiveEvent& OnReceive() const { return onReceive_; }
+    void SetOnReceive(TReceiveEvent Handler) { onReceive_ = std::move(Handler); }
 
     // Raises OnReceive with Count when it is assigned. The handler may replace
     // or clear OnReceive, or destroy the component, while it runs.
@@ -232,25 +232,25 @@ private:
     // Deletes the late watchers whose threads have ended.
     void ReleaseLateReaders();
 
-    bool FConnected = false;
-    int FReadTimeout = 1;
-    int FWriteTimeout = 10;
-    int FComPort = COM2;
-    int FBaudRate = br9600;
+    bool connected_ = false;
+    int readTimeout_ = 1;
+    int writeTimeout_ = 10;
+    int comPort_ = COM2;
+    int baudRate_ = br9600;
     const char* DeviceName;
     const char* ModeString;
-    TReceiveEvent FOnReceive;
-    TCtsFlowControl FCtsFlowControl = CTSOff;
-    TDtrFlowControl FDtrFlowControl = DTROff;
-    TRtsFlowControl FRtsFlowControl = RTSHandshake;
-    TDsrSensitivity FDsrSensitivity = DSRIgnore;
-    TDsrFlowControl FDsrFlowControl = DSROff;
+    TReceiveEvent onReceive_;
+    TCtsFlowControl ctsFlowControl_ = CTSOff;
+    TDtrFlowControl dtrFlowControl_ = DTROff;
+    TRtsFlowControl rtsFlowControl_ = RTSHandshake;
+    TDsrSensitivity dsrSensitivity_ = DSRIgnore;
+    TDsrFlowControl dsrFlowControl_ = DSROff;
     HANDLE PortHandle = INVALID_HANDLE_VALUE;
     HANDLE PortLock;
     // The watcher of the current open period.
     std::unique_ptr<TComReader> Reader;
     // Watchers that End could not join, kept until their threads end.
-    std::vector<std::unique_ptr<TComReader>> LateReaders;
+    std::vector<std::unique_ptr<TComReader>> lateReaders_;
     COMMTIMEOUTS PortTimeouts{};
     COMMTIMEOUTS SavedTimeouts{};
     OVERLAPPED WriteOverlap{};
@@ -299,13 +299,13 @@ private:
     // Runs on the connector's thread.
     void DeliverReceive();
 
-    const HANDLE Port;
+    const HANDLE port_;
     // Points into the component's constant port table.
-    const char* const DeviceName;
-    std::atomic<bool> Ended{false};
+    const char* const deviceName_;
+    std::atomic<bool> ended_{false};
     // The thread's last write. Qt joins a thread on a futex that thread
     // checkers cannot see; reading this after the join orders the thread's
     // work before the reader's.
-    std::atomic<bool> RunReturned{false};
-    UiHandOff HandOff;
+    std::atomic<bool> runReturned_{false};
+    UiHandOff handOff_;
 };

@@ -49,10 +49,10 @@ protected:
     {
         neighbour.setGeometry(10, 10, 57, 22);
         box.setGeometry(10, 40, 57, 22);
-        box.setMinValue(1);
-        box.setMaxValue(83);
+        box.SetMinValue(1);
+        box.SetMaxValue(83);
         box.setText(QStringLiteral("0"));
-        box.setBeeper([this] { ++beeps; });
+        box.SetBeeper([this] { ++beeps; });
         window.show();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
         neighbour.setFocus();
@@ -85,8 +85,8 @@ TEST_F(ChannelBoxTest, WritingShowsTheValueWithinTheLimits)
         {1, 83, 255, "83"}, {1, 83, 50, "50"},   {1, 83, 1, "1"},    {1, 83, 83, "83"},
         {5, 5, -7, "-7"},   {5, 5, 1000, "1000"}};
     for (const auto& [minValue, maxValue, value, shown] : cases) {
-        box.setMinValue(minValue);
-        box.setMaxValue(maxValue);
+        box.SetMinValue(minValue);
+        box.SetMaxValue(maxValue);
         box.SetValue(value);
         EXPECT_EQ(box.text(), shown) << minValue << ".." << maxValue << " value " << value;
     }
@@ -136,7 +136,7 @@ TEST_F(ChannelBoxTest, ArrowKeysStepWithinTheLimits)
     for (const auto& [text, key, increment, readOnly, shown] : cases) {
         beeps = 0;
         box.setText(text);
-        box.setIncrement(increment);
+        box.SetIncrement(increment);
         box.setReadOnly(readOnly);
         QTest::keyClick(&box, key);
         EXPECT_EQ(box.text(), shown) << text.toStdString() << " key " << key;
@@ -197,7 +197,7 @@ TEST_F(ChannelBoxTest, WithoutEditorTheTextChangesOnlyByStepping)
          ""}};
     box.setFocus();
     for (const bool editorEnabled : {true, false}) {
-        box.setEditorEnabled(editorEnabled);
+        box.SetEditorEnabled(editorEnabled);
         for (const auto& [edit, editedText] : cases) {
             SCOPED_TRACE(editedText.toStdString());
             QApplication::clipboard()->setText(QStringLiteral("abc"));
@@ -215,7 +215,7 @@ TEST_F(ChannelBoxTest, WithoutEditorTheTextChangesOnlyByStepping)
 TEST_F(ChannelBoxTest, WithoutEditorTheContextMenuOffersNoEditing)
 {
     for (const bool editorEnabled : {true, false}) {
-        box.setEditorEnabled(editorEnabled);
+        box.SetEditorEnabled(editorEnabled);
         box.setText(QStringLiteral("12"));
         box.selectAll();
         QApplication::clipboard()->setText(QStringLiteral("abc"));
@@ -308,7 +308,7 @@ TEST_F(ChannelBoxTest, AutoSelectSelectsOnKeyboardEntryOnly)
     int row = 0;
     for (const auto& [autoSelect, enter, selected] : cases) {
         neighbour.setFocus();
-        box.setAutoSelect(autoSelect);
+        box.SetAutoSelect(autoSelect);
         enter();
         ASSERT_TRUE(box.hasFocus()) << row;
         EXPECT_EQ(box.hasSelectedText(), selected) << row++;

@@ -26,14 +26,14 @@ TEST(TerminationSignals, EachSignalArrivesAsAnEventAndTheOldHandlingReturns)
         {
             TTerminationSignals termination;
             std::vector<int> arrived;
-            QObject::connect(&termination, &TTerminationSignals::arrived,
+            QObject::connect(&termination, &TTerminationSignals::Arrived,
                              [&](int number) { arrived.push_back(number); });
-            EXPECT_EQ(termination.received(), 0);
+            EXPECT_EQ(termination.Received(), 0);
             raise(signalNumber);
             raise(SIGTERM);
             ASSERT_TRUE(processEventsUntil([&] { return arrived.size() == 2; })) << signalNumber;
             EXPECT_EQ(arrived, (std::vector<int>{signalNumber, SIGTERM}));
-            EXPECT_EQ(termination.received(), signalNumber);
+            EXPECT_EQ(termination.Received(), signalNumber);
         }
         EXPECT_EQ(dispositionOf(signalNumber).sa_handler, before.sa_handler) << signalNumber;
     }
