@@ -114,8 +114,10 @@ ssize_t CommEventMonitor::readInput(void* buffer, std::size_t count)
 {
     const std::lock_guard guard(mutex_);
     const ssize_t n = ::read(fd_, buffer, count);
-    if (n > 0)
+    if (n > 0) {
         inputTaken_ += static_cast<int>(n);
+        wake();
+    }
     return n;
 }
 
@@ -213,7 +215,7 @@ bool CommEventMonitor::newInputArrived()
 }
 
 CommEventMonitor::Outcome CommEventMonitor::collect(unsigned long changesAtStart, int timeoutMs,
-                                                     DWORD& events, DWORD& error)
+                                                    DWORD& events, DWORD& error)
 {
     for (;;) {
         DWORD mask = 0;
@@ -276,10 +278,14 @@ CommEventMonitor::Outcome CommEventMonitor::collect(unsigned long changesAtStart
             error = ERROR_GEN_FAILURE;
             return Outcome::Failed;
         }
+        bool inputMayHaveCome = false;
         for (int i = 0; i < count; ++i) {
             if (ready[i].data.fd == wake_) {
                 std::uint64_t drained = 0;
                 [[maybe_unused]] const auto ignored = ::read(wake_, &drained, sizeof drained);
+                // epoll drops an edge whose bytes were read before it was
+                // collected; reads wake the waiter so that it looks anyway.
+                inputMayHaveCome = true;
                 continue;
             }
             if (lineWaiter_ && ready[i].data.fd == lineWaiter_->notifier()) {
@@ -294,10 +300,12 @@ CommEventMonitor::Outcome CommEventMonitor::collect(unsigned long changesAtStart
                 epoll_ctl(epoll_, EPOLL_CTL_DEL, fd_, nullptr);
                 deviceGone_ = true;
                 found |= mask & EV_ERR;
-            } else if ((ready[i].events & EPOLLIN) && newInputArrived()) {
-                found |= mask & EV_RXCHAR;
+            } else if (ready[i].events & EPOLLIN) {
+                inputMayHaveCome = true;
             }
         }
+        if (inputMayHaveCome && newInputArrived())
+            found |= mask & EV_RXCHAR;
         if (found) {
             events = found;
             return Outcome::Events;
@@ -324,7 +332,7 @@ bool CommEventMonitor::wait(DWORD& events, DWORD& error)
 }
 
 CommEventMonitor::Start CommEventMonitor::startWait(LPDWORD eventMask, LPOVERLAPPED overlapped,
-                                                     DWORD& error)
+                                                    DWORD& error)
 {
     unsigned long changesAtStart = 0;
     {
@@ -389,8 +397,7 @@ void CommEventMonitor::completePendingWaits()
         lock.lock();
         if (request.eventMask)
             *request.eventMask = ok ? events : 0;
-        completeOverlapped(request.overlapped, ok ? ERROR_SUCCESS : error,
-                           ok ? sizeof(DWORD) : 0);
+        completeOverlapped(request.overlapped, ok ? ERROR_SUCCESS : error, ok ? sizeof(DWORD) : 0);
         pending_.reset();
         waiting_ = false;
         pendingChanged_.notify_all();

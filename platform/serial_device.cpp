@@ -109,7 +109,7 @@ DWORD errorFromErrno(int error)
 }
 
 std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, bool overlapped,
-                                                DWORD& error)
+                                                 DWORD& error)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -158,8 +158,8 @@ std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, bool o
     }
     serial_icounter_struct counts{};
     const bool countsErrors = ioctl(fd, TIOCGICOUNT, &counts) == 0;
-    std::shared_ptr<SerialDevice> device(new SerialDevice(
-        fd, overlapped, fileTypeOf(fd, info), info.st_rdev, original, countsErrors));
+    std::shared_ptr<SerialDevice> device(new SerialDevice(fd, overlapped, fileTypeOf(fd, info),
+                                                          info.st_rdev, original, countsErrors));
     if (original && !device->events_.attach(fd)) {
         error = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
@@ -169,9 +169,8 @@ std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, bool o
 
 SerialDevice::SerialDevice(int fd, bool overlapped, DWORD fileType, dev_t device,
                            std::optional<termios> original, bool countsErrors)
-    : fd_(fd), overlapped_(overlapped), fileType_(fileType), device_(device),
-      original_(original), countsErrors_(countsErrors),
-      timeouts_(rememberedTimeouts().get(device))
+    : fd_(fd), overlapped_(overlapped), fileType_(fileType), device_(device), original_(original),
+      countsErrors_(countsErrors), timeouts_(rememberedTimeouts().get(device))
 {}
 
 SerialDevice::~SerialDevice()
@@ -278,8 +277,8 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECU
         return INVALID_HANDLE_VALUE;
     }
     DWORD error = ERROR_SUCCESS;
-    auto device =
-        platform::SerialDevice::open(*path, (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0, error);
+    auto device = platform::SerialDevice::open(
+        *path, (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0, error);
     if (!device) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;

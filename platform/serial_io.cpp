@@ -68,8 +68,7 @@ bool waitReady(int fd, short events, const Deadline& deadline, bool& ready, DWOR
 
 // Reads what is waiting, up to `count`. Returns false with `error` set when
 // the device failed.
-bool readWaiting(SerialDevice& device, std::uint8_t* buffer, DWORD count, DWORD& got,
-                 DWORD& error)
+bool readWaiting(SerialDevice& device, std::uint8_t* buffer, DWORD count, DWORD& got, DWORD& error)
 {
     while (got < count) {
         const ssize_t n = device.read(buffer + got, count - got);
