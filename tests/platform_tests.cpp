@@ -1,3 +1,4 @@
+#include "../platform/modem_line_waiter.h"
 #include "pty_pair.h"
 
 #include <windows.h>
@@ -11,6 +12,7 @@
 #include <dlfcn.h>
 #include <future>
 #include <mutex>
+#include <poll.h>
 #include <termios.h>
 #include <thread>
 
@@ -505,6 +507,23 @@ TEST(CommState, OnlyCtsOutputFlowHoldsOutputBackForCts)
         EXPECT_EQ(back.fRtsControl, c.rtsControl);
         EXPECT_EQ(back.fOutxCtsFlow, c.outxCtsFlow);
     }
+}
+
+} // namespace
+
+namespace {
+
+// A pty has no modem lines: the driver refuses TIOCMIWAIT at once, and the
+// waiter says so, so that the event monitor falls back to sampling.
+TEST(ModemLineWaiter, ADriverWithoutTheWaitIsReportedRefused)
+{
+    PtyPair pty;
+    const auto waiter = platform::ModemLineWaiter::start(pty.programEnd());
+    ASSERT_TRUE(waiter);
+    pollfd entry{waiter->notifier(), POLLIN, 0};
+    ASSERT_EQ(poll(&entry, 1, 5000), 1);
+    EXPECT_TRUE(waiter->ended());
+    EXPECT_TRUE(waiter->refused());
 }
 
 } // namespace
