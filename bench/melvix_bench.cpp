@@ -18,7 +18,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <memory>
 #include <poll.h>
 #include <pty.h>
@@ -275,6 +277,84 @@ Figure idleCost(const std::string& probe)
     return figure;
 }
 
+// Context switches of every thread of this process so far: each time one of
+// them went to sleep and was woken, or was preempted.
+long contextSwitches()
+{
+    long total = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks)
+        return 0;
+    while (const dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::ifstream status(std::string("/proc/self/task/") + entry->d_name + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                total += std::atol(line.substr(line.find(':') + 1).c_str());
+        }
+    }
+    closedir(tasks);
+    return total;
+}
+
+double wakeUpsPerSecond(std::chrono::seconds idle)
+{
+    const long before = contextSwitches();
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(idle);
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    return static_cast<double>(contextSwitches() - before) / wall;
+}
+
+// Wake-ups per second of this process while a port sits open and idle with
+// its watcher waiting, beside the same process with the device merely held
+// open. On a pty the watcher has no modem lines to wait for; a real adapter
+// (MELVIX_BENCH_ADAPTER=/dev/ttyUSB0) shows whether its lines are waited on
+// with TIOCMIWAIT or sampled.
+Figure idleWakeUps()
+{
+    constexpr std::chrono::seconds idle{3};
+    PortMap map;
+    // A pty with no thread behind it, so that only the watcher can wake.
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        std::abort();
+    const char* adapter = std::getenv("MELVIX_BENCH_ADAPTER");
+    const std::string device = adapter ? adapter : name;
+    if (symlink(device.c_str(), (map.path() + "/com1").c_str()) != 0)
+        std::abort();
+    const int held = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const double bare = wakeUpsPerSecond(idle);
+    ::close(held);
+    TRadioCom com;
+    com.SetComPort(TRadioCom::COM1);
+    com.SetBaudRate(TRadioCom::br115200);
+    com.SetRtsFlowControl(TRadioCom::RTSOff);
+    com.OpenPort();
+    if (!com.Connected())
+        std::abort();
+    // The watcher starts its first wait, then nothing happens.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const double open = wakeUpsPerSecond(idle);
+    com.ClosePort();
+    ::close(master);
+    ::close(slave);
+    Figure figure{std::string("Idle wake-ups (3 s, port open on ") +
+                      (adapter ? "the adapter" : "a pty") + ")",
+                  "1/s",
+                  open,
+                  "device held open, no watcher",
+                  bare,
+                  2.0};
+    figure.goalIsAbsolute = true;
+    return figure;
+}
+
 std::vector<Figure> startUp(const std::string& probe)
 {
     PortMap empty;
@@ -324,6 +404,7 @@ int main(int argc, char** argv)
         figures.push_back(absentScan());
         figures.push_back(eventRoundTrip());
         figures.push_back(idleCost(probe));
+        figures.push_back(idleWakeUps());
         for (Figure& figure : startUp(probe))
             figures.push_back(figure);
     }

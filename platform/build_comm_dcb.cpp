@@ -1,13 +1,16 @@
 // BuildCommDCBA: line settings from a mode text, in either of the two forms
-// that Windows' MODE command takes: "115200,N,8,1[,x|p]" or
-// "baud=115200 parity=N data=8 stop=1 [xon=on] [octs=on] [odsr=on]
-// [idsr=on] [dtr=on|off|hs] [rts=on|off|hs|tg] [to=on|off]". Settings the text
-// leaves out keep the values the DCB came with, except flow control: as on
-// Windows, XON/XOFF and hardware flow control are off unless the text names
-// them.
+// that Windows' MODE command takes, optionally after a port name "COMn:":
+// "115200,N,8,1[,x|p]" or "baud=115200 parity=N data=8 stop=1 [xon=on]
+// [octs=on] [odsr=on] [idsr=on] [dtr=on|off|hs] [rts=on|off|hs|tg]
+// [to=on|off]". As Windows does, it changes only what the text names, with
+// these exceptions: the short form always sets the six flow-control fields
+// (all off and both lines enabled, unless it ends in x or p); the key=value
+// form without stop= sets one stop bit; 110 baud without a stop setting sets
+// two. fParity follows a named parity; fBinary is never touched.
 #include <windows.h>
 
 #include <cctype>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,7 +65,8 @@ bool parseBaudRate(std::string_view text, DWORD& rate)
             return true;
         }
     }
-    return parseNumber(text, rate) && rate != 0;
+    // 0 is taken here; SetCommState refuses it.
+    return parseNumber(text, rate);
 }
 
 bool parseParity(std::string_view text, BYTE& parity)
@@ -140,6 +144,11 @@ bool parsePositional(std::string_view text, DCB& dcb)
     const auto fields = split(text, ',');
     if (fields.size() > 5 || trimmed(fields[0]).empty())
         return false;
+    dcb.fOutX = dcb.fInX = 0;
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    const bool stopNamed = fields.size() > 3 && !trimmed(fields[3]).empty();
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const std::string_view field = trimmed(fields[i]);
         if (field.empty())
@@ -155,6 +164,7 @@ bool parsePositional(std::string_view text, DCB& dcb)
         case 1:
             ok = parseParity(field, value);
             dcb.Parity = value;
+            dcb.fParity = value != NOPARITY;
             break;
         case 2:
             ok = parseDataBits(field, value);
@@ -178,6 +188,8 @@ bool parsePositional(std::string_view text, DCB& dcb)
         if (!ok)
             return false;
     }
+    if (!stopNamed && dcb.BaudRate == 110)
+        dcb.StopBits = TWOSTOPBITS;
     return true;
 }
 
@@ -192,6 +204,7 @@ bool applyKey(std::string_view key, std::string_view value, DCB& dcb)
     } else if (key == "parity") {
         ok = parseParity(value, byte);
         dcb.Parity = byte;
+        dcb.fParity = byte != NOPARITY;
     } else if (key == "data") {
         ok = parseDataBits(value, byte);
         dcb.ByteSize = byte;
@@ -230,6 +243,8 @@ bool parseKeyed(std::string_view text, DCB& dcb)
     std::string lower(text);
     for (char& c : lower)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    dcb.StopBits = ONESTOPBIT;
+    bool stopNamed = false;
     std::string_view rest = lower;
     while (!(rest = trimmed(rest)).empty()) {
         std::size_t end = 0;
@@ -241,20 +256,42 @@ bool parseKeyed(std::string_view text, DCB& dcb)
         if (equals == std::string_view::npos ||
             !applyKey(pair.substr(0, equals), pair.substr(equals + 1), dcb))
             return false;
+        stopNamed = stopNamed || pair.substr(0, equals) == "stop";
     }
+    if (!stopNamed && dcb.BaudRate == 110)
+        dcb.StopBits = TWOSTOPBITS;
     return true;
 }
 
-// MODE accepts the port's name in front: "COM1: 9600,n,8,1".
-std::string_view withoutPortName(std::string_view text)
+bool isBlank(char c)
 {
-    const auto colon = text.find(':');
-    if (colon == std::string_view::npos || colon < 4)
+    return c == ' ' || c == '\t';
+}
+
+// MODE accepts the port's name in front, "COM1: 9600,n,8,1", with blanks
+// before the colon. COM0 names no port. Empty when the text is refused.
+std::optional<std::string_view> withoutPortName(std::string_view text)
+{
+    const bool named = text.size() > 3 && (text[0] == 'c' || text[0] == 'C') &&
+                       (text[1] == 'o' || text[1] == 'O') && (text[2] == 'm' || text[2] == 'M') &&
+                       std::isdigit(static_cast<unsigned char>(text[3]));
+    if (!named)
         return text;
-    const std::string_view name = text.substr(0, colon);
-    const bool isPort = (name[0] == 'c' || name[0] == 'C') && (name[1] == 'o' || name[1] == 'O') &&
-                        (name[2] == 'm' || name[2] == 'M') && allDigits(name.substr(3));
-    return isPort ? text.substr(colon + 1) : text;
+    std::size_t end = 3;
+    DWORD number = 0;
+    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
+        ++end;
+    if (!parseNumber(text.substr(3, end - 3), number) || number == 0)
+        return std::nullopt;
+    std::size_t colon = end;
+    while (colon < text.size() && isBlank(text[colon]))
+        ++colon;
+    if (colon < text.size() && text[colon] == ':')
+        return text.substr(colon + 1);
+    // Without a colon the name must stand apart from the settings.
+    if (colon == end)
+        return std::nullopt;
+    return text.substr(colon);
 }
 
 } // namespace
@@ -265,21 +302,18 @@ BOOL BuildCommDCBA(LPCSTR definition, LPDCB dcb)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const std::string_view text = trimmed(withoutPortName(definition));
+    const std::string_view whole = definition;
+    const auto settings =
+        whole.empty() || isBlank(whole.front()) ? std::nullopt : withoutPortName(whole);
     DCB result = *dcb;
-    result.fOutX = result.fInX = 0;
-    result.fOutxCtsFlow = result.fOutxDsrFlow = 0;
-    result.fDsrSensitivity = 0;
-    result.fDtrControl = DTR_CONTROL_ENABLE;
-    result.fRtsControl = RTS_CONTROL_ENABLE;
-    const bool ok = text.find('=') == std::string_view::npos ? parsePositional(text, result)
-                                                             : parseKeyed(text, result);
+    const std::string_view text = settings ? trimmed(*settings) : std::string_view{};
+    const bool ok =
+        settings && (text.find('=') == std::string_view::npos ? parsePositional(text, result)
+                                                              : parseKeyed(text, result));
     if (!ok) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    result.fBinary = 1;
-    result.fParity = result.Parity != NOPARITY ? 1 : 0;
     *dcb = result;
     return TRUE;
 }

@@ -1,11 +1,14 @@
 #include "comm_event_monitor.h"
 
+#include "overlapped_completion.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <linux/serial.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace platform {
@@ -61,10 +64,26 @@ bool CommEventMonitor::attach(int fd)
 
 CommEventMonitor::~CommEventMonitor()
 {
+    shutdown();
     if (epoll_ >= 0)
         ::close(epoll_);
     if (wake_ >= 0)
         ::close(wake_);
+}
+
+void CommEventMonitor::shutdown()
+{
+    {
+        const std::lock_guard guard(mutex_);
+        closed_ = true;
+        stopping_ = true;
+        if (wake_ >= 0)
+            wake();
+    }
+    pendingChanged_.notify_all();
+    if (completer_.joinable())
+        completer_.join();
+    lineWaiter_.reset();
 }
 
 DWORD CommEventMonitor::mask() const
@@ -91,17 +110,26 @@ void CommEventMonitor::noteWrite()
         wake();
 }
 
-void CommEventMonitor::noteRead(DWORD count)
+ssize_t CommEventMonitor::readInput(void* buffer, std::size_t count)
 {
     const std::lock_guard guard(mutex_);
-    inputReported_ =
-        count >= static_cast<DWORD>(inputReported_) ? 0 : inputReported_ - static_cast<int>(count);
+    const ssize_t n = ::read(fd_, buffer, count);
+    if (n > 0) {
+        inputTaken_ += static_cast<int>(n);
+        wake();
+    }
+    return n;
 }
 
-void CommEventMonitor::notePurge()
+int CommEventMonitor::purge(int queue)
 {
     const std::lock_guard guard(mutex_);
-    inputReported_ = 0;
+    int waiting = 0;
+    const bool counted = queue != TCOFLUSH && ioctl(fd_, FIONREAD, &waiting) == 0;
+    const int result = tcflush(fd_, queue);
+    if (result == 0 && counted)
+        inputTaken_ += waiting;
+    return result;
 }
 
 void CommEventMonitor::close()
@@ -171,15 +199,120 @@ bool CommEventMonitor::outputDrained() const
     return ioctl(fd_, TIOCOUTQ, &waiting) != 0 || waiting == 0;
 }
 
+// The queue is measured under the same lock that reads hold, so a read on
+// another thread falls wholly before or wholly after the measurement, and
+// bytes read before the watcher looked still count as having arrived.
 bool CommEventMonitor::newInputArrived()
 {
+    const std::lock_guard guard(mutex_);
     int waiting = 0;
     if (ioctl(fd_, FIONREAD, &waiting) != 0)
         return true;
-    const std::lock_guard guard(mutex_);
-    const bool longer = waiting > inputReported_;
-    inputReported_ = waiting;
-    return longer;
+    const bool grew = waiting + inputTaken_ > inputSeen_;
+    inputSeen_ = waiting;
+    inputTaken_ = 0;
+    return grew;
+}
+
+CommEventMonitor::Outcome CommEventMonitor::collect(unsigned long changesAtStart, int timeoutMs,
+                                                    DWORD& events, DWORD& error)
+{
+    for (;;) {
+        DWORD mask = 0;
+        bool drainWatched = false;
+        {
+            const std::lock_guard guard(mutex_);
+            if (closed_) {
+                error = ERROR_OPERATION_ABORTED;
+                return Outcome::Failed;
+            }
+            if (maskChanges_ != changesAtStart) {
+                events = 0;
+                return Outcome::Events;
+            }
+            mask = mask_;
+            if (!(mask & EV_TXEMPTY))
+                outputPending_ = false;
+            drainWatched = outputPending_;
+        }
+
+        DWORD found = 0;
+        int waitMs = timeoutMs;
+        auto sampleWithin = [&waitMs](int ms) { waitMs = waitMs < 0 ? ms : std::min(waitMs, ms); };
+        if (drainWatched) {
+            if (outputDrained()) {
+                const std::lock_guard guard(mutex_);
+                outputPending_ = false;
+                found |= EV_TXEMPTY;
+            } else {
+                sampleWithin(DrainSampleMs);
+            }
+        }
+        const bool linesWatched =
+            (mask & LineEventMask) && lineWatch_ != LineWatch::None && !deviceGone_;
+        if (linesWatched && !lineWaiter_) {
+            lineWaiter_ = ModemLineWaiter::start(fd_);
+            epoll_event changed{};
+            changed.events = EPOLLIN;
+            changed.data.fd = lineWaiter_ ? lineWaiter_->notifier() : -1;
+            if (lineWaiter_ && epoll_ctl(epoll_, EPOLL_CTL_ADD, changed.data.fd, &changed) != 0)
+                lineWaiter_.reset();
+        }
+        if (linesWatched) {
+            found |= lineEvents(mask);
+            // Line errors and breaks have no wait of their own; they come with
+            // a byte in the input queue (raw mode marks neither as ignored),
+            // and are looked at on every wake. Only a driver without
+            // TIOCMIWAIT has its lines sampled.
+            if (!lineWaiter_ || lineWaiter_->refused())
+                sampleWithin(LineSampleMs);
+        }
+        if (found) {
+            events = found;
+            return Outcome::Events;
+        }
+
+        epoll_event ready[3];
+        const int count = epoll_wait(epoll_, ready, 3, waitMs);
+        if (count < 0 && errno != EINTR) {
+            error = ERROR_GEN_FAILURE;
+            return Outcome::Failed;
+        }
+        bool inputMayHaveCome = false;
+        for (int i = 0; i < count; ++i) {
+            if (ready[i].data.fd == wake_) {
+                std::uint64_t drained = 0;
+                [[maybe_unused]] const auto ignored = ::read(wake_, &drained, sizeof drained);
+                // epoll drops an edge whose bytes were read before it was
+                // collected; reads wake the waiter so that it looks anyway.
+                inputMayHaveCome = true;
+                continue;
+            }
+            if (lineWaiter_ && ready[i].data.fd == lineWaiter_->notifier()) {
+                lineWaiter_->drain();
+                if (lineWaiter_->ended())
+                    epoll_ctl(epoll_, EPOLL_CTL_DEL, lineWaiter_->notifier(), nullptr);
+                continue;
+            }
+            if (ready[i].events & (EPOLLHUP | EPOLLERR)) {
+                // The device went away. Say so once, then stop watching it,
+                // so that later waits block instead of returning at once.
+                epoll_ctl(epoll_, EPOLL_CTL_DEL, fd_, nullptr);
+                deviceGone_ = true;
+                found |= mask & EV_ERR;
+            } else if (ready[i].events & EPOLLIN) {
+                inputMayHaveCome = true;
+            }
+        }
+        if (inputMayHaveCome && newInputArrived())
+            found |= mask & EV_RXCHAR;
+        if (found) {
+            events = found;
+            return Outcome::Events;
+        }
+        if (timeoutMs == 0)
+            return Outcome::Nothing;
+    }
 }
 
 bool CommEventMonitor::wait(DWORD& events, DWORD& error)
@@ -195,72 +328,79 @@ bool CommEventMonitor::wait(DWORD& events, DWORD& error)
         changesAtStart = maskChanges_;
     }
     const WaitingGuard waiting{*this};
+    return collect(changesAtStart, -1, events, error) == Outcome::Events;
+}
 
+CommEventMonitor::Start CommEventMonitor::startWait(LPDWORD eventMask, LPOVERLAPPED overlapped,
+                                                    DWORD& error)
+{
+    unsigned long changesAtStart = 0;
+    {
+        const std::lock_guard guard(mutex_);
+        if (closed_ || waiting_) {
+            // The mask variable may be the pending wait's own: left alone.
+            error = closed_ ? ERROR_OPERATION_ABORTED : ERROR_INVALID_PARAMETER;
+            return Start::Failed;
+        }
+        waiting_ = true;
+        changesAtStart = maskChanges_;
+    }
+    DWORD events = 0;
+    const Outcome now = collect(changesAtStart, 0, events, error);
+    const std::lock_guard guard(mutex_);
+    if (now != Outcome::Nothing) {
+        waiting_ = false;
+        if (eventMask)
+            *eventMask = now == Outcome::Failed ? 0 : events;
+        if (now == Outcome::Failed)
+            return Start::Failed;
+        completeOverlapped(overlapped, ERROR_SUCCESS, sizeof(DWORD));
+        return Start::Completed;
+    }
+    // The caller's event is reset before the call returns, so that it tells
+    // of this wait's end and of nothing earlier.
+    overlapped->Internal = ERROR_IO_PENDING;
+    overlapped->InternalHigh = 0;
+    if (overlapped->hEvent)
+        ResetEvent(overlapped->hEvent);
+    pending_ = PendingWait{eventMask, overlapped, changesAtStart};
+    if (!completer_.joinable())
+        completer_ = std::thread([this] { completePendingWaits(); });
+    pendingChanged_.notify_all();
+    return Start::Pending;
+}
+
+bool CommEventMonitor::isPending(const OVERLAPPED* overlapped, bool block)
+{
+    std::unique_lock lock(mutex_);
+    auto mine = [&] { return pending_ && pending_->overlapped == overlapped; };
+    if (block)
+        pendingChanged_.wait(lock, [&] { return !mine(); });
+    return mine();
+}
+
+// The monitor's own thread: runs each pending wait to its end and completes
+// it. The results are written and the caller's event set under the lock, so
+// that a caller that sees the wait no longer pending sees its results too.
+void CommEventMonitor::completePendingWaits()
+{
+    std::unique_lock lock(mutex_);
     for (;;) {
-        DWORD mask = 0;
-        bool drainWatched = false;
-        {
-            const std::lock_guard guard(mutex_);
-            if (closed_) {
-                error = ERROR_OPERATION_ABORTED;
-                return false;
-            }
-            if (maskChanges_ != changesAtStart) {
-                events = 0;
-                return true;
-            }
-            mask = mask_;
-            if (!(mask & EV_TXEMPTY))
-                outputPending_ = false;
-            drainWatched = outputPending_;
-        }
-
-        DWORD found = 0;
-        int timeoutMs = -1;
-        if (drainWatched) {
-            if (outputDrained()) {
-                const std::lock_guard guard(mutex_);
-                outputPending_ = false;
-                found |= EV_TXEMPTY;
-            } else {
-                timeoutMs = DrainSampleMs;
-            }
-        }
-        if ((mask & LineEventMask) && lineWatch_ != LineWatch::None && !deviceGone_) {
-            found |= lineEvents(mask);
-            timeoutMs = timeoutMs < 0 ? LineSampleMs : std::min(timeoutMs, LineSampleMs);
-        }
-        if (found) {
-            events = found;
-            return true;
-        }
-
-        epoll_event ready[2];
-        const int count = epoll_wait(epoll_, ready, 2, timeoutMs);
-        if (count < 0 && errno != EINTR) {
-            error = ERROR_GEN_FAILURE;
-            return false;
-        }
-        for (int i = 0; i < count; ++i) {
-            if (ready[i].data.fd == wake_) {
-                std::uint64_t drained = 0;
-                [[maybe_unused]] const auto ignored = ::read(wake_, &drained, sizeof drained);
-                continue;
-            }
-            if (ready[i].events & (EPOLLHUP | EPOLLERR)) {
-                // The device went away. Say so once, then stop watching it,
-                // so that later waits block instead of returning at once.
-                epoll_ctl(epoll_, EPOLL_CTL_DEL, fd_, nullptr);
-                deviceGone_ = true;
-                found |= mask & EV_ERR;
-            } else if ((ready[i].events & EPOLLIN) && newInputArrived()) {
-                found |= mask & EV_RXCHAR;
-            }
-        }
-        if (found) {
-            events = found;
-            return true;
-        }
+        pendingChanged_.wait(lock, [this] { return pending_ || stopping_; });
+        if (!pending_)
+            return;
+        const PendingWait request = *pending_;
+        lock.unlock();
+        DWORD events = 0;
+        DWORD error = ERROR_SUCCESS;
+        const bool ok = collect(request.changesAtStart, -1, events, error) == Outcome::Events;
+        lock.lock();
+        if (request.eventMask)
+            *request.eventMask = ok ? events : 0;
+        completeOverlapped(request.overlapped, ok ? ERROR_SUCCESS : error, ok ? sizeof(DWORD) : 0);
+        pending_.reset();
+        waiting_ = false;
+        pendingChanged_.notify_all();
     }
 }
 

@@ -1,12 +1,23 @@
 // What WaitCommEvent waits on for one device: new input (an edge, not a
-// level: bytes that sit unread do not end further waits), the output queue
-// draining after a write, modem-line changes and line errors where the driver
-// reports them. It blocks without using the CPU until one of those happens.
+// level: bytes that sit unread do not end further waits, bytes read before
+// anyone looked still count as having come), the output queue draining after
+// a write, modem-line changes and line errors where the driver reports them.
+// It blocks without using the CPU until one of those happens.
+//
+// An overlapped wait that finds nothing yet stays pending and is completed by
+// the monitor's own thread, as a driver completes it on Windows.
 #pragma once
+
+#include "modem_line_waiter.h"
 
 #include <windows.h>
 
+#include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <sys/types.h>
+#include <thread>
 
 namespace platform {
 
@@ -22,15 +33,35 @@ public:
     void setMask(DWORD mask);
     // A write has put bytes into the output queue.
     void noteWrite();
-    // Bytes have left the input queue, read or purged.
-    void noteRead(DWORD count);
-    void notePurge();
+    // Reads from the input queue as ::read does. Under the monitor's lock, so
+    // that the watcher never sees the queue between a read and its count.
+    ssize_t readInput(void* buffer, std::size_t count);
+    // Empties the input queue (tcflush's `queue`), counting what it held as
+    // taken out, as readInput does.
+    int purge(int queue);
     // The handle is closed: a wait in progress ends with a failure.
     void close();
+    // Ends every wait and joins the monitor's threads; before the device's
+    // descriptor is closed.
+    void shutdown();
 
     // Waits for one of the events in the mask. False with `error` set when
     // the handle was closed or another wait is already in progress.
     bool wait(DWORD& events, DWORD& error);
+
+    // An overlapped wait: completes at once when an event is there, else it
+    // is left pending and completed later: the events in *eventMask, the
+    // result in the OVERLAPPED block, its event set.
+    enum class Start
+    {
+        Completed,
+        Pending,
+        Failed
+    };
+    Start startWait(LPDWORD eventMask, LPOVERLAPPED overlapped, DWORD& error);
+    // Whether `overlapped` names a wait still pending; with `block`, first
+    // waits until it is not.
+    bool isPending(const OVERLAPPED* overlapped, bool block);
 
 private:
     // How modem lines and line errors can be watched on this device.
@@ -44,12 +75,27 @@ private:
     {
         int cts = 0, dsr = 0, rlsd = 0, ring = 0, brk = 0, errors = 0;
     };
+    enum class Outcome
+    {
+        Events,
+        Nothing,
+        Failed
+    };
+    struct PendingWait
+    {
+        LPDWORD eventMask;
+        LPOVERLAPPED overlapped;
+        unsigned long changesAtStart;
+    };
 
     bool readLines(LineState& state) const;
     DWORD lineEvents(DWORD mask);
     bool outputDrained() const;
     bool newInputArrived();
     void wake() const;
+    // Looks for events, waiting up to `timeoutMs` (-1: until one comes).
+    Outcome collect(unsigned long changesAtStart, int timeoutMs, DWORD& events, DWORD& error);
+    void completePendingWaits();
     // Marks the wait done on every path out of wait().
     struct WaitingGuard;
 
@@ -57,6 +103,9 @@ private:
     int epoll_ = -1;
     int wake_ = -1;
     LineWatch lineWatch_ = LineWatch::None;
+    // Waits for modem-line changes where the driver can, so that lines are
+    // sampled only where it cannot.
+    std::unique_ptr<ModemLineWaiter> lineWaiter_;
 
     mutable std::mutex mutex_; // guards every member from here to the next comment
     DWORD mask_ = 0;
@@ -64,12 +113,17 @@ private:
     unsigned long maskChanges_ = 0;
     bool outputPending_ = false;
     bool closed_ = false;
-    // The input queue's length when arrivals were last reported, less what
-    // has been read since. The driver may wake a waiter more than once for
-    // one arrival; only a longer queue than this means new bytes.
-    int inputReported_ = 0;
+    bool stopping_ = false;
+    // The input queue's length when arrivals were last looked for, and what
+    // has been read or purged since. Arrivals are what the queue grew by
+    // beyond that; the driver may wake a waiter more than once for one.
+    int inputSeen_ = 0;
+    int inputTaken_ = 0;
+    std::optional<PendingWait> pending_;
+    std::condition_variable pendingChanged_;
+    std::thread completer_;
 
-    // Touched only by the one thread inside wait().
+    // Touched only by the one thread that runs the wait in progress.
     bool deviceGone_ = false;
     LineState lines_;
 };

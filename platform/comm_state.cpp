@@ -9,6 +9,13 @@
 namespace platform {
 namespace {
 
+// The XON/XOFF thresholds a Windows serial driver reports before any
+// SetCommState: XON once the input queue holds fewer than XonLimit bytes,
+// XOFF once it has fewer than XoffLimit bytes free. Linux's own thresholds
+// are fixed in the tty layer; these are only reported back.
+constexpr WORD XonLimit = 2048;
+constexpr WORD XoffLimit = 512;
+
 // What GetCommState reports for the fields termios cannot hold before any
 // SetCommState on this handle: the lines raised, no DSR flow or sensitivity.
 DCB stateFromTerminal(const termios& settings)
@@ -18,8 +25,8 @@ DCB stateFromTerminal(const termios& settings)
     state.fRtsControl = (settings.c_cflag & CRTSCTS) ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
     state.fDtrControl = DTR_CONTROL_ENABLE;
     state.fTXContinueOnXoff = 1;
-    state.XonLim = 2048;
-    state.XoffLim = 512;
+    state.XonLim = XonLimit;
+    state.XoffLim = XoffLimit;
     return state;
 }
 
@@ -141,8 +148,10 @@ BOOL SetCommState(HANDLE file, LPDCB dcb)
         platform::sizeFlagFor(dcb->ByteSize) | platform::parityFlagsFor(dcb->Parity);
     if (dcb->StopBits != ONESTOPBIT)
         settings.c_cflag |= CSTOPB;
-    // Linux paces both directions with one flag.
-    if (dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE)
+    // Output waits for CTS only when fOutxCtsFlow asks for it, as on Windows.
+    // Linux's one flag for it, CRTSCTS, also lowers RTS while the input
+    // queue is full; without it, RTS is driven by hand below.
+    if (dcb->fOutxCtsFlow)
         settings.c_cflag |= CRTSCTS;
     settings.c_iflag &= ~(IXON | IXOFF | INPCK);
     if (dcb->fOutX)
@@ -159,8 +168,11 @@ BOOL SetCommState(HANDLE file, LPDCB dcb)
         SetLastError(platform::errorFromErrno(errno));
         return FALSE;
     }
-    // Linux has no DTR handshake and no RTS toggling: a handshaking line is
-    // raised, a toggled one starts low.
+    // Linux has no DTR handshake and no RTS toggling, and RTS handshake on
+    // its own (input flow control that leaves output alone) exists only as
+    // part of CRTSCTS: a handshaking line is raised and stays raised, which
+    // lets the other end send until the driver's queue overflows; a toggled
+    // line starts low and stays low.
     platform::setModemLine(fd, TIOCM_DTR, dcb->fDtrControl != DTR_CONTROL_DISABLE);
     platform::setModemLine(fd, TIOCM_RTS,
                            dcb->fRtsControl == RTS_CONTROL_ENABLE ||

@@ -112,11 +112,9 @@ BOOL PurgeComm(HANDLE file, DWORD flags)
     if (!clearIn && !clearOut)
         return TRUE;
     const int queue = clearIn && clearOut ? TCIOFLUSH : clearIn ? TCIFLUSH : TCOFLUSH;
-    if (tcflush(device->fd(), queue) != 0) {
+    if (device->events().purge(queue) != 0) {
         SetLastError(platform::errorFromErrno(errno));
         return FALSE;
     }
-    if (clearIn)
-        device->events().notePurge();
     return TRUE;
 }

@@ -68,6 +68,14 @@ termios rawSettings(termios settings)
     return settings;
 }
 
+bool isRaw(const termios& settings)
+{
+    return !(settings.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN)) &&
+           !(settings.c_iflag & (ICRNL | INLCR | IGNCR | IXON | ISTRIP)) &&
+           !(settings.c_oflag & OPOST) && (settings.c_cflag & CSIZE) == CS8 &&
+           settings.c_cc[VMIN] == 0 && settings.c_cc[VTIME] == 0;
+}
+
 } // namespace
 
 DWORD errorFromErrno(int error)
@@ -100,41 +108,58 @@ DWORD errorFromErrno(int error)
     }
 }
 
-std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, DWORD& error)
+std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, bool overlapped,
+                                                 DWORD& error)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         error = errorFromErrno(errno);
         return nullptr;
     }
+    bool exclusive = false;
+    std::optional<termios> original;
+    // Gives back what the open took: the settings, the exclusive mark, the
+    // descriptor (and with it the lock).
+    auto fail = [&](DWORD reason) -> std::shared_ptr<SerialDevice> {
+        error = reason;
+        if (original)
+            tcsetattr(fd, TCSANOW, &*original);
+        if (exclusive)
+            ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        return nullptr;
+    };
     // TIOCEXCL alone lets root and a racing opener through; the lock does not.
     struct stat info
     {
     };
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &info) != 0) {
-        error = errorFromErrno(errno);
-        ::close(fd);
-        return nullptr;
-    }
-    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
-        error = errorFromErrno(errno);
-        ::close(fd);
-        return nullptr;
-    }
-    std::optional<termios> original;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &info) != 0)
+        return fail(errorFromErrno(errno));
+    if (ioctl(fd, TIOCEXCL) == 0)
+        exclusive = true;
+    else if (errno != ENOTTY && errno != EINVAL)
+        return fail(errorFromErrno(errno));
     termios settings{};
     if (tcgetattr(fd, &settings) == 0) {
         original = settings;
         const termios raw = rawSettings(settings);
-        tcsetattr(fd, TCSANOW, &raw);
+        if (tcsetattr(fd, TCSANOW, &raw) != 0)
+            return fail(errorFromErrno(errno));
+        // tcsetattr succeeds when any one change took; a line left with echo
+        // or line editing would corrupt every transfer, so check them all.
+        termios applied{};
+        if (tcgetattr(fd, &applied) != 0)
+            return fail(errorFromErrno(errno));
+        if (!isRaw(applied))
+            return fail(ERROR_GEN_FAILURE);
         // A port starts empty, as a Windows driver has it at every open: no
         // bytes left over from whoever had it before.
         tcflush(fd, TCIOFLUSH);
     }
     serial_icounter_struct counts{};
     const bool countsErrors = ioctl(fd, TIOCGICOUNT, &counts) == 0;
-    std::shared_ptr<SerialDevice> device(
-        new SerialDevice(fd, fileTypeOf(fd, info), info.st_rdev, original, countsErrors));
+    std::shared_ptr<SerialDevice> device(new SerialDevice(fd, overlapped, fileTypeOf(fd, info),
+                                                          info.st_rdev, original, countsErrors));
     if (original && !device->events_.attach(fd)) {
         error = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
@@ -142,14 +167,16 @@ std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, DWORD&
     return device;
 }
 
-SerialDevice::SerialDevice(int fd, DWORD fileType, dev_t device, std::optional<termios> original,
-                           bool countsErrors)
-    : fd_(fd), fileType_(fileType), device_(device), original_(original),
+SerialDevice::SerialDevice(int fd, bool overlapped, DWORD fileType, dev_t device,
+                           std::optional<termios> original, bool countsErrors)
+    : fd_(fd), overlapped_(overlapped), fileType_(fileType), device_(device), original_(original),
       countsErrors_(countsErrors), timeouts_(rememberedTimeouts().get(device))
 {}
 
 SerialDevice::~SerialDevice()
 {
+    // The monitor's threads use the descriptor: they end first.
+    events_.shutdown();
     if (original_) {
         tcsetattr(fd_, TCSANOW, &*original_);
         // The exclusive mark outlives this descriptor on a pseudo-terminal
@@ -157,6 +184,11 @@ SerialDevice::~SerialDevice()
         ioctl(fd_, TIOCNXCL);
     }
     ::close(fd_);
+}
+
+ssize_t SerialDevice::read(void* buffer, std::size_t count)
+{
+    return isTerminal() ? events_.readInput(buffer, count) : ::read(fd_, buffer, count);
 }
 
 COMMTIMEOUTS SerialDevice::timeouts() const
@@ -218,7 +250,7 @@ std::shared_ptr<SerialDevice> terminalFor(HANDLE file)
 {
     auto device = deviceFor(file);
     if (device && !device->isTerminal()) {
-        SetLastError(ERROR_NOT_SUPPORTED);
+        SetLastError(ERROR_INVALID_FUNCTION);
         return nullptr;
     }
     return device;
@@ -230,7 +262,7 @@ using platform::deviceFor;
 using platform::terminalFor;
 
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
-                   DWORD creationDisposition, DWORD, HANDLE)
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE)
 {
     // Only what a serial port is opened with: both directions, exclusively,
     // on a device that must exist.
@@ -245,7 +277,8 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECU
         return INVALID_HANDLE_VALUE;
     }
     DWORD error = ERROR_SUCCESS;
-    auto device = platform::SerialDevice::open(*path, error);
+    auto device = platform::SerialDevice::open(
+        *path, (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0, error);
     if (!device) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;

@@ -18,8 +18,11 @@ class SerialDevice final : public KernelObject
 {
 public:
     // Opens `path` exclusively and puts a terminal into raw mode. Returns an
-    // empty pointer with `error` set to the Windows error code on failure.
-    static std::shared_ptr<SerialDevice> open(const std::string& path, DWORD& error);
+    // empty pointer with `error` set to the Windows error code on failure, the
+    // device then left as it was found. `overlapped`: opened with
+    // FILE_FLAG_OVERLAPPED.
+    static std::shared_ptr<SerialDevice> open(const std::string& path, bool overlapped,
+                                              DWORD& error);
     ~SerialDevice() override;
 
     SerialDevice(const SerialDevice&) = delete;
@@ -28,6 +31,10 @@ public:
     int fd() const { return fd_; }
     DWORD fileType() const { return fileType_; }
     bool isTerminal() const { return original_.has_value(); }
+    bool overlapped() const { return overlapped_; }
+    // Reads from the device as ::read does, through the event monitor on a
+    // terminal so that it keeps count of what leaves the input queue.
+    ssize_t read(void* buffer, std::size_t count);
 
     COMMTIMEOUTS timeouts() const;
     void setTimeouts(const COMMTIMEOUTS& timeouts);
@@ -47,10 +54,11 @@ public:
     DWORD takeLineErrors();
 
 private:
-    SerialDevice(int fd, DWORD fileType, dev_t device, std::optional<termios> original,
-                 bool countsErrors);
+    SerialDevice(int fd, bool overlapped, DWORD fileType, dev_t device,
+                 std::optional<termios> original, bool countsErrors);
 
     const int fd_;
+    const bool overlapped_;
     const DWORD fileType_;
     const dev_t device_;
     // The terminal settings found at open, given back at close.
@@ -77,7 +85,8 @@ DWORD errorFromErrno(int error);
 // The device behind a handle, or empty with ERROR_INVALID_HANDLE set.
 std::shared_ptr<SerialDevice> deviceFor(HANDLE file);
 // The same for the communications calls, which need a terminal: any other
-// file fails with ERROR_NOT_SUPPORTED.
+// file fails with ERROR_INVALID_FUNCTION, as on Windows, where a driver that
+// is not a serial port has no such request.
 std::shared_ptr<SerialDevice> terminalFor(HANDLE file);
 
 } // namespace platform

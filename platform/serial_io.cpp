@@ -2,6 +2,7 @@
 // deadlines. Every transfer completes before it returns, as an overlapped
 // call is allowed to; its result is also left in the OVERLAPPED block, whose
 // event is set, so GetOverlappedResult answers the same either way.
+#include "overlapped_completion.h"
 #include "serial_device.h"
 
 #include <algorithm>
@@ -67,10 +68,10 @@ bool waitReady(int fd, short events, const Deadline& deadline, bool& ready, DWOR
 
 // Reads what is waiting, up to `count`. Returns false with `error` set when
 // the device failed.
-bool readWaiting(int fd, std::uint8_t* buffer, DWORD count, DWORD& got, DWORD& error)
+bool readWaiting(SerialDevice& device, std::uint8_t* buffer, DWORD count, DWORD& got, DWORD& error)
 {
     while (got < count) {
-        const ssize_t n = ::read(fd, buffer + got, count - got);
+        const ssize_t n = device.read(buffer + got, count - got);
         if (n > 0) {
             got += static_cast<DWORD>(n);
             continue;
@@ -88,43 +89,81 @@ bool readWaiting(int fd, std::uint8_t* buffer, DWORD count, DWORD& got, DWORD& e
     return true;
 }
 
-bool readWithTimeouts(int fd, std::uint8_t* buffer, DWORD count, const COMMTIMEOUTS& t, DWORD& got,
-                      DWORD& error)
+// How a read ends under a set of time-outs, as Windows' serial driver has it.
+struct ReadRule
+{
+    // Bytes already waiting end the read at once.
+    bool waitingEndsRead = false;
+    // With none waiting, nothing is waited for either.
+    bool neverWaits = false;
+    // With none waiting, the first byte to come ends the read.
+    bool firstByteEndsRead = false;
+    Deadline total;
+    // Between two bytes, once the first has come; 0 for none.
+    DWORD interval = 0;
+};
+
+ReadRule ruleFor(const COMMTIMEOUTS& t, DWORD count)
+{
+    ReadRule rule;
+    const bool intervalMax = t.ReadIntervalTimeout == MAXDWORD;
+    if (intervalMax && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
+        rule.waitingEndsRead = rule.neverWaits = true;
+        return rule;
+    }
+    if (intervalMax && t.ReadTotalTimeoutConstant != MAXDWORD &&
+        t.ReadTotalTimeoutMultiplier == MAXDWORD && t.ReadTotalTimeoutConstant != 0) {
+        // MAXDWORD, MAXDWORD, N: what is there, else the first byte to come,
+        // else nothing after N ms.
+        rule.waitingEndsRead = rule.firstByteEndsRead = true;
+        rule.total = after(t.ReadTotalTimeoutConstant);
+        return rule;
+    }
+    if (intervalMax && t.ReadTotalTimeoutConstant != MAXDWORD &&
+        t.ReadTotalTimeoutMultiplier != MAXDWORD) {
+        // MAXDWORD, m, N: what is there, else up to the count within the
+        // total time.
+        rule.waitingEndsRead = true;
+        rule.total =
+            after(std::uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant);
+        return rule;
+    }
+    if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
+        rule.total =
+            after(std::uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant);
+    if (!intervalMax)
+        rule.interval = t.ReadIntervalTimeout;
+    return rule;
+}
+
+bool readWithTimeouts(SerialDevice& device, std::uint8_t* buffer, DWORD count,
+                      const COMMTIMEOUTS& t, DWORD& got, DWORD& error)
 {
     got = 0;
     if (count == 0)
         return true;
-    if (!readWaiting(fd, buffer, count, got, error))
+    const ReadRule rule = ruleFor(t, count);
+    if (!readWaiting(device, buffer, count, got, error))
         return false;
-    // MAXDWORD, 0, N: bytes already waiting end the read at once; with none
-    // waiting it waits up to N ms for the count.
-    const bool waitingBytesEndRead =
-        t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0;
-    if (got == count || (waitingBytesEndRead && got > 0))
-        return true;
-    if (waitingBytesEndRead && t.ReadTotalTimeoutConstant == 0)
+    if (got == count || (rule.waitingEndsRead && got > 0) || rule.neverWaits)
         return true;
 
-    Deadline total;
-    if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
-        total =
-            after(std::uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant);
-    const bool intervalTimed =
-        !waitingBytesEndRead && t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
     Deadline interval;
     while (got < count) {
-        if (intervalTimed && got > 0)
-            interval = after(t.ReadIntervalTimeout);
+        if (rule.interval != 0 && got > 0)
+            interval = after(rule.interval);
         bool ready = false;
-        if (!waitReady(fd, POLLIN, earlier(total, interval), ready, error))
+        if (!waitReady(device.fd(), POLLIN, earlier(rule.total, interval), ready, error))
             return got > 0;
         if (!ready)
             return true;
         const DWORD before = got;
-        if (!readWaiting(fd, buffer, count, got, error))
+        if (!readWaiting(device, buffer, count, got, error))
             return got > 0;
         if (got == before)
             return true; // readable yet empty: the end of the input
+        if (rule.firstByteEndsRead)
+            return true;
     }
     return true;
 }
@@ -158,44 +197,26 @@ bool writeWithTimeouts(int fd, const std::uint8_t* buffer, DWORD count, const CO
     return true;
 }
 
-BOOL complete(bool ok, DWORD transferred, DWORD error, LPDWORD transferredOut,
-              LPOVERLAPPED overlapped)
-{
-    if (transferredOut)
-        *transferredOut = transferred;
-    if (overlapped) {
-        overlapped->Internal = ok ? ERROR_SUCCESS : error;
-        overlapped->InternalHigh = transferred;
-        if (overlapped->hEvent)
-            SetEvent(overlapped->hEvent);
-    }
-    if (!ok) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
-}
-
 } // namespace
 } // namespace platform
 
+// A handle opened with FILE_FLAG_OVERLAPPED has no file position of its own
+// to transfer at, so Windows refuses a transfer on it without a block.
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
               LPOVERLAPPED overlapped)
 {
     const auto device = platform::deviceFor(file);
     if (!device)
         return FALSE;
-    if (!buffer && bytesToRead != 0) {
+    if ((!buffer && bytesToRead != 0) || (device->overlapped() && !overlapped)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     DWORD got = 0;
     DWORD error = ERROR_SUCCESS;
-    const bool ok = platform::readWithTimeouts(device->fd(), static_cast<std::uint8_t*>(buffer),
+    const bool ok = platform::readWithTimeouts(*device, static_cast<std::uint8_t*>(buffer),
                                                bytesToRead, device->timeouts(), got, error);
-    if (got > 0 && device->isTerminal())
-        device->events().noteRead(got);
-    return platform::complete(ok, got, error, bytesRead, overlapped);
+    return platform::completeCall(ok, error, got, bytesRead, overlapped);
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
@@ -204,7 +225,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
     const auto device = platform::deviceFor(file);
     if (!device)
         return FALSE;
-    if (!buffer && bytesToWrite != 0) {
+    if ((!buffer && bytesToWrite != 0) || (device->overlapped() && !overlapped)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -215,24 +236,5 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
                                     bytesToWrite, device->timeouts(), sent, error);
     if (sent > 0 && device->isTerminal())
         device->events().noteWrite();
-    return platform::complete(ok, sent, error, bytesWritten, overlapped);
-}
-
-BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL)
-{
-    if (!platform::lookupObject(file)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!overlapped) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (bytesTransferred)
-        *bytesTransferred = static_cast<DWORD>(overlapped->InternalHigh);
-    if (overlapped->Internal != ERROR_SUCCESS) {
-        SetLastError(static_cast<DWORD>(overlapped->Internal));
-        return FALSE;
-    }
-    return TRUE;
+    return platform::completeCall(ok, error, sent, bytesWritten, overlapped);
 }

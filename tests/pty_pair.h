@@ -17,6 +17,8 @@ public:
     PtyPair& operator=(const PtyPair&) = delete;
 
     int master() const { return master_; }
+    // A descriptor of the program's end, for looking at its line settings.
+    int programEnd() const { return slave_; }
     // The bytes sent from the master end that wait at the program's end.
     int waitingAtProgramEnd() const;
     const std::string& slavePath() const { return slavePath_; }

@@ -246,7 +246,8 @@ TEST_F(OpenPortTest, FlowControlPropertiesSetTheDcbFlagBits)
     } cases[] = {
         {"RtsFlowControl", "RTSOff", 0x3000, 0x0000, false},
         {"RtsFlowControl", "RTSOn", 0x3000, 0x1000, false},
-        {"RtsFlowControl", "RTSHandshake", 0x3000, 0x2000, true},
+        // RTS handshake alone paces input only; output does not wait for CTS.
+        {"RtsFlowControl", "RTSHandshake", 0x3000, 0x2000, false},
         {"RtsFlowControl", "RTSToggle", 0x3000, 0x3000, false},
         {"DtrFlowControl", "DTROn", 0x0030, 0x0010, false},
         {"DtrFlowControl", "DTRHandshake", 0x0030, 0x0020, false},

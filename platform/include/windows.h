@@ -32,6 +32,7 @@ inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintpt
 
 // Error codes kept for GetLastError.
 constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
@@ -185,8 +186,8 @@ struct COMSTAT
 };
 using LPCOMSTAT = COMSTAT*;
 
-// The transfers complete before they return, so Internal only ever holds the
-// final status (0 for success, else an error code) and InternalHigh the bytes.
+// Internal holds ERROR_IO_PENDING while the operation runs, then its final
+// status (0 for success, else an error code); InternalHigh the count.
 struct OVERLAPPED
 {
     ULONG_PTR Internal;
