@@ -112,6 +112,18 @@ private:
 
 const std::uint8_t ReadCommand[] = "KQZRTMNVPA12345";
 
+// Opens the component on COM1 of the current port map as the window sets it
+// up, at the scan's speed.
+void openOnCom1(TRadioCom& com)
+{
+    com.SetComPort(TRadioCom::COM1);
+    com.SetBaudRate(TRadioCom::br115200);
+    com.SetRtsFlowControl(TRadioCom::RTSOff);
+    com.OpenPort();
+    if (!com.Connected())
+        std::abort();
+}
+
 Figure readLatency()
 {
     PortMap map;
@@ -188,12 +200,7 @@ Figure eventRoundTrip()
     if (symlink(componentLine.path().c_str(), (map.path() + "/com1").c_str()) != 0)
         std::abort();
     TRadioCom com;
-    com.SetComPort(TRadioCom::COM1);
-    com.SetBaudRate(TRadioCom::br115200);
-    com.SetRtsFlowControl(TRadioCom::RTSOff);
-    com.OpenPort();
-    if (!com.Connected())
-        std::abort();
+    openOnCom1(com);
     QEventLoop loop;
     bool answered = false;
     com.SetOnReceive([&](std::int32_t Count) {
@@ -332,12 +339,7 @@ Figure idleWakeUps()
     const double bare = wakeUpsPerSecond(idle);
     ::close(held);
     TRadioCom com;
-    com.SetComPort(TRadioCom::COM1);
-    com.SetBaudRate(TRadioCom::br115200);
-    com.SetRtsFlowControl(TRadioCom::RTSOff);
-    com.OpenPort();
-    if (!com.Connected())
-        std::abort();
+    openOnCom1(com);
     // The watcher starts its first wait, then nothing happens.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const double open = wakeUpsPerSecond(idle);

@@ -1,4 +1,4 @@
-#include "../platform/modem_line_waiter.h"
+#include "modem_line_waiter.h"
 #include "pty_pair.h"
 
 #include <windows.h>
