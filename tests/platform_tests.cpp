@@ -422,6 +422,9 @@ TEST(ReadFileTimeouts, EachSettingEndsTheReadWhenWindowsDoes)
         while (line.pty.waitingAtProgramEnd() < static_cast<int>(std::strlen(c.waiting)) &&
                Clock::now() < sentBy) {
         }
+        // Timed from before the sender starts its pause, so that a read
+        // that needs the later bytes cannot take less than the pause.
+        const auto start = Clock::now();
         std::thread sender([&] {
             if (*c.later) {
                 std::this_thread::sleep_for(milliseconds(100));
@@ -431,7 +434,6 @@ TEST(ReadFileTimeouts, EachSettingEndsTheReadWhenWindowsDoes)
         char buffer[8] = {};
         DWORD got = 0;
         OVERLAPPED read{};
-        const auto start = Clock::now();
         const BOOL ok = ReadFile(line.port, buffer, c.count, &got, &read);
         const auto tookMs = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
         sender.join();
