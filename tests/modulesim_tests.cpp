@@ -1,4 +1,5 @@
 #include "protocol.h"
+#include "pty_pair.h"
 #include "simulator.h"
 #include "timing.h"
 #include "unique_fd.h"
@@ -348,6 +349,8 @@ TEST(Simulator, VanishingHangsUpTheProgramsEnd)
     };
     for (const Case& c : cases) {
         Simulator simulator(c.options);
+        PortMap map;
+        const std::filesystem::path link = simulator.linkInto(map.path(), 3);
         ProgramEnd port(simulator.devicePath());
         if (c.readFirst) {
             port.send(readCommand(Generation::V5));
@@ -359,6 +362,9 @@ TEST(Simulator, VanishingHangsUpTheProgramsEnd)
         }
         EXPECT_TRUE(port.hungUp()) << c.name;
         EXPECT_TRUE(simulator.vanished()) << c.name;
+        // Its device node goes with it, so that the terminal number, once
+        // given to another pseudo-terminal, is not found through the map.
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link))) << c.name;
         // As a pulled adapter: reads find the end, writes fail.
         std::uint8_t byte = 0;
         EXPECT_EQ(::read(port.fd(), &byte, 1), 0) << c.name;

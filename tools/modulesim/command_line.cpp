@@ -210,8 +210,8 @@ a simulator that is still running.
   --silent              never answer; requests are still counted
   --ignore-writes       take write commands without changing the channel or
                         the address
-  --vanish-after MS     close the module's end after MS milliseconds, as when
-                        an adapter is pulled out
+  --vanish-after MS     close the module's end after MS milliseconds and remove
+                        its link, as when an adapter is pulled out
   --help, -h            show this text
 
 Options take their value as the next argument or after '=' (--com=3).

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <pty.h>
+#include <stdexcept>
 #include <sys/eventfd.h>
 #include <system_error>
 #include <termios.h>
@@ -97,10 +98,9 @@ Simulator::~Simulator()
     }
     ringWakeUp();
     thread_.join();
-    for (const std::string& link : links_) {
-        std::error_code error;
-        if (std::filesystem::read_symlink(link, error) == devicePath_)
-            std::filesystem::remove(link, error);
+    {
+        const std::lock_guard guard(mutex_);
+        removeOwnLinks();
     }
     // Left in place when something else has been put there meanwhile.
     for (const std::string& dir : createdDirs_) {
@@ -130,6 +130,11 @@ std::string Simulator::linkInto(const std::string& portDir, int comNumber)
                 link, std::make_error_code(std::errc::file_exists));
         std::filesystem::remove(link);
     }
+    // Under the lock, so that a line vanishing meanwhile removes this link
+    // too before its terminal number can be given to another.
+    const std::lock_guard guard(mutex_);
+    if (vanished_)
+        throw std::runtime_error("the simulated line has vanished: " + link.string());
     std::filesystem::create_symlink(devicePath_, link);
     links_.push_back(link.string());
     return link.string();
@@ -348,9 +353,23 @@ bool Simulator::vanishDue() const
 
 // Closed under the lock, so that whoever sees the hang-up finds vanished()
 // true.
+void Simulator::removeOwnLinks()
+{
+    for (const std::string& link : links_) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(link, error) == devicePath_)
+            std::filesystem::remove(link, error);
+    }
+    links_.clear();
+}
+
 void Simulator::closeLine()
 {
     const std::lock_guard guard(mutex_);
+    // A pulled adapter's device node goes with it. The links go first: once
+    // the line is closed the system may give its terminal number to the next
+    // pseudo-terminal, and a link left behind would lead a program there.
+    removeOwnLinks();
     master_.reset();
     heldSlave_.reset();
     vanished_ = true;

@@ -83,6 +83,9 @@ private:
     void closeLine();
     void ringWakeUp() const;
     void drainWakeUp() const;
+    // Removes the links that still lead to this simulator's device; with
+    // mutex_ held.
+    void removeOwnLinks();
 
     const Options options_;
     const std::optional<Clock::time_point> vanishAt_;
@@ -95,14 +98,15 @@ private:
     // Wakes the thread for stop and vanish; what was asked is in the flags.
     UniqueFd wakeUp_;
     std::string devicePath_;
-    // Links and directories made by linkInto; touched by the owning thread
-    // only.
-    std::vector<std::string> links_;
+    // Directories made by linkInto; touched by the owning thread only.
     std::vector<std::string> createdDirs_;
 
-    // Guards channel_ to floodAsked_; vanishedChanged_ is signalled when
+    // Guards links_ to floodAsked_; vanishedChanged_ is signalled when
     // vanished_ turns true.
     mutable std::mutex mutex_;
+    // Links made by linkInto: the owning thread adds them, a vanishing line
+    // removes them.
+    std::vector<std::string> links_;
     std::condition_variable vanishedChanged_;
     std::uint8_t channel_;
     std::string address_;
