@@ -1,8 +1,10 @@
 // The module on COM21 behind 20 ports that never answer: the window's scan
 // tries them one after another, the parallel scan probes them all together.
 #include "detection_bench.h"
+#include "measure.h"
 
 #include "CliSettings.h"
+#include "ModuleProtocol.h"
 #include "ModuleSession.h"
 #include "ModuleView.h"
 #include "ParallelScan.h"
@@ -10,30 +12,13 @@
 
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Milliseconds = std::chrono::duration<double, std::milli>;
-
 constexpr int Runs = 3;
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-template <class Work> double timeMs(Work work)
-{
-    const auto start = Clock::now();
-    work();
-    return Milliseconds(Clock::now() - start).count();
-}
 
 class SilentView final : public TModuleView
 {
@@ -42,7 +27,7 @@ public:
     void AppendLog(const QString&) override {}
     void ShowRadioData(const QString&, int) override {}
     void ShowError(const QString&) override {}
-    int Generation() const override { return 1; }
+    int Generation() const override { return ModuleProtocol::V5; }
     QString Address() const override { return {}; }
     int Channel() override { return 0; }
 };

@@ -5,6 +5,7 @@
 #include "Radiocom.h"
 #include "child_process.h"
 #include "detection_bench.h"
+#include "measure.h"
 #include "report.h"
 #include "simulator.h"
 
@@ -12,7 +13,6 @@
 #include <QEventLoop>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -32,21 +32,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Milliseconds = std::chrono::duration<double, std::milli>;
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-template <class Work> double timeMs(Work work)
-{
-    const auto start = Clock::now();
-    work();
-    return Milliseconds(Clock::now() - start).count();
-}
 
 // A port map directory that MELVIX_PORT_DIR names while the object lives.
 class PortMap

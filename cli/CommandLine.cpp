@@ -130,7 +130,7 @@ Settings parseCommandLine(const std::vector<std::string>& arguments)
                 throw UsageError("--channel takes a whole number from 1 to 83, not '" + *value +
                                  "'");
         } else if (*value == "v4" || *value == "v5") {
-            settings.generation = *value == "v4" ? 0 : 1;
+            settings.generation = *value == "v4" ? ModuleProtocol::V4 : ModuleProtocol::V5;
         } else {
             throw UsageError("--generation takes v4 or v5, not '" + *value + "'");
         }

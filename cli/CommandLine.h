@@ -2,6 +2,8 @@
 // completely before anything touches a port.
 #pragma once
 
+#include "ModuleProtocol.h"
+
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -26,8 +28,7 @@ struct Settings
     // 0 is COM1.
     std::optional<int> portIndex;
     std::optional<int> channel;
-    // 0 is V4, 1 V5, as the module protocol counts them.
-    int generation = 1;
+    int generation = ModuleProtocol::V5;
     bool helpWanted = false;
     bool versionWanted = false;
 };

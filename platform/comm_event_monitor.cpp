@@ -315,18 +315,23 @@ CommEventMonitor::Outcome CommEventMonitor::collect(unsigned long changesAtStart
     }
 }
 
+bool CommEventMonitor::beginWait(unsigned long& changesAtStart, DWORD& error)
+{
+    const std::lock_guard guard(mutex_);
+    if (closed_ || waiting_) {
+        error = closed_ ? ERROR_OPERATION_ABORTED : ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    waiting_ = true;
+    changesAtStart = maskChanges_;
+    return true;
+}
+
 bool CommEventMonitor::wait(DWORD& events, DWORD& error)
 {
     unsigned long changesAtStart = 0;
-    {
-        const std::lock_guard guard(mutex_);
-        if (closed_ || waiting_) {
-            error = closed_ ? ERROR_OPERATION_ABORTED : ERROR_INVALID_PARAMETER;
-            return false;
-        }
-        waiting_ = true;
-        changesAtStart = maskChanges_;
-    }
+    if (!beginWait(changesAtStart, error))
+        return false;
     const WaitingGuard waiting{*this};
     return collect(changesAtStart, -1, events, error) == Outcome::Events;
 }
@@ -335,16 +340,10 @@ CommEventMonitor::Start CommEventMonitor::startWait(LPDWORD eventMask, LPOVERLAP
                                                     DWORD& error)
 {
     unsigned long changesAtStart = 0;
-    {
-        const std::lock_guard guard(mutex_);
-        if (closed_ || waiting_) {
-            // The mask variable may be the pending wait's own: left alone.
-            error = closed_ ? ERROR_OPERATION_ABORTED : ERROR_INVALID_PARAMETER;
-            return Start::Failed;
-        }
-        waiting_ = true;
-        changesAtStart = maskChanges_;
-    }
+    // On failure the mask variable, which may be the pending wait's own, is
+    // left alone.
+    if (!beginWait(changesAtStart, error))
+        return Start::Failed;
     DWORD events = 0;
     const Outcome now = collect(changesAtStart, 0, events, error);
     const std::lock_guard guard(mutex_);

@@ -96,6 +96,10 @@ private:
     // Looks for events, waiting up to `timeoutMs` (-1: until one comes).
     Outcome collect(unsigned long changesAtStart, int timeoutMs, DWORD& events, DWORD& error);
     void completePendingWaits();
+    // Marks a wait begun, with the count of mask changes it starts from;
+    // false with `error` set when the handle is closed or a wait is already
+    // in progress.
+    bool beginWait(unsigned long& changesAtStart, DWORD& error);
     // Marks the wait done on every path out of wait().
     struct WaitingGuard;
 

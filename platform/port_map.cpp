@@ -106,10 +106,6 @@ std::optional<std::string> resolvePortName(const std::string& name)
     return entry;
 }
 
-} // namespace platform
-
-namespace platform {
-
 std::vector<int> mappedPortNumbers()
 {
     std::vector<int> numbers;
