@@ -48,15 +48,19 @@ fail() {
     [ -z "${2:-}" ] || sed 's/^/    /' <<<"$2" >&2
 }
 
-# Waits up to $1 tenths of a second for the command after it to succeed.
+# Waits up to $1 tenths of a second for the command after it to succeed;
+# gives up at once when it fails with status 2.
 wait_for() {
-    local tries=$1
+    local tries=$1 rc
     shift
-    until "$@" >/dev/null 2>&1; do
-        tries=$((tries - 1))
-        [ "$tries" -gt 0 ] || return 1
+    for (( ; tries > 0; tries--)); do
+        rc=0
+        "$@" >/dev/null 2>&1 || rc=$?
+        [ "$rc" -ne 0 ] || return 0
+        [ "$rc" -ne 2 ] || return 1
         sleep 0.1
     done
+    return 1
 }
 
 # Removes every COM link that does not lead to a pseudo-terminal. Wine makes
@@ -106,7 +110,9 @@ expect() {
 }
 
 start=$SECONDS
-"$wineserver" -p
+mkdir "$WINEPREFIX"
+# Its output, such as the object dump it writes when it ends, is its own.
+"$wineserver" -p >"$work/wineserver.log" 2>&1
 "$wine" wineboot -i >/dev/null 2>&1
 printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n' >"$work/ports.reg"
 for number in $(seq 255); do
@@ -173,6 +179,18 @@ pids+=($!)
 wait_for 100 test -s "$work/display" || { echo "wine.sh: Xvfb did not start" >&2; exit 1; }
 export DISPLAY=":$(cat "$work/display")"
 
+# click WINDOW X Y: a left click at X,Y inside the window.
+click() {
+    xdotool mousemove --window "$1" "$2" "$3" click 1
+    sleep 0.3
+}
+# Where the window's controls are (Radio.ui), and 0xC000013A as Wine's exit
+# status gives it: its low byte.
+channel_box="40 240"
+write_button="270 265"
+read_button="270 240"
+ControlCExitStatus=58
+
 window_shot() {
     xwd -silent -id "$1" | xwdtopnm 2>/dev/null | pnmtopng >"$2"
 }
@@ -181,13 +199,44 @@ only_simulated_ports
 "$wine" "$program" >"$work/program.out" 2>&1 &
 program_pid=$!
 pids+=("$program_pid")
-if wait_for 600 xdotool search --name "^$title\$"; then
+# The window is shown once detection is over; a program that ended is not
+# waited for.
+window_up() {
+    kill -0 "$program_pid" 2>/dev/null || return 2
+    xdotool search --name "^$title\$" >/dev/null 2>&1
+}
+if wait_for 600 window_up; then
     pass "the window opens"
     window=$(xdotool search --name "^$title\$" | head -1)
     sleep 2 # let it paint
     [ -n "$screenshot" ] || screenshot=$(mktemp --suffix=.png -t melvix-programmer-wine.XXXXXX)
     window_shot "$window" "$screenshot"
     echo "$screenshot"
+
+    # Write channel 12 through the window, then Read: the simulator takes
+    # the write, and the program reads it back.
+    click "$window" $channel_box
+    xdotool key --window "$window" ctrl+a
+    xdotool type --window "$window" 12
+    click "$window" $write_button
+    sleep 2
+    click "$window" $read_button
+    sleep 1
+    window_shot "$window" "$work/after-write.png"
+
+    # Ctrl+C: Wine gives SIGINT to the console control handler as
+    # CTRL_C_EVENT; the program ends as closing its window ends it, with
+    # the status Windows gives a process that Ctrl+C ended.
+    kill -INT "$program_pid"
+    rc=0
+    wait "$program_pid" || rc=$?
+    if [ "$rc" -eq "$ControlCExitStatus" ]; then
+        pass "Ctrl+C ends the program"
+    else
+        fail "Ctrl+C ends the program (exit status $rc)" "$(cat "$work/program.out")"
+    fi
+    expect "the window wrote channel 12, and the port is free again" 0 \
+        '^COM3: channel 12, address WXYZ$' "$module" read --port COM3
 else
     fail "the window opens" "$(cat "$work/program.out")"
 fi
