@@ -118,6 +118,8 @@ TEST_F(SimulatedPortTest, OpensWithTheModeTextAndTheComponentsTimeouts)
 
 TEST_F(SimulatedPortTest, AHeldPortOpensNowhereElseUntilItIsClosed)
 {
+    if (runningUnderWine())
+        GTEST_SKIP() << "Wine opens a COM port again while it is held (serial_probe.c shows it)";
     open();
     TRadioCom second;
     second.SetComPort(simulatedPort());

@@ -30,6 +30,13 @@ inline TRadioCom::ports freePort()
     return portFromEnvironment("MELVIX_TEST_FREE_COM");
 }
 
+// Wine's ntdll exports its version; Windows' does not.
+inline bool runningUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
 // The simulator's module as tools/windows/wine.sh starts it.
 inline constexpr int SimulatedChannel = 5;
 inline constexpr const char* SimulatedAddress = "WXYZ";

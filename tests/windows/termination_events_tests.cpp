@@ -19,6 +19,10 @@ TEST(TerminationEvents, CtrlCAndCtrlBreakArriveAsSigintAndTheProcessGoesOn)
     QObject::connect(&termination, &TTerminationSignals::Arrived,
                      [&](int number) { arrived.push_back(number); });
     EXPECT_EQ(termination.Received(), 0);
+    // A program started without a console, as Wine starts one whose output
+    // goes to a file, gets one of its own; one that has a console keeps it.
+    if (!GetConsoleWindow())
+        AllocConsole();
     // To every process of this console's group 0: this test program alone.
     ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
     ASSERT_TRUE(processEventsUntil([&] { return arrived.size() == 1; }));

@@ -25,7 +25,7 @@ name=melvix-programmer-$version-windows-x86_64
 stage=$build/$name
 rm -rf "$stage" "$build/$name.zip"
 mkdir -p "$stage/platforms" "$stage/styles"
-cp "$build/app/melvix-programmer.exe" "$build/cli/melvix-module.exe" "$stage/"
+cp "$build/melvix-programmer.exe" "$build/melvix-module.exe" "$stage/"
 cp "$qt"/bin/Qt6{Core,Gui,Widgets}.dll "$stage/"
 cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
 cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
@@ -33,14 +33,16 @@ cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
 for dll in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
     cp "$("$triple-g++-posix" -print-file-name="$dll")" "$stage/"
 done
-"$triple-strip" --strip-unneeded "$stage"/*.exe
+"$triple-strip" --strip-unneeded "$stage"/*.exe "$stage"/*.dll "$stage"/*/*.dll
 
 # Every DLL that a file of the zip loads is in the zip, or is one of
-# Windows' own, for which mingw-w64 has an import library.
+# Windows' own: one for which mingw-w64 has an import library, or an API set
+# (api-ms-win-*).
 missing=0
 for file in "$stage"/*.exe "$stage"/*.dll "$stage"/*/*.dll; do
     for dll in $("$triple-objdump" -p "$file" | sed -n 's/^\s*DLL Name: //p'); do
         [ -e "$stage/$dll" ] && continue
+        case "$dll" in api-ms-win-*) continue ;; esac
         system=$(tr 'A-Z' 'a-z' <<<"${dll%.[dD][lL][lL]}")
         [ -e "/usr/$triple/lib/lib$system.a" ] && continue
         echo "build.sh: $(basename "$file") needs $dll, which the zip does not hold" >&2

@@ -22,4 +22,4 @@ zip=$(tools/windows/build.sh build-windows)
 echo "windows: project built and packed in $((SECONDS - start)) s: $zip"
 unzip -l "$zip"
 
-MELVIX_BUILD_DIR=$linux_build tools/windows/wine.sh "$zip" "$@"
+MELVIX_BUILD_DIR=$linux_build tools/windows/wine.sh build-windows "$@"

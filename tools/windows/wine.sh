@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Runs the Windows deliverable under Wine against module simulators:
 # melvix-module.exe's commands, the Windows tests, and melvix-programmer.exe
-# in a virtual display, found, read, written and ended by Ctrl+C.
-#   tools/windows/wine.sh ZIP [SCREENSHOT.png]
-# ZIP is what tools/windows/build.sh packs; the simulator is the Linux build's
-# (MELVIX_BUILD_DIR, default build). The window's screenshot is saved as
-# SCREENSHOT, or in a temporary file whose path is printed.
+# in a virtual display, found, read, written and closed.
+#   tools/windows/wine.sh WINDOWS_BUILD_DIR [SCREENSHOT.png]
+# The programs run from the zip that tools/windows/build.sh packed in
+# WINDOWS_BUILD_DIR, the tests from beside them; the simulator is the Linux
+# build's (MELVIX_BUILD_DIR, default build). The window's screenshot once it has found
+# the module is saved as SCREENSHOT (or in a temporary file), and one after a
+# write through the window beside it as SCREENSHOT-written.png; both paths are
+# printed.
 #
 # Wine runs in a prefix of its own in a temporary folder. A fresh prefix maps
 # COM1 to /dev/ttyS0, the console or a real port, and Wine maps every serial
@@ -16,8 +19,9 @@
 # device.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-zip=$(realpath "$1")
+windows_build=$(realpath "$1")
 screenshot=${2:-}
+zip=$(echo "$windows_build"/melvix-programmer-*-windows-x86_64.zip)
 simulator=$(realpath "${MELVIX_BUILD_DIR:-build}/tools/modulesim/modulesim")
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
@@ -25,7 +29,6 @@ title="Melvix Radio Module Programmer 1.45"
 
 work=$(mktemp -d -t melvix-wine.XXXXXX)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe="
-unset DISPLAY
 ports=$WINEPREFIX/dosdevices
 pids=()
 stop_all() {
@@ -110,6 +113,13 @@ expect() {
 }
 
 start=$SECONDS
+# Every Wine program runs in a virtual display: without one, Wine starts its
+# desktop process again and again, and programs wait seconds for it.
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+pids+=($!)
+wait_for 100 test -s "$work/display" || { echo "wine.sh: Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$(cat "$work/display")"
+
 mkdir "$WINEPREFIX"
 # Its output, such as the object dump it writes when it ends, is its own.
 "$wineserver" -p >"$work/wineserver.log" 2>&1
@@ -129,6 +139,8 @@ mkdir "$app"
 app=$(echo "$app"/*/)
 module=$app/melvix-module.exe
 program=$app/melvix-programmer.exe
+# Beside the zip's DLLs, as a Windows user would run it.
+cp "$windows_build/windows_tests.exe" "$app"
 tests=$app/windows_tests.exe
 
 checks=$SECONDS
@@ -139,11 +151,11 @@ expect "read on an unmapped port" 1 'COM3' "$module" read --port COM3
 
 simulate 3
 simulate 5 --channel 9 --address WQRS
-# What Wine's serial events are on a pseudo-terminal: the reason the serial
-# component finds input there by looking at the queue.
-x86_64-w64-mingw32-gcc-posix -O2 -Wall -Werror -o "$work/comm_events_probe.exe" \
-    tools/windows/comm_events_probe.c
-run_wine "$work/comm_events_probe.exe" COM3 | tr -d '\r' | sed 's/^/wine: COM3: /'
+# What Wine's serial layer does on a pseudo-terminal, where it differs from
+# Windows (see serial_probe.c).
+x86_64-w64-mingw32-gcc-posix -O2 -Wall -Werror -o "$work/serial_probe.exe" \
+    tools/windows/serial_probe.c
+run_wine "$work/serial_probe.exe" COM3 | tr -d '\r' | sed 's/^/wine: COM3: /'
 expect "ports" 0 'COM3 .*can be opened' "$module" ports
 expect "ports lists COM5" 0 'COM5 .*can be opened' "$module" ports
 expect "detect" 0 '^COM3: channel 5, address WXYZ$' "$module" detect
@@ -157,13 +169,17 @@ expect "write COM3" 0 'channel 7' "$module" write --channel 7 --port COM3
 expect "read back COM3" 0 '^COM3: channel 7, address WXYZ$' "$module" read --port COM3
 expect "write --json" 0 '"channel":11,.*"written":true' \
     "$module" write --channel 11 --port COM3 --json
-expect "usage error" 64 'Usage|usage' "$module" frobnicate
+expect "usage error" 64 'unknown command' "$module" frobnicate
 echo "wine: melvix-module.exe checks in $((SECONDS - checks)) s"
 
 checks=$SECONDS
 simulate 4
+only_simulated_ports
+# On a terminal, where Wine gives a console program a console: the console
+# control events need one.
 rc=0
-MELVIX_TEST_COM=4 MELVIX_TEST_FREE_COM=7 "$wine" "$tests" >"$work/tests.out" 2>&1 || rc=$?
+MELVIX_TEST_COM=4 MELVIX_TEST_FREE_COM=7 script -qec "$wine $tests >$work/tests.out 2>&1" \
+    /dev/null >/dev/null </dev/null || rc=$?
 tr -d '\r' <"$work/tests.out" | grep -E '^\[ +(OK|FAILED|PASSED|SKIPPED) +\]|^\[=+\]' || true
 if [ "$rc" -eq 0 ]; then
     pass "windows_tests.exe"
@@ -172,24 +188,19 @@ else
 fi
 echo "wine: windows_tests.exe in $((SECONDS - checks)) s"
 
-# The window, in a virtual display.
+# The window.
 checks=$SECONDS
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-wait_for 100 test -s "$work/display" || { echo "wine.sh: Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$(cat "$work/display")"
 
 # click WINDOW X Y: a left click at X,Y inside the window.
 click() {
     xdotool mousemove --window "$1" "$2" "$3" click 1
     sleep 0.3
 }
-# Where the window's controls are (Radio.ui), and 0xC000013A as Wine's exit
-# status gives it: its low byte.
-channel_box="40 240"
-write_button="270 265"
-read_button="270 240"
-ControlCExitStatus=58
+# Where the window's controls are (Radio.ui, as Wine lays it out).
+channel_box="40 228"
+read_button="272 224"
+write_button="272 248"
+exit_button="390 326"
 
 window_shot() {
     xwd -silent -id "$1" | xwdtopnm 2>/dev/null | pnmtopng >"$2"
@@ -222,18 +233,19 @@ if wait_for 600 window_up; then
     sleep 2
     click "$window" $read_button
     sleep 1
-    window_shot "$window" "$work/after-write.png"
+    window_shot "$window" "${screenshot%.png}-written.png"
+    echo "${screenshot%.png}-written.png"
 
-    # Ctrl+C: Wine gives SIGINT to the console control handler as
-    # CTRL_C_EVENT; the program ends as closing its window ends it, with
-    # the status Windows gives a process that Ctrl+C ended.
-    kill -INT "$program_pid"
+    # Exit closes the port and ends the program. (Ctrl+C cannot reach it:
+    # Wine, as Windows, sends console control events only to a program with
+    # a console, and this one is a window program.)
+    click "$window" $exit_button
     rc=0
-    wait "$program_pid" || rc=$?
-    if [ "$rc" -eq "$ControlCExitStatus" ]; then
-        pass "Ctrl+C ends the program"
+    wait_for 100 eval '! kill -0 $program_pid' && wait "$program_pid" || rc=$?
+    if [ "$rc" -eq 0 ]; then
+        pass "Exit ends the program"
     else
-        fail "Ctrl+C ends the program (exit status $rc)" "$(cat "$work/program.out")"
+        fail "Exit ends the program (exit status $rc)" "$(cat "$work/program.out")"
     fi
     expect "the window wrote channel 12, and the port is free again" 0 \
         '^COM3: channel 12, address WXYZ$' "$module" read --port COM3

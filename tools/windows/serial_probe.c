@@ -1,9 +1,11 @@
-/* What a serial port gives WaitCommEvent, in the fewest calls: one wait with
- * a modem-line event in the mask, one with EV_RXCHAR alone while nothing
- * arrives, and the modem status. wine.sh runs it on a port that leads to a
- * pseudo-terminal, where Wine cannot read modem lines (TIOCMGET fails), to
- * show why the serial component there finds input by looking at the queue.
- *   comm_events_probe.exe COMn
+/* What a serial port does, in the fewest calls, where Wine and Windows
+ * differ: a second exclusive open, the modem status, one WaitCommEvent with a
+ * modem-line event in the mask and one with EV_RXCHAR alone while nothing
+ * arrives. wine.sh runs it on a port that leads to a pseudo-terminal, where
+ * Wine cannot read modem lines (TIOCMGET fails), to show why the serial
+ * component there finds input by looking at the queue, and why the exclusive
+ * open is not checked under Wine.
+ *   serial_probe.exe COMn
  */
 #include <windows.h>
 
@@ -35,11 +37,11 @@ static void wait_once(HANDLE port, DWORD mask, const char *what)
 int main(int argc, char **argv)
 {
     char name[32];
-    HANDLE port;
+    HANDLE port, second;
     DWORD status = 0;
 
     if (argc != 2) {
-        fprintf(stderr, "usage: comm_events_probe COMn\n");
+        fprintf(stderr, "usage: serial_probe COMn\n");
         return 64;
     }
     snprintf(name, sizeof name, "\\\\.\\%s", argv[1]);
@@ -48,6 +50,14 @@ int main(int argc, char **argv)
     if (port == INVALID_HANDLE_VALUE) {
         printf("CreateFile(%s): error %lu\n", name, GetLastError());
         return 1;
+    }
+    second = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, NULL);
+    if (second == INVALID_HANDLE_VALUE)
+        printf("CreateFile(%s) again while open: error %lu\n", name, GetLastError());
+    else {
+        printf("CreateFile(%s) again while open: opened too\n", name);
+        CloseHandle(second);
     }
     if (GetCommModemStatus(port, &status))
         printf("GetCommModemStatus: %#lx\n", status);
