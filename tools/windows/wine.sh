@@ -131,6 +131,14 @@ done
 "$wine" regedit /S "Z:${work//\//\\}\\ports.reg"
 rm -f "$ports"/com*
 only_simulated_ports
+# Wine's desktop process ends soon after the last program that used it, and
+# the next program waits 10 s for a new one: a command prompt waiting for
+# input holds it for the whole run, and ends with the script's end of the
+# pipe.
+mkfifo "$work/hold"
+exec 4<>"$work/hold"
+"$wine" cmd.exe <"$work/hold" >/dev/null 2>&1 &
+pids+=($!)
 echo "wine: prefix ready in $((SECONDS - start)) s"
 
 app=$work/app
