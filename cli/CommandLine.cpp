@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <limits>
 
 namespace cli {
 
@@ -11,6 +12,8 @@ namespace {
 constexpr int HighestPortNumber = 31;
 constexpr int LowestChannel = 1;
 constexpr int HighestChannel = 83;
+// Longer than any line runs unattended; keeps the milliseconds in an int.
+constexpr int LongestWaitSeconds = 1000000;
 
 std::optional<int> parseDecimal(std::string_view text, int lowest, int highest)
 {
@@ -39,11 +42,33 @@ std::optional<Command> parseCommand(std::string_view name)
     return std::nullopt;
 }
 
+// "SECONDS" or "SECONDS.FRACTION", in milliseconds.
+std::optional<int> parseSeconds(std::string_view text)
+{
+    const std::size_t point = text.find('.');
+    const auto whole = parseDecimal(text.substr(0, point), 0, LongestWaitSeconds);
+    if (!whole)
+        return std::nullopt;
+    int ms = *whole * 1000;
+    if (point != std::string_view::npos) {
+        const std::string_view fraction = text.substr(point + 1);
+        if (fraction.empty() || !parseDecimal(fraction, 0, std::numeric_limits<int>::max()))
+            return std::nullopt;
+        int scale = 100;
+        for (std::size_t i = 0; i < fraction.size() && scale > 0; ++i, scale /= 10)
+            ms += (fraction[i] - '0') * scale;
+    }
+    return ms;
+}
+
 // Which options each subcommand takes beside --json.
 bool takesOption(Command command, std::string_view option)
 {
-    if (option == "--parallel")
+    if (option == "--parallel" || option == "--all" || option == "--wait" ||
+        option == "--fixed-waits")
         return command != Command::Ports;
+    if (option == "--each")
+        return command == Command::Write;
     if (option == "--port" || option == "--generation")
         return command == Command::Read || command == Command::Write;
     if (option == "--channel")
@@ -107,12 +132,33 @@ Settings parseCommandLine(const std::vector<std::string>& arguments)
         }
         if (!takesOption(*command, option))
             throw UsageError("unknown option '" + option + "' for " + arguments[0]);
+        if (option == "--wait") {
+            settings.wait = true;
+            // The limit is optional: a following number is taken as it.
+            if (!value && next + 1 < arguments.size() && parseSeconds(arguments[next + 1]))
+                value = arguments[++next];
+            if (value) {
+                settings.waitLimitMs = parseSeconds(*value);
+                if (!settings.waitLimitMs)
+                    throw UsageError("--wait takes a number of seconds, not '" + *value + "'");
+            }
+            continue;
+        }
         const bool needsValue =
             option == "--port" || option == "--channel" || option == "--generation";
         if (!needsValue) {
             if (value)
                 throw UsageError(option + " takes no value");
-            (option == "--json" ? settings.json : settings.parallel) = true;
+            if (option == "--json")
+                settings.json = true;
+            else if (option == "--parallel")
+                settings.parallel = true;
+            else if (option == "--all")
+                settings.all = true;
+            else if (option == "--each")
+                settings.each = true;
+            else
+                settings.fixedWaits = true;
             continue;
         }
         if (!value) {
@@ -140,6 +186,10 @@ Settings parseCommandLine(const std::vector<std::string>& arguments)
     settings.command = *command;
     if (settings.command == Command::Write && !settings.channel)
         throw UsageError("write needs --channel N");
+    if (settings.all && settings.portIndex)
+        throw UsageError("--all and --port exclude each other");
+    if (settings.each && (settings.all || settings.wait))
+        throw UsageError("--each waits for module after module; it takes neither --all nor --wait");
     return settings;
 }
 

@@ -1,19 +1,25 @@
 #include "ModuleCommands.h"
 
 #include "CliSettings.h"
+#include "LineMode.h"
+#include "ModuleBatch.h"
 #include "ModuleSession.h"
 #include "ModuleView.h"
 #include "NameTables.h"
 #include "ParallelScan.h"
 #include "PortDiagnosis.h"
+#include "PortWait.h"
+#include "PortWatcher.h"
 #include "Terminal.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
 
 #include <cstdio>
+#include <memory>
 
 namespace cli {
 
@@ -24,10 +30,15 @@ void PrintLine(std::FILE* stream, const QString& line)
     std::fprintf(stream, "%s\n", line.toLocal8Bit().constData());
 }
 
+void PrintJsonDocument(const QJsonDocument& document)
+{
+    std::fputs(document.toJson(QJsonDocument::Compact).constData(), stdout);
+    std::fputc('\n', stdout);
+}
+
 void PrintJson(const QJsonObject& object)
 {
-    std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
-    std::fputc('\n', stdout);
+    PrintJsonDocument(QJsonDocument(object));
 }
 
 QString PortName(int portIndex)
@@ -119,10 +130,23 @@ public:
     {
         ConfigureLikeTheWindow(com_);
         com_.SetOnReceive([this](std::int32_t count) { session_.HandleReceived(count); });
+        session_.EndWaitOnReply = !settings_.fixedWaits;
     }
 
     int run()
     {
+        if (settings_.each)
+            return line();
+        if (settings_.wait) {
+            // Made before the first try, so that no change after it is missed.
+            watcher_ = std::make_unique<PortWatcher>();
+            if (!watcher_->error().isEmpty())
+                return failure(watcher_->error(), ModuleNotFound);
+            if (settings_.waitLimitMs)
+                waitLimit_ = QDeadlineTimer(*settings_.waitLimitMs);
+        }
+        if (settings_.all)
+            return all();
         switch (settings_.command) {
         case Command::Ports:
             return ports();
@@ -160,10 +184,12 @@ private:
             progress_.show({});
             return found;
         }
-        const ParallelScanResult scan = ScanPortsInParallel([this](int round) {
-            progress_.show(
-                QStringLiteral("Probing COM1 to COM21 together, round %1 of 3 ...").arg(round));
-        });
+        const ParallelScanResult scan = ScanPortsInParallel(
+            [this](int round) {
+                progress_.show(
+                    QStringLiteral("Probing COM1 to COM21 together, round %1 of 3 ...").arg(round));
+            },
+            !settings_.fixedWaits);
         progress_.show({});
         if (!scan.portIndex) {
             view_.unopened = scan.unopened;
@@ -217,34 +243,78 @@ private:
         }
     }
 
+    // With --wait: whether to try again after a try found nothing.
+    bool waitForAnotherTry(const QList<int>& unopened)
+    {
+        if (!watcher_)
+            return false;
+        progress_.show(QStringLiteral("Waiting for a module ..."));
+        const WaitEnd end = WaitToTryAgain(*watcher_, unopened, waitLimit_);
+        progress_.show({});
+        return end == WaitEnd::TryAgain;
+    }
+
     int detect()
     {
-        if (!findModule())
-            return notFound();
+        while (!findModule()) {
+            if (!waitForAnotherTry(view_.unopened))
+                return notFound();
+        }
         printModule();
         return Done;
     }
 
+    enum class Attempt
+    {
+        Read,
+        PortUnopened,
+        NotFound,
+        NoAnswer
+    };
+
     // Opens the port given, or finds the module; then reads it.
-    int openAndRead()
+    Attempt tryOpenAndRead()
     {
         if (settings_.portIndex) {
             const int index = *settings_.portIndex;
-            if (!session_.OpenPort(index)) {
-                return failure(DescribePort(DiagnosePort(index + 1)), ModuleNotFound);
-            }
+            if (!session_.OpenPort(index))
+                return Attempt::PortUnopened;
             QThread::msleep(ModuleTiming::PauseAfterOpenMs);
             session_.PortIndex = index;
         } else if (!findModule()) {
-            return notFound();
+            return Attempt::NotFound;
         }
         session_.ReadRadioData();
-        if (!session_.ReplyDecoded) {
+        return session_.ReplyDecoded ? Attempt::Read : Attempt::NoAnswer;
+    }
+
+    int openAndRead()
+    {
+        for (;;) {
+            const Attempt attempt = tryOpenAndRead();
+            if (attempt == Attempt::Read)
+                return Done;
+            const QList<int> unopened =
+                attempt == Attempt::PortUnopened ? QList<int>{*settings_.portIndex}
+                : attempt == Attempt::NotFound   ? view_.unopened
+                                                 : QList<int>{};
+            com_.SetComStatus(false);
+            if (waitForAnotherTry(unopened))
+                continue;
+            switch (attempt) {
+            case Attempt::PortUnopened:
+                return failure(DescribePort(DiagnosePort(*settings_.portIndex + 1)),
+                               ModuleNotFound);
+            case Attempt::NotFound:
+                return notFound();
+            case Attempt::NoAnswer:
+            case Attempt::Read:
+                break;
+            }
             return failure(QStringLiteral("the module on %1 does not answer")
                                .arg(PortName(session_.PortIndex)),
                            ModuleNotFound);
         }
-        return Done;
     }
 
     int read()
@@ -281,7 +351,164 @@ private:
         return Done;
     }
 
+    QString ResultText(const BatchModule& module) const
+    {
+        switch (module.result) {
+        case BatchModule::Result::Found:
+        case BatchModule::Result::Verified:
+            break;
+        case BatchModule::Result::ReadBackDiffers:
+            return QStringLiteral("the read-back shows channel %1, not %2")
+                .arg(module.view.channel)
+                .arg(*settings_.channel);
+        case BatchModule::Result::NotWritten:
+            return QStringLiteral("the module's address '%1' cannot be written back: %2")
+                .arg(module.foundAddress, module.view.error);
+        case BatchModule::Result::NoReadBack:
+            return QStringLiteral("does not answer the read-back");
+        case BatchModule::Result::Gone:
+            return QStringLiteral("the device went away after the write command was sent");
+        }
+        return {};
+    }
+
+    // One module of --all: its line, or its object of the JSON array.
+    void printBatchModule(const BatchModule& module, QJsonArray& list) const
+    {
+        const QString port = PortName(module.portIndex);
+        const int status = ExitStatusOf(module.result);
+        const bool wrote = module.result != BatchModule::Result::Found &&
+                           module.result != BatchModule::Result::NotWritten;
+        const int channel = wrote && module.session.ReplyDecoded ? module.view.channel
+                                                                 : module.foundChannel;
+        const QString why = ResultText(module);
+        if (settings_.json) {
+            QJsonObject object{{QStringLiteral("found"), true},
+                               {QStringLiteral("exit"), status},
+                               {QStringLiteral("port"), port},
+                               {QStringLiteral("channel"), channel},
+                               {QStringLiteral("address"), module.foundAddress}};
+            if (module.result != BatchModule::Result::Found)
+                object.insert(QStringLiteral("written"), wrote);
+            if (!why.isEmpty())
+                object.insert(QStringLiteral("error"), why);
+            list.append(object);
+            return;
+        }
+        PrintLine(stdout, why.isEmpty() ? QStringLiteral("%1: channel %2, address %3")
+                                              .arg(port)
+                                              .arg(channel)
+                                              .arg(module.foundAddress)
+                                        : QStringLiteral("%1: address %2, %3")
+                                              .arg(port, module.foundAddress, why));
+    }
+
+    // detect, read and write --all.
+    int all()
+    {
+        std::unique_ptr<ModuleBatch> batch;
+        for (;;) {
+            batch = std::make_unique<ModuleBatch>(settings_);
+            QList<int> ports;
+            for (int index = ModuleTiming::FirstPortTried; index <= ModuleTiming::LastPortTried;
+                 ++index)
+                ports.append(index);
+            progress_.show(QStringLiteral("Probing COM1 to COM21 together ..."));
+            batch->Open(ports);
+            batch->Probe();
+            progress_.show({});
+            if (!batch->modules.empty())
+                break;
+            if (!waitForAnotherTry(batch->unopened)) {
+                view_.unopened = batch->unopened;
+                if (settings_.json)
+                    PrintJsonDocument(QJsonDocument(QJsonArray{}));
+                return notFound();
+            }
+        }
+        if (settings_.command == Command::Write)
+            batch->WriteAll();
+        QJsonArray list;
+        int status = Done;
+        int failed = 0;
+        for (const auto& module : batch->modules) {
+            printBatchModule(*module, list);
+            const int own = ExitStatusOf(module->result);
+            failed += own != Done;
+            // A module that stopped answering outweighs a read-back that differs.
+            if (own == ModuleNotFound || status == Done)
+                status = own == Done ? status : own;
+        }
+        if (settings_.json)
+            PrintJsonDocument(QJsonDocument(list));
+        const int found = static_cast<int>(batch->modules.size());
+        QString summary = settings_.command == Command::Write
+                              ? QStringLiteral("%1 of %2 modules written and verified")
+                                    .arg(found - failed)
+                                    .arg(found)
+                              : QStringLiteral("%1 modules found").arg(found);
+        if (!batch->silent.isEmpty()) {
+            QStringList names;
+            for (const int index : batch->silent)
+                names.append(PortName(index));
+            summary += QStringLiteral("; no answer on %1").arg(names.join(QStringLiteral(", ")));
+        }
+        PrintLine(stderr, QStringLiteral("melvix-module: ") + summary);
+        return status;
+    }
+
+    // write --each.
+    int line()
+    {
+        LineTally tally;
+        const QString error = RunLine(
+            settings_,
+            [this](int number, const BatchModule& module) {
+                // With the local offset, so that logs of different places agree.
+                const QDateTime now = QDateTime::currentDateTime();
+                const QString time =
+                    now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
+                const QString port = PortName(module.portIndex);
+                const bool verified = module.result == BatchModule::Result::Verified;
+                const QString result = verified ? QStringLiteral("written and verified")
+                                                : ResultText(module);
+                const int channel =
+                    module.session.ReplyDecoded ? module.view.channel : *settings_.channel;
+                if (settings_.json) {
+                    QJsonObject object{{QStringLiteral("number"), number},
+                                       {QStringLiteral("time"), time},
+                                       {QStringLiteral("found"), true},
+                                       {QStringLiteral("exit"), ExitStatusOf(module.result)},
+                                       {QStringLiteral("port"), port},
+                                       {QStringLiteral("address"), module.foundAddress},
+                                       {QStringLiteral("oldChannel"), module.foundChannel},
+                                       {QStringLiteral("channel"), channel},
+                                       {QStringLiteral("written"), verified}};
+                    if (!verified)
+                        object.insert(QStringLiteral("error"), result);
+                    PrintJson(object);
+                } else {
+                    PrintLine(stdout, QStringLiteral("%1 %2 %3 %4 channel %5 -> %6: %7")
+                                          .arg(number)
+                                          .arg(time, port, module.foundAddress)
+                                          .arg(module.foundChannel)
+                                          .arg(channel)
+                                          .arg(result));
+                }
+                std::fflush(stdout);
+            },
+            tally);
+        if (!error.isEmpty())
+            return failure(error, ModuleNotFound);
+        PrintLine(stderr, QStringLiteral("melvix-module: %1 programmed, %2 failed")
+                              .arg(tally.programmed)
+                              .arg(tally.failed));
+        return tally.failed == 0 ? Done : ModuleNotFound;
+    }
+
     const Settings& settings_;
+    std::unique_ptr<PortWatcher> watcher_;
+    QDeadlineTimer waitLimit_{QDeadlineTimer::Forever};
     Progress progress_;
     CommandView view_;
     TRadioCom com_;

@@ -51,12 +51,14 @@ struct PortProbe
 
 } // namespace
 
-ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& round)
+ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& round,
+                                       bool endWaitOnReply)
 {
     ParallelScanResult result;
     std::vector<std::unique_ptr<PortProbe>> probes;
     for (int index = FirstPortTried; index <= LastPortTried; ++index) {
         auto probe = std::make_unique<PortProbe>(index);
+        probe->session.EndWaitOnReply = endWaitOnReply;
         if (probe->session.OpenPort(index))
             probes.push_back(std::move(probe));
         else
@@ -64,7 +66,6 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
     }
     QThread::msleep(PauseAfterOpenMs);
 
-    const auto command = ModuleProtocol::ReadCommand(ModuleProtocol::V5);
     PortProbe* best = nullptr;
     for (int send = 1; send <= ReadCommandSends && !probes.empty(); ++send) {
         round(send);
@@ -72,10 +73,17 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
         for (const auto& probe : probes) {
             if (best && probe->index >= best->index)
                 break;
-            probe->com.SendBuffer(command.data(), static_cast<std::int32_t>(command.size()));
+            probe->session.SendReadCommand(ModuleProtocol::V5);
         }
-        QThread::msleep(ReplyWaitMs);
-        QCoreApplication::processEvents();
+        if (endWaitOnReply) {
+            // Once the lowest port that opened has answered, no other can win.
+            AwaitEvents(ReplyWaitMs, [&] { return probes.front()->session.ReplyDecoded; });
+            for (const auto& probe : probes)
+                probe->session.EndReplyWait();
+        } else {
+            QThread::msleep(ReplyWaitMs);
+            QCoreApplication::processEvents();
+        }
         for (const auto& probe : probes) {
             if (best && probe->index >= best->index)
                 break;

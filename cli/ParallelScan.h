@@ -22,5 +22,8 @@ struct ParallelScanResult
 // Probes port indices 0 to 20 with the read command, three rounds at most,
 // and gives the lowest port that answers within those rounds, as the
 // sequential scan would. `round` is told each round's number before it is
-// sent. Closes every port before it returns.
-ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& round);
+// sent. With `endWaitOnReply`, a round ends as soon as no lower port than
+// one that answered is left to answer; otherwise it waits the full reply
+// wait, as the window does. Closes every port before it returns.
+ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& round,
+                                       bool endWaitOnReply = false);

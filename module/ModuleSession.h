@@ -14,6 +14,8 @@
 #include <QList>
 
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 class TModuleView;
 
@@ -27,6 +29,11 @@ constexpr int ReadCommandSends = 3;
 constexpr unsigned long ReplyWaitMs = 50;
 constexpr unsigned long WriteToReadBackPauseMs = 500;
 } // namespace ModuleTiming
+
+// Lets this thread's events run until `done` holds after one of them, or
+// until `ms` have passed; then runs those already pending. Whether `done`
+// holds at the end.
+bool AwaitEvents(unsigned long ms, const std::function<bool()>& done);
 
 class TModuleSession
 {
@@ -44,6 +51,12 @@ public:
     bool ReplyDecoded = false;
     // The port index at which the module was last found.
     std::int32_t PortIndex = 0;
+    // The window waits the full reply wait after every read command. The
+    // command line sets this: a wait then ends as soon as a reply has been
+    // decoded, the reply wait being its upper bound. The bytes decoded are
+    // all those received since the wait began, as the window reads them at
+    // its end, so what is accepted is what the window would accept.
+    bool EndWaitOnReply = false;
 
     void HandleReceived(std::int32_t count);
     std::int32_t FindMarker(const std::uint8_t* bytes, std::int32_t length) const;
@@ -54,6 +67,10 @@ public:
     bool ScanPorts();
     // Up to three read commands on the open port; true once one was answered.
     bool ProbeModule();
+    // One read command of the generation, for a caller that awaits the reply
+    // itself and then calls EndReplyWait.
+    void SendReadCommand(int generation);
+    void EndReplyWait();
     void ReadRadioData();
     void SendWriteCommand();
     // The write command, the pause, and the read-back.
@@ -65,7 +82,15 @@ public:
 
 private:
     void SendReadCommands(int generation);
+    void AwaitReply();
+    void CollectReply(std::int32_t count);
+    void DecodeReply(const std::uint8_t* bytes, std::int32_t length);
 
     TRadioCom& serialConnector_;
     TModuleView& view_;
+    // With EndWaitOnReply: the bytes received since the wait began.
+    std::vector<std::uint8_t> received_;
+    // With EndWaitOnReply: a reply was decoded before its wait ended, and
+    // what follows it until the next read command is the rest of it.
+    bool replyTaken_ = false;
 };

@@ -1,0 +1,128 @@
+#include "ModuleBatch.h"
+
+#include "CliSettings.h"
+#include "ModuleCommands.h"
+#include "PortDiagnosis.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <algorithm>
+
+using namespace ModuleTiming;
+
+namespace cli {
+
+BatchModule::BatchModule(int portIndex, const Settings& settings)
+    : portIndex(portIndex), view(settings), session(com, view)
+{
+    ConfigureLikeTheWindow(com);
+    com.SetOnReceive([this](std::int32_t count) { session.HandleReceived(count); });
+    session.EndWaitOnReply = !settings.fixedWaits;
+    session.PortIndex = portIndex;
+}
+
+int ExitStatusOf(BatchModule::Result result)
+{
+    switch (result) {
+    case BatchModule::Result::Found:
+    case BatchModule::Result::Verified:
+        return Done;
+    case BatchModule::Result::ReadBackDiffers:
+        return ReadBackDiffers;
+    case BatchModule::Result::NotWritten:
+    case BatchModule::Result::NoReadBack:
+    case BatchModule::Result::Gone:
+        break;
+    }
+    return ModuleNotFound;
+}
+
+void ModuleBatch::Open(const QList<int>& portIndices)
+{
+    for (const int index : portIndices) {
+        auto module = std::make_unique<BatchModule>(index, settings_);
+        if (module->session.OpenPort(index))
+            modules.push_back(std::move(module));
+        else
+            unopened.append(index);
+    }
+    QThread::msleep(PauseAfterOpenMs);
+}
+
+void ModuleBatch::ReadTogether(const std::vector<BatchModule*>& reading, const Settings& settings)
+{
+    for (BatchModule* module : reading)
+        module->session.ReplyDecoded = false;
+    const auto allDecoded = [&] {
+        return std::all_of(reading.begin(), reading.end(),
+                           [](const BatchModule* module) { return module->session.ReplyDecoded; });
+    };
+    for (int send = 0; send < ReadCommandSends && !allDecoded(); ++send) {
+        for (BatchModule* module : reading) {
+            if (!module->session.ReplyDecoded)
+                module->session.SendReadCommand(settings.generation);
+        }
+        if (settings.fixedWaits) {
+            QThread::msleep(ReplyWaitMs);
+            QCoreApplication::processEvents();
+        } else {
+            AwaitEvents(ReplyWaitMs, allDecoded);
+        }
+        for (BatchModule* module : reading)
+            module->session.EndReplyWait();
+    }
+}
+
+void ModuleBatch::Probe()
+{
+    std::vector<BatchModule*> all;
+    for (const auto& module : modules)
+        all.push_back(module.get());
+    ReadTogether(all, settings_);
+    std::vector<std::unique_ptr<BatchModule>> answered;
+    for (auto& module : modules) {
+        if (module->session.ReplyDecoded) {
+            module->foundAddress = module->view.address;
+            module->foundChannel = module->view.channel;
+            answered.push_back(std::move(module));
+        } else {
+            silent.append(module->portIndex);
+        }
+    }
+    modules = std::move(answered);
+}
+
+void ModuleBatch::WriteAll()
+{
+    std::vector<BatchModule*> written;
+    for (const auto& module : modules) {
+        module->view.error.clear();
+        module->session.SendWriteCommand();
+        if (module->view.error.isEmpty())
+            written.push_back(module.get());
+        else
+            module->result = BatchModule::Result::NotWritten;
+    }
+    if (written.empty())
+        return;
+    // The module's time to store the channel, once for all.
+    QThread::msleep(WriteToReadBackPauseMs);
+    QCoreApplication::processEvents();
+    for (BatchModule* module : written)
+        module->view.ShowRadioData(QString(), 0);
+    ReadTogether(written, settings_);
+    for (BatchModule* module : written) {
+        if (module->session.ReplyDecoded) {
+            module->result = module->view.channel == *settings_.channel
+                                 ? BatchModule::Result::Verified
+                                 : BatchModule::Result::ReadBackDiffers;
+        } else {
+            const bool gone =
+                DiagnosePort(module->portIndex + 1).state == PortDiagnosis::State::NoDevice;
+            module->result = gone ? BatchModule::Result::Gone : BatchModule::Result::NoReadBack;
+        }
+    }
+}
+
+} // namespace cli

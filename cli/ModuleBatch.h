@@ -1,0 +1,104 @@
+// Many modules at once: each port that opens gets its own serial component
+// and session, all on this thread's one event loop. They are probed, written
+// and read back together, with one wait for all where the window waits for
+// each, so a batch takes about as long as one module.
+#pragma once
+
+#include "CommandLine.h"
+#include "ModuleSession.h"
+#include "ModuleView.h"
+#include "Radiocom.h"
+
+#include <QList>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+namespace cli {
+
+// What the sequences report about one module.
+class BatchView final : public TModuleView
+{
+public:
+    explicit BatchView(const Settings& settings) : settings_(settings) {}
+
+    void SetStatus(const QString&, const QString&, const QString&) override {}
+    void AppendLog(const QString&) override {}
+    void ShowRadioData(const QString& address, int channel) override
+    {
+        this->address = address;
+        this->channel = channel;
+    }
+    void ShowError(const QString& message) override { error = message; }
+    int Generation() const override { return settings_.generation; }
+    QString Address() const override { return address; }
+    int Channel() override { return settings_.channel.value_or(0); }
+
+    QString address;
+    int channel = 0;
+    QString error;
+
+private:
+    const Settings& settings_;
+};
+
+struct BatchModule
+{
+    enum class Result
+    {
+        // Answered the probe; nothing written.
+        Found,
+        Verified,
+        ReadBackDiffers,
+        // The write command was not sent: the address cannot be written back.
+        NotWritten,
+        NoReadBack,
+        // The device went away after the write command was sent.
+        Gone
+    };
+
+    BatchModule(int portIndex, const Settings& settings);
+
+    const int portIndex;
+    TRadioCom com;
+    BatchView view;
+    TModuleSession session;
+    // What the module answered when it was found.
+    QString foundAddress;
+    int foundChannel = 0;
+    Result result = Result::Found;
+};
+
+// The exit status a module's result calls for.
+int ExitStatusOf(BatchModule::Result result);
+
+class ModuleBatch
+{
+public:
+    explicit ModuleBatch(const Settings& settings) : settings_(settings) {}
+
+    // Opens these port indices as the scan does, pausing once after all.
+    // Those that do not open are kept in unopened.
+    void Open(const QList<int>& portIndices);
+    // Up to three read commands to every open port, together, until each has
+    // answered. Ports that gave no answer are closed and kept in silent; the
+    // others stay open, in modules, by rising port index.
+    void Probe();
+    // The channel of the settings to every module, one pause for all, and
+    // the read-back of all together.
+    void WriteAll();
+
+    // Read commands in rounds to the modules given until each has decoded a
+    // reply or three rounds have passed.
+    static void ReadTogether(const std::vector<BatchModule*>& modules, const Settings& settings);
+
+    std::vector<std::unique_ptr<BatchModule>> modules;
+    QList<int> unopened;
+    QList<int> silent;
+
+private:
+    const Settings& settings_;
+};
+
+} // namespace cli
