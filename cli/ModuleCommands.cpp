@@ -294,10 +294,10 @@ private:
             const Attempt attempt = tryOpenAndRead();
             if (attempt == Attempt::Read)
                 return Done;
-            const QList<int> unopened =
-                attempt == Attempt::PortUnopened ? QList<int>{*settings_.portIndex}
-                : attempt == Attempt::NotFound   ? view_.unopened
-                                                 : QList<int>{};
+            const QList<int> unopened = attempt == Attempt::PortUnopened
+                                            ? QList<int>{*settings_.portIndex}
+                                        : attempt == Attempt::NotFound ? view_.unopened
+                                                                       : QList<int>{};
             com_.SetComStatus(false);
             if (waitForAnotherTry(unopened))
                 continue;
@@ -379,8 +379,8 @@ private:
         const int status = ExitStatusOf(module.result);
         const bool wrote = module.result != BatchModule::Result::Found &&
                            module.result != BatchModule::Result::NotWritten;
-        const int channel = wrote && module.session.ReplyDecoded ? module.view.channel
-                                                                 : module.foundChannel;
+        const int channel =
+            wrote && module.session.ReplyDecoded ? module.view.channel : module.foundChannel;
         const QString why = ResultText(module);
         if (settings_.json) {
             QJsonObject object{{QStringLiteral("found"), true},
@@ -395,12 +395,13 @@ private:
             list.append(object);
             return;
         }
-        PrintLine(stdout, why.isEmpty() ? QStringLiteral("%1: channel %2, address %3")
-                                              .arg(port)
-                                              .arg(channel)
-                                              .arg(module.foundAddress)
-                                        : QStringLiteral("%1: address %2, %3")
-                                              .arg(port, module.foundAddress, why));
+        PrintLine(stdout,
+                  why.isEmpty()
+                      ? QStringLiteral("%1: channel %2, address %3")
+                            .arg(port)
+                            .arg(channel)
+                            .arg(module.foundAddress)
+                      : QStringLiteral("%1: address %2, %3").arg(port, module.foundAddress, why));
     }
 
     // detect, read and write --all.
@@ -466,12 +467,11 @@ private:
             [this](int number, const BatchModule& module) {
                 // With the local offset, so that logs of different places agree.
                 const QDateTime now = QDateTime::currentDateTime();
-                const QString time =
-                    now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
+                const QString time = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
                 const QString port = PortName(module.portIndex);
                 const bool verified = module.result == BatchModule::Result::Verified;
-                const QString result = verified ? QStringLiteral("written and verified")
-                                                : ResultText(module);
+                const QString result =
+                    verified ? QStringLiteral("written and verified") : ResultText(module);
                 const int channel =
                     module.session.ReplyDecoded ? module.view.channel : *settings_.channel;
                 if (settings_.json) {
