@@ -213,13 +213,28 @@ Commands:
 Options:
   --port COMn           read or write on this port instead of detecting
   --parallel            detect by probing every port at once
+  --all                 every module on COM1 to COM21, probed, read or
+                        written together: one line (or JSON object) each,
+                        then a summary on stderr
+  --wait [SECONDS]      when no module is found, wait for a port to appear or
+                        change and try again, for at most SECONDS (default:
+                        no limit); uses no CPU while it waits
+  --each                write only: program module after module as each is
+                        plugged in, once each, one line per module, until
+                        Ctrl+C, SIGTERM or SIGHUP
   --generation v4|v5    the module generation for read and write (default v5)
-  --json                machine-readable output
+  --fixed-waits         wait the full 50 ms after every read command, as the
+                        window does, instead of ending the wait on the reply
+  --json                machine-readable output (JSON Lines with --each)
   --help, -h            show this text
   --version             show the version
 
 Exit status: 0 done, 1 module not found or not answering, 2 the read-back
-differs from the channel written, 64 usage error.
+differs from the channel written, 64 usage error. With --all: 1 when any
+module stopped answering or none was found, else 2 when any read-back
+differs. With --each: 0 when no module failed.
+
+Production line: melvix-module write --channel 30 --each --json >> line.log
 )";
 }
 
