@@ -312,6 +312,18 @@ TEST_F(CliTest, TheWindowExplainsUnopenedPortsOnStandardError)
                                "no device"));
 }
 
+// Channel 87 is the byte "W". After a stray byte, the marker search could take
+// it for the address initial and shift the address by one; a write would then
+// store that shifted address in the module.
+TEST_F(CliTest, WriteKeepsTheAddressOfAModuleOnChannelW)
+{
+    Simulator& module = addModule(3, {.channel = 87, .strayByte = true});
+    const Outcome outcome = run({"write", "--port", "COM3", "--channel", "30"});
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(module.address(), "WXYZ");
+    EXPECT_EQ(module.channel(), 30);
+}
+
 } // namespace
 
 namespace {
