@@ -461,8 +461,9 @@ private:
     const Settings& settings_;
     Progress progress_;
     CommandView view_;
-    std::unique_ptr<TRadioCom> com_;
+    // The session goes after the component, whose OnReceive calls it.
     std::unique_ptr<TModuleSession> session_;
+    std::unique_ptr<TRadioCom> com_;
     bool found_ = false;
     bool written_ = false;
 };

@@ -20,6 +20,11 @@ QString PortLabel(const PortDiagnosis& diagnosis)
     return QStringLiteral("%1 (%2)").arg(name, diagnosis.device);
 }
 
+bool Opened(const PortSeen& seen)
+{
+    return seen.outcome > PortSeen::Outcome::NotOpened;
+}
+
 } // namespace
 
 QString OutcomeName(PortSeen::Outcome outcome)
@@ -48,15 +53,6 @@ bool HasRadioData(const PortSeen& seen)
 {
     return seen.outcome >= PortSeen::Outcome::AddressRefused;
 }
-
-namespace {
-
-bool Opened(const PortSeen& seen)
-{
-    return seen.outcome > PortSeen::Outcome::NotOpened;
-}
-
-} // namespace
 
 PortDiagnosis DiagnoseListedPort(int portNumber)
 {
