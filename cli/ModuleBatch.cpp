@@ -2,6 +2,8 @@
 
 #include "CliSettings.h"
 #include "ModuleCommands.h"
+#include "Output.h"
+#include "ParallelScan.h"
 #include "PortDiagnosis.h"
 
 #include <QCoreApplication>
@@ -31,11 +33,20 @@ int ExitStatusOf(BatchModule::Result result)
     case BatchModule::Result::ReadBackDiffers:
         return ReadBackDiffers;
     case BatchModule::Result::NotWritten:
+        return NotWritten;
+    case BatchModule::Result::NotSent:
     case BatchModule::Result::NoReadBack:
     case BatchModule::Result::Gone:
         break;
     }
     return ModuleNotFound;
+}
+
+bool DeviceGone(int portIndex)
+{
+    using State = PortDiagnosis::State;
+    const State state = DiagnosePort(portIndex + 1).state;
+    return state == State::NoDevice || state == State::DanglingLink;
 }
 
 void ModuleBatch::Open(const QList<int>& portIndices)
@@ -63,14 +74,10 @@ void ModuleBatch::ReadTogether(const std::vector<BatchModule*>& reading, const S
             if (!module->session.ReplyDecoded)
                 module->session.SendReadCommand(settings.generation);
         }
-        if (settings.fixedWaits) {
-            QThread::msleep(ReplyWaitMs);
-            QCoreApplication::processEvents();
-        } else {
-            AwaitEvents(ReplyWaitMs, allDecoded);
-        }
+        std::vector<TModuleSession*> sessions;
         for (BatchModule* module : reading)
-            module->session.EndReplyWait();
+            sessions.push_back(&module->session);
+        AwaitReplies(sessions, !settings.fixedWaits, allDecoded);
     }
 }
 
@@ -97,12 +104,14 @@ void ModuleBatch::WriteAll()
 {
     std::vector<BatchModule*> written;
     for (const auto& module : modules) {
-        module->view.error.clear();
-        module->session.SendWriteCommand();
-        if (module->view.error.isEmpty())
-            written.push_back(module.get());
-        else
+        // A read stops the address at its first zero byte, and a write
+        // command would send zero bytes in place of what followed it.
+        if (module->foundAddress.size() != 4) {
             module->result = BatchModule::Result::NotWritten;
+            continue;
+        }
+        module->sent = module->session.SendWriteCommand();
+        written.push_back(module.get());
     }
     if (written.empty())
         return;
@@ -114,13 +123,14 @@ void ModuleBatch::WriteAll()
     ReadTogether(written, settings_);
     for (BatchModule* module : written) {
         if (module->session.ReplyDecoded) {
-            module->result = module->view.channel == *settings_.channel
+            module->result = ChannelValue(module->view.channel) == *settings_.channel
                                  ? BatchModule::Result::Verified
                                  : BatchModule::Result::ReadBackDiffers;
+        } else if (!DeviceGone(module->portIndex)) {
+            module->result = BatchModule::Result::NoReadBack;
         } else {
-            const bool gone =
-                DiagnosePort(module->portIndex + 1).state == PortDiagnosis::State::NoDevice;
-            module->result = gone ? BatchModule::Result::Gone : BatchModule::Result::NoReadBack;
+            module->result =
+                module->sent ? BatchModule::Result::Gone : BatchModule::Result::NotSent;
         }
     }
 }

@@ -30,14 +30,13 @@ public:
         this->address = address;
         this->channel = channel;
     }
-    void ShowError(const QString& message) override { error = message; }
+    void ShowError(const QString&) override {}
     int Generation() const override { return settings_.generation; }
     QString Address() const override { return address; }
     int Channel() override { return settings_.channel.value_or(0); }
 
     QString address;
     int channel = 0;
-    QString error;
 
 private:
     const Settings& settings_;
@@ -51,14 +50,21 @@ struct BatchModule
         Found,
         Verified,
         ReadBackDiffers,
-        // The write command was not sent: the address cannot be written back.
+        // Nothing was sent: the address holds a zero byte, which a write
+        // command cannot carry back unchanged.
         NotWritten,
         NoReadBack,
+        // The device went away before the write command had gone out whole.
+        NotSent,
         // The device went away after the write command was sent.
         Gone
     };
 
     BatchModule(int portIndex, const Settings& settings);
+    // The component outlives the session that its OnReceive calls.
+    ~BatchModule() { com.SetOnReceive({}); }
+    BatchModule(const BatchModule&) = delete;
+    BatchModule& operator=(const BatchModule&) = delete;
 
     const int portIndex;
     TRadioCom com;
@@ -66,12 +72,19 @@ struct BatchModule
     TModuleSession session;
     // What the module answered when it was found.
     QString foundAddress;
+    // As the reply carries it, a signed byte.
     int foundChannel = 0;
+    // The whole write command went out.
+    bool sent = false;
     Result result = Result::Found;
 };
 
 // The exit status a module's result calls for.
 int ExitStatusOf(BatchModule::Result result);
+
+// Whether the device behind the port is gone, as when an adapter is pulled
+// out: the port map no longer leads to a device.
+bool DeviceGone(int portIndex);
 
 class ModuleBatch
 {

@@ -25,8 +25,15 @@ void CatchStopSignals()
     sigemptyset(&action.sa_mask);
     // Interrupted system calls go on; the watcher's wait ends through its pipe.
     action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(signal, &action, nullptr);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal that the process was started with ignored stays ignored,
+        // as a shell asks of a program it starts in the background.
+        struct sigaction previous
+        {
+        };
+        if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
+            sigaction(signal, &action, nullptr);
+    }
 }
 
 int StopSignalCaught()

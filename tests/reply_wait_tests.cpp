@@ -95,8 +95,8 @@ TEST(ReplyWait, EndsOnTheReplyWithTheWindowsDecodingForEveryLayoutAndPace)
         QTemporaryDir dir;
         modulesim::Simulator module(c.options);
         module.linkInto(dir.path().toStdString(), 1);
-        const int generation = c.options.generation == Generation::V4 ? ModuleProtocol::V4
-                                                                       : ModuleProtocol::V5;
+        const int generation =
+            c.options.generation == Generation::V4 ? ModuleProtocol::V4 : ModuleProtocol::V5;
         const Read fixed = ReadOnce(dir.path().toStdString(), generation, false);
         // The fastest of a few, so that other load on the machine does not
         // count; each must decode as the window does.
@@ -116,9 +116,9 @@ TEST(ReplyWait, EndsOnTheReplyWithTheWindowsDecodingForEveryLayoutAndPace)
         EXPECT_LT(early.took, bound);
         if (fixed.decoded) {
             const auto pieces = c.options.pieces * c.options.piecePause;
-            EXPECT_LT(early.took, c.unanswered * std::chrono::milliseconds(
-                                                     ModuleTiming::ReplyWaitMs) +
-                                      pieces + timing::scaled(25ms));
+            EXPECT_LT(early.took,
+                      c.unanswered * std::chrono::milliseconds(ModuleTiming::ReplyWaitMs) + pieces +
+                          timing::scaled(25ms));
         }
     }
 }
