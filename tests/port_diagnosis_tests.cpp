@@ -13,10 +13,17 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <ostream>
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// Failures show the texts, not their code units.
+void PrintTo(const QString& text, std::ostream* stream)
+{
+    *stream << '"' << text.toStdString() << '"';
+}
 
 namespace {
 
@@ -120,9 +127,8 @@ TEST_F(PortDiagnosisTest, BusyNamesTheProcessWhoseLockHoldsThePort)
 {
     link(1, pty_.slavePath());
     QProcess flock;
-    startHolder(flock,
-                QStringList{QStringLiteral("flock"), QString::fromStdString(pty_.slavePath())} +
-                    ReadyThenWait);
+    ASSERT_NO_FATAL_FAILURE(startHolder(
+        flock, QStringList{"flock", QString::fromStdString(pty_.slavePath())} + ReadyThenWait));
     const QString port = QStringLiteral("COM1 (%1): ").arg(pty_.slavePath().c_str());
     EXPECT_EQ(ports().value(0),
               port + QStringLiteral("busy, held by process %1 (flock)").arg(flock.processId()));
@@ -146,7 +152,7 @@ TEST_F(PortDiagnosisTest, BusyWithoutALockNamesAProcessThatHasThePortOpenAsSuch)
         if (fd < 0 || ioctl(fd, TIOCEXCL) != 0)
             _exit(127);
     });
-    startHolder(holder, AsNobody() + ReadyThenWait);
+    ASSERT_NO_FATAL_FAILURE(startHolder(holder, AsNobody() + ReadyThenWait));
     EXPECT_EQ(ports(AsNobody()).value(0),
               QStringLiteral("COM1 (%1): busy, held by another program; process %2 (sh) has it "
                              "open")
