@@ -241,8 +241,8 @@ TEST_F(PortDiagnosisTest, LinksSayWhetherTheyDangleLoopOrCannotBeFollowed)
     EXPECT_TRUE(json.contains(R"("port":"COM8","state":"link-loop")"));
 }
 
-// Every port has no device when the map directory cannot serve; each says
-// so once, with the reason.
+// A map directory that cannot serve leaves every port without a device;
+// `ports`, `read --port` and the not-found report all say why.
 TEST_F(PortDiagnosisTest, AnUnusableMapDirectoryIsNamedWithWhyItCannotServe)
 {
     const std::string closed = closedDirectory();
