@@ -41,6 +41,14 @@ QJsonObject PortJson(const PortDiagnosis& diagnosis)
     if (diagnosis.holderPid != 0) {
         port.insert(QStringLiteral("pid"), diagnosis.holderPid);
         port.insert(QStringLiteral("process"), diagnosis.holderName);
+        port.insert(QStringLiteral("holds"),
+                    diagnosis.holderHasLock ? QStringLiteral("lock") : QStringLiteral("open"));
+    }
+    if (diagnosis.state == PortDiagnosis::State::PermissionDenied) {
+        port.insert(QStringLiteral("owner"), diagnosis.owner);
+        port.insert(QStringLiteral("group"), diagnosis.group);
+        port.insert(QStringLiteral("mode"),
+                    QStringLiteral("%1").arg(diagnosis.permissions, 4, 8, QLatin1Char('0')));
     }
     return port;
 }

@@ -3,6 +3,8 @@
 #include "Output.h"
 #include "PortNumbers.h"
 
+#include <QMap>
+
 #include <algorithm>
 
 namespace {
@@ -134,14 +136,16 @@ QString DescribeSeen(const PortSeen& seen)
 QStringList ReportLines(const QList<PortSeen>& seen)
 {
     QStringList lines;
-    QStringList empty;
+    // Ports with nothing behind their names, by why (an unusable port map, or
+    // nothing more to say), each kind on one line at the end.
+    QMap<QString, QStringList> empty;
     for (const PortSeen& port : seen) {
         if (port.diagnosis.state == PortDiagnosis::State::NoDevice && !Opened(port))
-            empty.append(PortName(port.portNumber));
+            empty[port.diagnosis.detail].append(PortName(port.portNumber));
         else
             lines.append(DescribeSeen(port));
     }
-    if (!empty.isEmpty())
-        lines.append(empty.join(QStringLiteral(", ")) + QStringLiteral(": no device"));
+    for (auto group = empty.cbegin(); group != empty.cend(); ++group)
+        lines.append(NoDeviceLine(group.value(), group.key()));
     return lines;
 }
