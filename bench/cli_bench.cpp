@@ -128,14 +128,19 @@ Figure writeAll()
 }
 
 // CPU seconds that a program waiting for a module uses over 5 s, beside a
-// program that only sleeps.
-Figure idleWait(const std::string& name, const std::vector<std::string>& arguments)
+// program that only sleeps; with `held`, a module is plugged in and written
+// first, and stays.
+Figure idleWait(const std::string& name, const std::vector<std::string>& arguments,
+                bool held = false)
 {
-    Bench empty;
+    Bench bench;
+    Simulator* module = held ? &bench.add(5) : nullptr;
     auto cpuSeconds = [&](const std::string& program, const std::vector<std::string>& args) {
-        ChildProcess child(program, args, {"MELVIX_PORT_DIR=" + empty.dir()});
-        // Past its start, into its wait.
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ChildProcess child(program, args, {"MELVIX_PORT_DIR=" + bench.dir()});
+        // Past its start (and its module's write), into its wait.
+        while (module && program == MELVIX_MODULE_PATH && module->writeRequests() == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(held ? 1000 : 500));
         const double before = child.cpuSeconds();
         std::this_thread::sleep_for(std::chrono::seconds(5));
         return child.cpuSeconds() - before;
@@ -161,5 +166,7 @@ std::vector<Figure> commandLineFigures()
         writeAll(),
         idleWait("melvix-module detect --wait", {"detect", "--wait"}),
         idleWait("melvix-module write --each", {"write", "--channel", "9", "--each"}),
+        idleWait("melvix-module write --each, a written module staying",
+                 {"write", "--channel", "9", "--each"}, true),
     };
 }
