@@ -16,7 +16,8 @@ using namespace ModuleTiming;
 namespace cli {
 
 BatchModule::BatchModule(int portIndex, const Settings& settings)
-    : portIndex(portIndex), view(settings), session(com, view)
+    : portIndex(portIndex), view(settings.generation, settings.channel.value_or(0)),
+      session(com, view)
 {
     ConfigureLikeTheWindow(com);
     com.SetOnReceive([this](std::int32_t count) { session.HandleReceived(count); });

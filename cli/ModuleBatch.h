@@ -6,8 +6,8 @@
 
 #include "CommandLine.h"
 #include "ModuleSession.h"
-#include "ModuleView.h"
 #include "Radiocom.h"
+#include "RecordingView.h"
 
 #include <QList>
 #include <QString>
@@ -16,31 +16,6 @@
 #include <vector>
 
 namespace cli {
-
-// What the sequences report about one module.
-class BatchView final : public TModuleView
-{
-public:
-    explicit BatchView(const Settings& settings) : settings_(settings) {}
-
-    void SetStatus(const QString&, const QString&, const QString&) override {}
-    void AppendLog(const QString&) override {}
-    void ShowRadioData(const QString& address, int channel) override
-    {
-        this->address = address;
-        this->channel = channel;
-    }
-    void ShowError(const QString&) override {}
-    int Generation() const override { return settings_.generation; }
-    QString Address() const override { return address; }
-    int Channel() override { return settings_.channel.value_or(0); }
-
-    QString address;
-    int channel = 0;
-
-private:
-    const Settings& settings_;
-};
 
 struct BatchModule
 {
@@ -68,7 +43,7 @@ struct BatchModule
 
     const int portIndex;
     TRadioCom com;
-    BatchView view;
+    RecordingView view;
     TModuleSession session;
     // What the module answered when it was found.
     QString foundAddress;

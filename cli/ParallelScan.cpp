@@ -5,6 +5,7 @@
 #include "ModuleSession.h"
 #include "ModuleView.h"
 #include "Output.h"
+#include "RecordingView.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -16,41 +17,6 @@
 using namespace ModuleTiming;
 
 namespace {
-
-// Keeps what the probe of one port saw and decoded.
-class ProbeView final : public TModuleView
-{
-public:
-    explicit ProbeView(int generation) : generation_(generation) {}
-
-    void SetStatus(const QString&, const QString&, const QString&) override {}
-    void AppendLog(const QString&) override {}
-    void ShowRadioData(const QString& address, int channel) override
-    {
-        this->address = address;
-        this->channel = channel;
-    }
-    void ShowError(const QString&) override {}
-    int Generation() const override { return generation_; }
-    QString Address() const override { return address; }
-    int Channel() override { return channel; }
-    void ReplyRefused(const QString& address, int channel) override
-    {
-        refusedAddress = address;
-        refusedChannel = channel;
-        refused = true;
-    }
-
-    QString address;
-    int channel = 0;
-    bool bytesArrived = false;
-    bool refused = false;
-    QString refusedAddress;
-    int refusedChannel = 0;
-
-private:
-    const int generation_;
-};
 
 struct PortProbe
 {
@@ -79,7 +45,7 @@ struct PortProbe
 
     const int index;
     std::unique_ptr<TRadioCom> com;
-    ProbeView view;
+    RecordingView view;
     TModuleSession session;
 };
 

@@ -791,7 +791,10 @@ public:
 
     Outcome finish()
     {
-        EXPECT_TRUE(process_.waitForFinished(30000));
+        // lines() may have seen it end already.
+        if (process_.state() != QProcess::NotRunning) {
+            EXPECT_TRUE(process_.waitForFinished(30000));
+        }
         output_ += QString::fromLocal8Bit(process_.readAllStandardOutput());
         return {process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1, output_,
                 QString::fromLocal8Bit(process_.readAllStandardError())};

@@ -3,8 +3,8 @@
 // and pace of reply, found within the same upper bound.
 #include "ModuleProtocol.h"
 #include "ModuleSession.h"
-#include "ModuleView.h"
 #include "Radiocom.h"
+#include "RecordingView.h"
 #include "simulator.h"
 #include "timing.h"
 
@@ -21,29 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 using modulesim::Options;
 
-class ReadView final : public TModuleView
-{
-public:
-    explicit ReadView(int generation) : generation_(generation) {}
-    void SetStatus(const QString&, const QString&, const QString&) override {}
-    void AppendLog(const QString&) override {}
-    void ShowRadioData(const QString& address, int channel) override
-    {
-        this->address = address;
-        this->channel = channel;
-    }
-    void ShowError(const QString&) override {}
-    int Generation() const override { return generation_; }
-    QString Address() const override { return address; }
-    int Channel() override { return channel; }
-
-    QString address;
-    int channel = 0;
-
-private:
-    const int generation_;
-};
-
 struct Read
 {
     bool decoded = false;
@@ -56,7 +33,7 @@ Read ReadOnce(const std::string& portDir, int generation, bool endWaitOnReply)
 {
     qputenv("MELVIX_PORT_DIR", QByteArray::fromStdString(portDir));
     TRadioCom com;
-    ReadView view(generation);
+    RecordingView view(generation);
     TModuleSession session(com, view);
     session.EndWaitOnReply = endWaitOnReply;
     com.SetOnReceive([&](std::int32_t count) { session.HandleReceived(count); });
