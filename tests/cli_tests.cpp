@@ -902,6 +902,20 @@ TEST_F(CliTest, WaitFindsTheModuleOncePluggedIn)
     EXPECT_EQ(outcome.out, "COM4: channel 44, address WXYZ\n");
 }
 
+TEST_F(CliTest, WaitOnAPortSeesItsModuleGoAndAnotherComeInItsPlace)
+{
+    // Opens, but never answers, and goes after a while as a pulled adapter.
+    addModule(4, {.silent = true, .vanishAfter = 700ms});
+    Running read(portDir(), {"read", "--port", "COM4", "--wait", "30"});
+    ASSERT_TRUE(
+        eventually([&] { return !QFile::exists(QString::fromStdString(portDir()) + "/com4"); }));
+    std::this_thread::sleep_for(200ms);
+    addModule(4, {.channel = 61, .address = "WNEW"});
+    const Outcome outcome = read.finish();
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(outcome.out, "COM4: channel 61, address WNEW\n");
+}
+
 TEST_F(CliTest, EachProgramsEveryModulePluggedInOnceAndReportsAFailureOnce)
 {
     Running line(portDir(), {"write", "--channel", "33", "--each", "--json"});
