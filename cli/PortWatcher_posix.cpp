@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <set>
 #include <string>
@@ -59,8 +60,55 @@ struct PortWatcher::Watch
     bool defaultMap = false;
     std::string directory;
     QString error;
+    // The directory's watch; -1 while it is missing and its parent's watch
+    // waits for it.
+    int directoryWatch = -1;
+    int parentWatch = -1;
     // The device watches, which concern ports whatever their name.
     std::set<int> devices;
+
+    // Watches the directory, or while it is missing its parent, since a map
+    // directory that the simulator made and removed again may come back.
+    // False, with errno set, when neither can be watched.
+    bool WatchDirectory()
+    {
+        directoryWatch = inotify_add_watch(fd, directory.c_str(), EntryEvents | IN_ONLYDIR);
+        if (directoryWatch >= 0) {
+            if (parentWatch >= 0)
+                inotify_rm_watch(fd, parentWatch);
+            parentWatch = -1;
+            return true;
+        }
+        if (errno != ENOENT)
+            return false;
+        std::string parent = std::filesystem::path(directory).parent_path().string();
+        parentWatch = inotify_add_watch(fd, parent.empty() ? "." : parent.c_str(),
+                                        IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+        return parentWatch >= 0;
+    }
+
+    // Whether the event may concern a port; follows the directory when it
+    // goes or comes back.
+    bool Concerns(const inotify_event& event)
+    {
+        if (event.wd == parentWatch) {
+            if (event.len == 0 ||
+                std::filesystem::path(directory).filename() != std::string_view(event.name))
+                return false;
+            WatchDirectory();
+            return true;
+        }
+        if (event.wd == directoryWatch && (event.mask & (IN_IGNORED | IN_MOVE_SELF)) != 0) {
+            // A directory moved away keeps its watch: drop it.
+            if ((event.mask & IN_MOVE_SELF) != 0)
+                inotify_rm_watch(fd, directoryWatch);
+            WatchDirectory();
+            return true;
+        }
+        // The directory itself changed, or a watched device.
+        return event.len == 0 || devices.contains(event.wd) ||
+               ConcernsPorts(event.name, defaultMap);
+    }
 };
 
 PortWatcher::PortWatcher() : watch_(std::make_unique<Watch>())
@@ -69,12 +117,15 @@ PortWatcher::PortWatcher() : watch_(std::make_unique<Watch>())
     const char* map = std::getenv("MELVIX_PORT_DIR");
     watch_->defaultMap = map == nullptr;
     watch_->directory = map ? map : "/dev";
+    // "dir/" names the same directory as "dir", whose name its parent shows.
+    while (watch_->directory.size() > 1 && watch_->directory.back() == '/')
+        watch_->directory.pop_back();
     watch_->fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch_->fd < 0 || interruptPipe[0] < 0) {
         watch_->error = QStringLiteral("cannot watch for ports: %1").arg(strerror(errno));
         return;
     }
-    if (inotify_add_watch(watch_->fd, watch_->directory.c_str(), EntryEvents | IN_ONLYDIR) < 0) {
+    if (!watch_->WatchDirectory()) {
         watch_->error = QStringLiteral("cannot watch the port map directory %1: %2")
                             .arg(QString::fromStdString(watch_->directory), strerror(errno));
     }
@@ -116,10 +167,7 @@ PortWatcher::Wake PortWatcher::Wait(QDeadlineTimer deadline)
             for (ssize_t at = 0; at < length;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(events.data() + at);
                 at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-                // The directory itself went away or changed, or one of its
-                // entries, or a watched device.
-                concerned = concerned || event->len == 0 || watch_->devices.contains(event->wd) ||
-                            ConcernsPorts(event->name, watch_->defaultMap);
+                concerned = watch_->Concerns(*event) || concerned;
             }
         }
         if (concerned)

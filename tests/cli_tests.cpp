@@ -916,6 +916,26 @@ TEST_F(CliTest, WaitOnAPortSeesItsModuleGoAndAnotherComeInItsPlace)
     EXPECT_EQ(outcome.out, "COM4: channel 61, address WNEW\n");
 }
 
+TEST_F(CliTest, WaitFollowsAMapDirectoryThatIsMadeRemovedAndMadeAgain)
+{
+    // As the simulator makes its directory when missing and removes it when
+    // it is left empty.
+    const std::string map = portDir() + "/ports/";
+    Running detect(map, {"detect", "--wait", "30"});
+    std::this_thread::sleep_for(300ms);
+    auto silent = std::make_unique<Simulator>(Options{.silent = true});
+    silent->linkInto(map, 1);
+    // Its three probes go unanswered before the directory goes.
+    ASSERT_TRUE(eventually([&] { return silent->readRequests() == 3; }));
+    silent.reset();
+    ASSERT_FALSE(QFile::exists(QString::fromStdString(map)));
+    Simulator module({.channel = 17});
+    module.linkInto(map, 2);
+    const Outcome outcome = detect.finish();
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(outcome.out, "COM2: channel 17, address WXYZ\n");
+}
+
 TEST_F(CliTest, EachProgramsEveryModulePluggedInOnceAndReportsAFailureOnce)
 {
     Running line(portDir(), {"write", "--channel", "33", "--each", "--json"});
