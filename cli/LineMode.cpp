@@ -47,7 +47,7 @@ void ReleaseGone(const Settings& settings, std::vector<std::unique_ptr<BatchModu
 } // namespace
 
 QString RunLine(const Settings& settings,
-                const std::function<void(int number, const BatchModule& module)>& report,
+                const std::function<bool(int number, const BatchModule& module)>& report,
                 LineTally& tally)
 {
     CatchStopSignals();
@@ -57,7 +57,8 @@ QString RunLine(const Settings& settings,
     std::vector<std::unique_ptr<BatchModule>> held;
     int number = 0;
     bool look = true;
-    while (StopSignalCaught() == 0) {
+    bool reported = true;
+    while (reported && StopSignalCaught() == 0) {
         QList<int> unopened;
         if (look) {
             ModuleBatch batch(settings);
@@ -65,11 +66,13 @@ QString RunLine(const Settings& settings,
             batch.Probe();
             batch.WriteAll();
             for (auto& module : batch.modules) {
-                report(++number, *module);
+                reported = report(++number, *module) && reported;
                 ++(module->result == BatchModule::Result::Verified ? tally.programmed
                                                                    : tally.failed);
                 held.push_back(std::move(module));
             }
+            if (!reported)
+                break;
             unopened = batch.unopened;
         }
         const QDeadlineTimer limit =

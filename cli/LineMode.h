@@ -22,11 +22,12 @@ struct LineTally
 // until the module has gone: its port went away, or it stopped answering or
 // answers with another address. A module is thus written once however long
 // it stays, and a failed one is tried again only once it has been plugged
-// in anew. `report` is told each module once, with its running number.
-// Returns when a stop signal came, or at once with the reason when the
-// ports cannot be watched.
+// in anew. `report` is told each module once, with its running number, and
+// returns false when the line is to stop, as when its output can no longer
+// be written. Returns then, or when a stop signal came, or at once with the
+// reason when the ports cannot be watched.
 QString RunLine(const Settings& settings,
-                const std::function<void(int number, const BatchModule& module)>& report,
+                const std::function<bool(int number, const BatchModule& module)>& report,
                 LineTally& tally);
 
 } // namespace cli

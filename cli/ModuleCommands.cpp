@@ -671,8 +671,9 @@ private:
         return BatchStatus(batch);
     }
 
-    // One module of --each: its line, or its JSON line.
-    void printLineModule(int number, const BatchModule& module) const
+    // One module of --each: its line, or its JSON line, at once, for a log
+    // kept as the line runs. False when it could not be written.
+    bool printLineModule(int number, const BatchModule& module) const
     {
         // With the local offset, so that logs of different places agree.
         const QDateTime now = QDateTime::currentDateTime();
@@ -702,7 +703,7 @@ private:
                                   .arg(KnownChannel(module))
                                   .arg(result));
         }
-        std::fflush(stdout);
+        return StandardOutputWritten();
     }
 
     // write --each.
@@ -711,13 +712,20 @@ private:
         LineTally tally;
         const QString error = RunLine(
             settings_,
-            [this](int number, const BatchModule& module) { printLineModule(number, module); },
+            [this](int number, const BatchModule& module) {
+                return printLineModule(number, module);
+            },
             tally);
         if (!error.isEmpty())
             return failure(error, ModuleNotFound);
         PrintLine(stderr, QStringLiteral("melvix-module: %1 programmed, %2 failed")
                               .arg(tally.programmed)
                               .arg(tally.failed));
+        if (std::ferror(stdout) != 0) {
+            // Told as the line stopped; not again as the program ends.
+            std::clearerr(stdout);
+            return OutputFault;
+        }
         return tally.failed == 0 ? Done : ModuleNotFound;
     }
 

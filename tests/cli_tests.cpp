@@ -552,6 +552,9 @@ TEST_F(CliTest, LostOutputIsAnErrorWithAMessage)
         {full, {"ports"}, "No space left on device"},
         {full, {"--help"}, "No space left on device"},
         {closedPipe[1], {"read", "--port", "COM1"}, "Broken pipe"},
+        {full, {"read", "--all", "--json"}, "No space left on device"},
+        // The line stops at its first module instead of running on unheard.
+        {closedPipe[1], {"write", "--channel", "9", "--each"}, "Broken pipe"},
     };
     for (const auto& each : cases) {
         std::array<int, 2> err{};
