@@ -36,7 +36,7 @@ struct BatchModule
     };
 
     BatchModule(int portIndex, const Settings& settings);
-    // The component outlives the session that its OnReceive calls.
+    // The session goes before the component, which must not call it then.
     ~BatchModule() { com.SetOnReceive({}); }
     BatchModule(const BatchModule&) = delete;
     BatchModule& operator=(const BatchModule&) = delete;
