@@ -78,7 +78,10 @@ void ModuleBatch::ReadTogether(const std::vector<BatchModule*>& reading, const S
         std::vector<TModuleSession*> sessions;
         for (BatchModule* module : reading)
             sessions.push_back(&module->session);
-        AwaitReplies(sessions, !settings.fixedWaits, allDecoded);
+        AwaitReplies(sessions, !settings.fixedWaits, [&] {
+            return std::all_of(sessions.begin(), sessions.end(),
+                               [](const TModuleSession* session) { return session->ReplyEnded(); });
+        });
     }
 }
 

@@ -113,7 +113,7 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
         round(send);
         // Once the lowest port that opened has answered, no other can win.
         AskRound(probes, ModuleProtocol::V5, stillAsked, endWaitOnReply,
-                 [&] { return probes.front()->session.ReplyDecoded; });
+                 [&] { return probes.front()->session.ReplyEnded(); });
         for (const auto& probe : probes) {
             if (!stillAsked(*probe))
                 break;
@@ -163,13 +163,14 @@ void AskInV4(QList<PortSeen>& seen, bool endWaitOnReply)
         return;
     QThread::msleep(PauseAfterOpenMs);
     const auto unanswered = [](const PortProbe& probe) { return !probe.session.ReplyDecoded; };
-    const auto allAnswered = [&] {
-        return std::none_of(probes.begin(), probes.end(),
-                            [&](const auto& probe) { return unanswered(*probe); });
+    const auto allEnded = [&] {
+        return std::all_of(probes.begin(), probes.end(),
+                           [](const auto& probe) { return probe->session.ReplyEnded(); });
     };
     for (int send = 1; send <= ReadCommandSends; ++send) {
-        AskRound(probes, ModuleProtocol::V4, unanswered, endWaitOnReply, allAnswered);
-        if (allAnswered())
+        AskRound(probes, ModuleProtocol::V4, unanswered, endWaitOnReply, allEnded);
+        if (std::none_of(probes.begin(), probes.end(),
+                         [&](const auto& probe) { return unanswered(*probe); }))
             break;
     }
     for (PortSeen& port : seen) {

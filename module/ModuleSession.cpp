@@ -58,10 +58,13 @@ void TModuleSession::HandleReceived(std::int32_t count)
     DecodeReply(buffer.data(), read);
 }
 
-void TModuleSession::DecodeReply(const std::uint8_t* bytes, std::int32_t length)
+std::optional<std::int32_t> TModuleSession::DecodeReply(const std::uint8_t* bytes,
+                                                        std::int32_t length)
 {
-    if (const auto position = ModuleProtocol::DataPosition(bytes, length, view_.Generation()))
+    const auto position = ModuleProtocol::DataPosition(bytes, length, view_.Generation());
+    if (position)
         DecodeRadioData(bytes, length, *position);
+    return position;
 }
 
 void TModuleSession::CollectReply(std::int32_t count)
@@ -77,13 +80,25 @@ void TModuleSession::CollectReply(std::int32_t count)
     if (static_cast<std::int32_t>(received_.size()) < MinReplyLength)
         return;
     // Every layout that a module sends decodes from its first bytes to the
-    // same radio data as from the whole reply, so a decode need not wait for
-    // the reply's end.
-    DecodeReply(received_.data(), static_cast<std::int32_t>(received_.size()));
-    if (ReplyDecoded) {
-        received_.clear();
-        replyTaken_ = true;
-    }
+    // same radio data as from the whole reply. The wait ends once the data
+    // block is whole, so that the rest of this reply is not taken for the
+    // start of the next.
+    const auto length = static_cast<std::int32_t>(received_.size());
+    const auto position = DecodeReply(received_.data(), length);
+    if (ReplyDecoded && length >= *position - 1 + ModuleProtocol::DataBlockLength)
+        TakeReply();
+}
+
+void TModuleSession::TakeReply()
+{
+    replyEnded_ = true;
+    received_.clear();
+    replyTaken_ = true;
+}
+
+bool TModuleSession::ReplyEnded() const
+{
+    return ReplyDecoded && replyEnded_;
 }
 
 void TModuleSession::AwaitReply()
@@ -93,7 +108,7 @@ void TModuleSession::AwaitReply()
         LetPendingEventsRun();
         return;
     }
-    AwaitEvents(ReplyWaitMs, [this] { return ReplyDecoded; });
+    AwaitEvents(ReplyWaitMs, [this] { return ReplyEnded(); });
     EndReplyWait();
 }
 
@@ -101,13 +116,16 @@ void TModuleSession::EndReplyWait()
 {
     // The window reads what has come by the end of its wait and decodes it
     // once; fewer bytes stay for the next wait.
-    if (!ReplyDecoded && static_cast<std::int32_t>(received_.size()) >= MinReplyLength)
+    if (ReplyDecoded)
+        TakeReply();
+    else if (static_cast<std::int32_t>(received_.size()) >= MinReplyLength)
         received_.clear();
 }
 
 void TModuleSession::SendReadCommand(int generation)
 {
     replyTaken_ = false;
+    replyEnded_ = false;
     const auto command = ModuleProtocol::ReadCommand(generation);
     serialConnector_.SendBuffer(command.data(), static_cast<std::int32_t>(command.size()));
 }

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 class TModuleView;
@@ -53,9 +54,10 @@ public:
     std::int32_t PortIndex = 0;
     // The window waits the full reply wait after every read command. The
     // command line sets this: a wait then ends as soon as a reply has been
-    // decoded, the reply wait being its upper bound. The bytes decoded are
-    // all those received since the wait began, as the window reads them at
-    // its end, so what is accepted is what the window would accept.
+    // decoded and its data block has come whole, the reply wait being its
+    // upper bound. The bytes decoded are all those received since the wait
+    // began, as the window reads them at its end, so what is accepted is
+    // what the window would accept.
     bool EndWaitOnReply = false;
 
     void HandleReceived(std::int32_t count);
@@ -70,6 +72,9 @@ public:
     // One read command of the generation, for a caller that awaits the reply
     // itself and then calls EndReplyWait.
     void SendReadCommand(int generation);
+    // With EndWaitOnReply: a reply has been decoded and its whole data block
+    // has come, so a wait for it can end.
+    bool ReplyEnded() const;
     void EndReplyWait();
     void ReadRadioData();
     // True when the whole write command went out. The window looks at no
@@ -87,13 +92,17 @@ private:
     void SendReadCommands(int generation);
     void AwaitReply();
     void CollectReply(std::int32_t count);
-    void DecodeReply(const std::uint8_t* bytes, std::int32_t length);
+    // The data position found, whether or not the reply was accepted.
+    std::optional<std::int32_t> DecodeReply(const std::uint8_t* bytes, std::int32_t length);
+    // Ends the reply: what follows until the next read command belongs to it.
+    void TakeReply();
 
     TRadioCom& serialConnector_;
     TModuleView& view_;
     // With EndWaitOnReply: the bytes received since the wait began.
     std::vector<std::uint8_t> received_;
-    // With EndWaitOnReply: a reply was decoded before its wait ended, and
-    // what follows it until the next read command is the rest of it.
+    // With EndWaitOnReply: a reply was taken, and what follows it until the
+    // next read command is the rest of it.
     bool replyTaken_ = false;
+    bool replyEnded_ = false;
 };
