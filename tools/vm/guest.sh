@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Boots the test virtual machine and runs a script in it as root; exits with
+# the script's status. The guest runs this machine's root file system,
+# read-only, so it runs the freshly built programs with nothing copied.
+#   tools/vm/guest.sh BUILD_DIR SCRIPT [ARGUMENT...]
+#
+# The guest has the console on ttyS0, a 16550 UART as ttyS1 (COM2), and an
+# FTDI adapter on an xHCI controller as ttyUSB0 (COM5); ttyS2 and ttyS3 are
+# ports with no UART behind them. With MELVIX_VM_SECOND_ADAPTER=1 a second
+# FTDI adapter is ttyUSB1 (COM6). A module simulator on this machine serves
+# the far end of each device through a QEMU socket character device; its
+# options come from MELVIX_VM_UART_MODULE, MELVIX_VM_USB1_MODULE and
+# MELVIX_VM_USB2_MODULE.
+#
+# The script sees MELVIX_BUILD_DIR, MELVIX_SOURCE_DIR and its arguments, and
+# /mnt as a writable share. A line "@@vm unplug usb1" (or "plug") that it
+# prints on the console pulls out (or plugs in) that adapter, through
+# QEMU's QMP device_del and device_add.
+set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+[ $# -ge 2 ] || { echo "usage: $0 BUILD_DIR SCRIPT [ARGUMENT...]" >&2; exit 2; }
+build_dir=$(cd "$1" && pwd)
+script=$2
+shift 2
+modulesim=$build_dir/tools/modulesim/modulesim
+limit=${MELVIX_VM_TIME_LIMIT:-300}
+
+for tool in qemu-system-x86_64 busybox cpio depmod; do
+    command -v "$tool" >/dev/null ||
+        { echo "$0: $tool is missing: run tools/setup-debian.sh test" >&2; exit 1; }
+done
+image=$("$source_dir/tools/vm/image.sh")
+
+dir=$(mktemp -d "${TMPDIR:-/tmp}/melvix-vm.XXXXXX")
+pids=()
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    wait 2>/dev/null || true
+    rm -rf "$dir"
+}
+trap cleanup EXIT
+
+mkdir "$dir/share"
+cp "$source_dir/tools/vm/start.sh" "$dir/share/start.sh"
+cp "$script" "$dir/share/run.sh"
+{
+    printf 'export MELVIX_BUILD_DIR=%q MELVIX_SOURCE_DIR=%q\n' "$build_dir" "$source_dir"
+    printf 'set --'
+    printf ' %q' "$@"
+    printf '\n'
+} >"$dir/share/environment"
+# The guest's users need to reach the share and the scripts in it.
+chmod -R a+rwX "$dir/share"
+chmod 755 "$dir"
+
+usb_devices=(usb1)
+[ "${MELVIX_VM_SECOND_ADAPTER:-0}" = 1 ] && usb_devices+=(usb2)
+
+mkfifo "$dir/console.in" "$dir/console.out" "$dir/qmp.in" "$dir/qmp.out"
+qemu=(
+    qemu-system-x86_64 -accel tcg -machine q35 -m 1024 -smp 2
+    -nodefaults -no-user-config -display none -no-reboot -bios qboot.rom
+    -kernel "$image/vmlinuz" -initrd "$image/initrd"
+    -append "console=ttyS0 quiet panic=-1"
+    -chardev "pipe,id=console,path=$dir/console" -serial chardev:console
+    -chardev "socket,id=uart,path=$dir/uart.sock,server=on,wait=off" -serial chardev:uart
+    -device qemu-xhci,id=xhci
+    -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap
+    -device virtio-9p-pci,fsdev=root,mount_tag=root
+    -fsdev "local,id=share,path=$dir/share,security_model=none"
+    -device virtio-9p-pci,fsdev=share,mount_tag=share
+    -chardev "pipe,id=qmp,path=$dir/qmp" -mon chardev=qmp,mode=control
+)
+for usb in "${usb_devices[@]}"; do
+    qemu+=(-chardev "socket,id=$usb,path=$dir/$usb.sock,server=on,wait=off"
+        -device "usb-serial,bus=xhci.0,chardev=$usb,id=$usb")
+done
+
+started=$(date +%s.%N)
+seconds_since_start() { echo "$(date +%s.%N) - $started" | bc -l | xargs printf '%.1f'; }
+
+timeout --kill-after=5 "$limit" "${qemu[@]}" &
+qemu_pid=$!
+pids+=("$qemu_pid")
+exec {qmp}>"$dir/qmp.in"
+cat "$dir/qmp.out" >"$dir/qmp.log" &
+pids+=($!)
+echo '{"execute":"qmp_capabilities"}' >&"$qmp"
+
+# The simulators connect once QEMU listens.
+for _ in $(seq 100); do
+    ready=1
+    for socket in uart "${usb_devices[@]}"; do
+        [ -S "$dir/$socket.sock" ] || ready=0
+    done
+    [ "$ready" = 1 ] && break
+    sleep 0.05
+done
+serve() {
+    local socket=$1
+    shift
+    # shellcheck disable=SC2086 # the options are words on purpose
+    "$modulesim" --socket "$dir/$socket.sock" "$@" >"$dir/$socket.log" 2>&1 &
+    pids+=($!)
+}
+# shellcheck disable=SC2086
+serve uart ${MELVIX_VM_UART_MODULE:---channel 12 --address WUAR}
+# shellcheck disable=SC2086
+serve usb1 ${MELVIX_VM_USB1_MODULE:---channel 34 --address WUSB}
+if [ "${#usb_devices[@]}" = 2 ]; then
+    # shellcheck disable=SC2086
+    serve usb2 ${MELVIX_VM_USB2_MODULE:---channel 56 --address WUS2}
+fi
+
+# The console: shown as it comes, and read for the script's requests.
+plug() {
+    local action=$1 usb=$2
+    case "$action" in
+    unplug) echo "{\"execute\":\"device_del\",\"arguments\":{\"id\":\"$usb\"}}" >&"$qmp" ;;
+    plug) echo "{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\",\"bus\":\"xhci.0\",\"chardev\":\"$usb\",\"id\":\"$usb\"}}" >&"$qmp" ;;
+    esac
+}
+while IFS= read -r line; do
+    line=${line%$'\r'}
+    case "$line" in
+    "@@vm started")
+        echo "vm: the guest's script started $(seconds_since_start) s after QEMU" ;;
+    "@@vm unplug "* | "@@vm plug "*)
+        read -r _ action usb <<<"$line"
+        case "$usb" in usb1 | usb2) plug "$action" "$usb" ;; esac ;;
+    *) printf '%s\n' "$line" ;;
+    esac
+done <"$dir/console.out" &
+pids+=($!)
+
+status=0
+wait "$qemu_pid" || status=$?
+echo "vm: QEMU ended $(seconds_since_start) s after it started"
+if [ "$status" = 124 ] || [ "$status" = 137 ]; then
+    echo "vm: the guest ran longer than $limit s and was stopped" >&2
+    exit 1
+fi
+if [ ! -f "$dir/share/status" ]; then
+    echo "vm: the guest's script left no exit status (QEMU status $status)" >&2
+    grep -i error "$dir/qmp.log" >&2 || true
+    exit 1
+fi
+exit "$(cat "$dir/share/status")"
