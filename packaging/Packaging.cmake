@@ -10,7 +10,7 @@ set(melvix_package_dir ${PROJECT_BINARY_DIR}/packaging)
 # to the sizes desktops look for.
 set(melvix_icon_sizes 16 32 48 64 128 256)
 add_executable(icon_sizes ${CMAKE_CURRENT_LIST_DIR}/icon_sizes.cpp)
-target_include_directories(icon_sizes PRIVATE ${PROJECT_SOURCE_DIR}/programmer)
+target_include_directories(icon_sizes PRIVATE ${PROJECT_SOURCE_DIR}/window)
 target_link_libraries(icon_sizes PRIVATE Qt6::Gui)
 set_target_properties(icon_sizes PROPERTIES AUTOMOC OFF RUNTIME_OUTPUT_DIRECTORY ${melvix_package_dir})
 melvix_target_defaults(icon_sizes)

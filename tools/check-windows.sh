@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Keeps the Windows build honest without a Qt for Windows at hand:
-#  1. no file of serial/, programmer/, app/ or cli/ includes a POSIX- or Linux-only
+#  1. no file of serial/, module/, window/, app/ or cli/ includes a POSIX- or Linux-only
 #     header, or a Windows header other than <windows.h> (the one the platform
 #     layer provides elsewhere), unless it is a per-platform file;
 #  2. every source a Windows build compiles passes a syntax-only compile by
@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 compiler=${MINGW_CXX:-x86_64-w64-mingw32-g++-posix}
 qt_headers=${QT_HEADERS:-$(qtpaths6 --query QT_INSTALL_HEADERS)}
 qt_libexec=${QT_LIBEXEC:-$(qtpaths6 --query QT_HOST_LIBEXECS)}
-directories=(serial programmer app cli)
+directories=(serial module window app cli)
 
 # Files that CMake adds only off Windows: every .cpp/.h named inside an
 # if() whose branch holds for POSIX systems only.
@@ -85,7 +85,7 @@ done < <(find "${directories[@]}" -type f \( -name '*.cpp' -o -name '*.h' \) | s
 # 2. A syntax-only compile of each Windows source.
 generated=$(mktemp -d)
 trap 'rm -rf "$generated"' EXIT
-for form in programmer/*.ui; do
+for form in window/*.ui; do
     "$qt_libexec/uic" --connections=pmf "$form" -o "$generated/ui_$(basename "${form%.ui}").h"
 done
 
