@@ -29,6 +29,8 @@ QString StateText(const PortDiagnosis& diagnosis)
             .arg(diagnosis.holderName);
     case State::NotSerial:
         return QStringLiteral("not a serial device (%1)").arg(diagnosis.detail);
+    case State::NoHardware:
+        return QStringLiteral("no serial hardware behind this port");
     case State::DanglingLink:
         return QStringLiteral("dangling link: what it points to does not exist");
     case State::Unusable:
@@ -58,6 +60,8 @@ QString StateName(PortDiagnosis::State state)
         return QStringLiteral("busy");
     case State::NotSerial:
         return QStringLiteral("not-serial");
+    case State::NoHardware:
+        return QStringLiteral("no-hardware");
     case State::DanglingLink:
         return QStringLiteral("dangling-link");
     case State::Unusable:

@@ -18,6 +18,9 @@ struct PortDiagnosis
         PermissionDenied,
         Busy,
         NotSerial,
+        // A serial port whose driver finds no hardware behind it, such as
+        // /dev/ttyS2 on a PC with two UARTs.
+        NoHardware,
         DanglingLink,
         Unusable
     };

@@ -13,9 +13,12 @@
 # MELVIX_VM_USB2_MODULE.
 #
 # The script sees MELVIX_BUILD_DIR, MELVIX_SOURCE_DIR and its arguments, and
-# /mnt as a writable share. A line "@@vm unplug usb1" (or "plug") that it
-# prints on the console pulls out (or plugs in) that adapter, through
-# QEMU's QMP device_del and device_add.
+# /mnt as a writable share. It asks this side for things with a line
+# "@@vm ID REQUEST" on the console; once it is done, /mnt/done.ID exists.
+#   unplug usb1             pulls the adapter out (QMP device_del)
+#   plug usb1               plugs it in again (QMP device_add)
+#   module usb1 OPTION...   serves the device with a fresh simulator that has
+#                           these options (the adapter stays plugged in)
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 [ $# -ge 2 ] || { echo "usage: $0 BUILD_DIR SCRIPT [ARGUMENT...]" >&2; exit 2; }
@@ -35,7 +38,7 @@ dir=$(mktemp -d "${TMPDIR:-/tmp}/melvix-vm.XXXXXX")
 pids=()
 cleanup() {
     local pid
-    for pid in "${pids[@]}"; do
+    for pid in "${pids[@]}" $(cat "$dir"/*.pid 2>/dev/null); do
         kill "$pid" 2>/dev/null || true
     done
     wait 2>/dev/null || true
@@ -62,8 +65,8 @@ usb_devices=(usb1)
 mkfifo "$dir/console.in" "$dir/console.out" "$dir/qmp.in" "$dir/qmp.out"
 qemu=(
     qemu-system-x86_64 -accel tcg -machine q35 -m 1024 -smp 2
-    -nodefaults -no-user-config -display none -no-reboot -bios qboot.rom
-    -kernel "$image/vmlinuz" -initrd "$image/initrd"
+    -nodefaults -no-user-config -display none -no-reboot
+    -kernel "$image/vmlinux" -initrd "$image/initrd"
     -append "console=ttyS0 quiet panic=-1"
     -chardev "pipe,id=console,path=$dir/console" -serial chardev:console
     -chardev "socket,id=uart,path=$dir/uart.sock,server=on,wait=off" -serial chardev:uart
@@ -76,11 +79,14 @@ qemu=(
 )
 for usb in "${usb_devices[@]}"; do
     qemu+=(-chardev "socket,id=$usb,path=$dir/$usb.sock,server=on,wait=off"
-        -device "usb-serial,bus=xhci.0,chardev=$usb,id=$usb")
+        -device "usb-serial,bus=xhci.0,chardev=$usb,id=$usb,always-plugged=on")
 done
 
-started=$(date +%s.%N)
-seconds_since_start() { echo "$(date +%s.%N) - $started" | bc -l | xargs printf '%.1f'; }
+started=$(date +%s%N)
+seconds_since_start() {
+    local tenths=$((($(date +%s%N) - started) / 100000000))
+    echo "$((tenths / 10)).$((tenths % 10))"
+}
 
 timeout --kill-after=5 "$limit" "${qemu[@]}" &
 qemu_pid=$!
@@ -99,38 +105,69 @@ for _ in $(seq 100); do
     [ "$ready" = 1 ] && break
     sleep 0.05
 done
+# A simulator serves each device; a fresh one replaces it when the script
+# asks for other options. The adapter stays plugged in meanwhile
+# (always-plugged), as a module may be swapped behind a real adapter.
 serve() {
     local socket=$1
     shift
-    # shellcheck disable=SC2086 # the options are words on purpose
-    "$modulesim" --socket "$dir/$socket.sock" "$@" >"$dir/$socket.log" 2>&1 &
-    pids+=($!)
+    if [ -f "$dir/$socket.pid" ]; then
+        local old
+        old=$(cat "$dir/$socket.pid")
+        kill "$old" 2>/dev/null || true
+        while kill -0 "$old" 2>/dev/null; do sleep 0.01; done
+    fi
+    local served
+    served=$(grep -c '^serving' "$dir/$socket.log" 2>/dev/null || true)
+    "$modulesim" --socket "$dir/$socket.sock" "$@" >>"$dir/$socket.log" 2>&1 &
+    echo $! >"$dir/$socket.pid"
+    # Connected once it says so.
+    for _ in $(seq 200); do
+        [ "$(grep -c '^serving' "$dir/$socket.log")" -gt "${served:-0}" ] && return
+        sleep 0.01
+    done
+    echo "vm: the simulator for $socket did not connect" >&2
 }
-# shellcheck disable=SC2086
-serve uart ${MELVIX_VM_UART_MODULE:---channel 12 --address WUAR}
-# shellcheck disable=SC2086
-serve usb1 ${MELVIX_VM_USB1_MODULE:---channel 34 --address WUSB}
-if [ "${#usb_devices[@]}" = 2 ]; then
-    # shellcheck disable=SC2086
-    serve usb2 ${MELVIX_VM_USB2_MODULE:---channel 56 --address WUS2}
-fi
-
-# The console: shown as it comes, and read for the script's requests.
-plug() {
-    local action=$1 usb=$2
-    case "$action" in
-    unplug) echo "{\"execute\":\"device_del\",\"arguments\":{\"id\":\"$usb\"}}" >&"$qmp" ;;
-    plug) echo "{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\",\"bus\":\"xhci.0\",\"chardev\":\"$usb\",\"id\":\"$usb\"}}" >&"$qmp" ;;
+module_options() {
+    case "$1" in
+    uart) echo "${MELVIX_VM_UART_MODULE:---channel 12 --address WUAR}" ;;
+    usb1) echo "${MELVIX_VM_USB1_MODULE:---channel 34 --address WUSB}" ;;
+    usb2) echo "${MELVIX_VM_USB2_MODULE:---channel 56 --address WUS2}" ;;
     esac
 }
+for socket in uart "${usb_devices[@]}"; do
+    # shellcheck disable=SC2046 # the options are words on purpose
+    serve "$socket" $(module_options "$socket")
+done
+
+qmp_command() {
+    echo "$1" >&"$qmp"
+}
+handle_request() {
+    local request=$1 device=$2
+    shift 2
+    case "$request $device" in
+    "unplug usb"[12])
+        qmp_command "{\"execute\":\"device_del\",\"arguments\":{\"id\":\"$device\"}}" ;;
+    "plug usb"[12])
+        qmp_command "{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\",\"bus\":\"xhci.0\",\"chardev\":\"$device\",\"id\":\"$device\",\"always-plugged\":true}}" ;;
+    "module uart" | "module usb"[12])
+        serve "$device" "$@" ;;
+    *) echo "vm: unknown request: $request $device $*" >&2 ;;
+    esac
+}
+
+# The console: shown as it comes, without the control bytes that a program
+# probing COM1 sends to it, and read for the script's requests.
 while IFS= read -r line; do
-    line=${line%$'\r'}
+    line=$(printf '%s' "$line" | LC_ALL=C tr -d '\000-\010\013-\037\177-\377')
     case "$line" in
     "@@vm started")
         echo "vm: the guest's script started $(seconds_since_start) s after QEMU" ;;
-    "@@vm unplug "* | "@@vm plug "*)
-        read -r _ action usb <<<"$line"
-        case "$usb" in usb1 | usb2) plug "$action" "$usb" ;; esac ;;
+    "@@vm "*)
+        read -r -a words <<<"${line#@@vm }"
+        handle_request "${words[@]:1}"
+        touch "$dir/share/done.${words[0]}" ;;
     *) printf '%s\n' "$line" ;;
     esac
 done <"$dir/console.out" &

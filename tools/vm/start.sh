@@ -9,7 +9,7 @@ ln -sf /proc/self/fd /dev/fd
 export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp TMPDIR=/tmp LANG=C.UTF-8
 . /mnt/environment
 echo "@@vm started"
-/bin/bash /mnt/run.sh
+/bin/bash /mnt/run.sh "$@"
 echo $? >/mnt/status
 sync
 /bin/busybox poweroff -f

@@ -1,0 +1,210 @@
+#!/bin/bash
+# The tests on real serial drivers, run as root inside the test guest by
+# tools/vm/guest.sh: COM1 is the console (ttyS0), COM2 a 16550 UART (ttyS1,
+# the 8250 driver), COM3 and COM4 ports with no UART behind them, COM5 and
+# COM6 FTDI adapters (ttyUSB0 and ttyUSB1, ftdi_sio). A module simulator on
+# the host answers behind COM2 (channel 12, address WUAR), COM5 (34, WUSB)
+# and COM6 (56, WUS2). No MELVIX_PORT_DIR: the default port map holds.
+set -u
+build=$MELVIX_BUILD_DIR
+module=$build/cli/melvix-module
+probe=$build/bench/startup_probe
+export QT_QPA_PLATFORM=offscreen
+unset MELVIX_PORT_DIR
+
+failures=0
+pass() { echo "ok - $1"; }
+fail() {
+    echo "FAIL - $1"
+    shift
+    [ $# -gt 0 ] && printf '    %s\n' "$@"
+    failures=$((failures + 1))
+}
+# expect NAME TEXT PATTERN: TEXT holds a line that matches PATTERN (grep -E).
+expect() {
+    if grep -qE -- "$3" <<<"$2"; then pass "$1"; else fail "$1" "no line matches: $3" "got:" "$2"; fi
+}
+
+requests=0
+# Asks the host (tools/vm/guest.sh) for something and waits until it is done.
+ask_host() {
+    requests=$((requests + 1))
+    echo "@@vm s$requests $*" >/dev/console
+    until [ -e "/mnt/done.s$requests" ]; do sleep 0.02; done
+}
+
+# What Debian's udev rules do for serial devices: root:dialout, mode 660.
+own_like_udev() {
+    local device
+    for device in /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]*; do
+        [ -e "$device" ] || continue
+        chown root:dialout "$device" && chmod 660 "$device"
+    done
+}
+own_like_udev
+
+# Holds a port as another program would (flock), until release_ports. The
+# holder is the process that sleeps, so that ending it lets go.
+held=()
+hold_port() {
+    bash -c 'exec 9<>"$1" && flock -n 9 && exec sleep 600' hold "$1" &
+    held+=($!)
+    local tries=500
+    while flock -n "$1" true && [ $((tries -= 1)) -gt 0 ]; do sleep 0.02; done
+}
+release_ports() {
+    local pid
+    for pid in "${held[@]}"; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    held=()
+}
+
+# ---- the default port map ----------------------------------------------
+test_ports() {
+    ports=$("$module" ports)
+    echo "$ports" | sed 's/^/    /'
+    expect "ports: COM1 is the console's UART" "$ports" '^COM1 \(/dev/ttyS0\): serial device'
+    expect "ports: COM2 is the UART" "$ports" '^COM2 \(/dev/ttyS1\): serial device, can be opened$'
+    expect "ports: COM3 has no UART behind it" "$ports" '^COM3 \(/dev/ttyS2\): no serial hardware behind this port$'
+    expect "ports: COM4 has no UART behind it" "$ports" '^COM4 \(/dev/ttyS3\): no serial hardware behind this port$'
+    expect "ports: COM5 is the first adapter" "$ports" '^COM5 \(/dev/ttyUSB0\): serial device, can be opened$'
+    expect "ports: COM6 is the second adapter" "$ports" '^COM6 \(/dev/ttyUSB1\): serial device, can be opened$'
+    expect "ports --json: COM3 has no hardware" "$("$module" ports --json)" '"port":"COM3","state":"no-hardware"'
+}
+
+# ---- detect, read and write on both drivers ---------------------------------
+test_commands() {
+    expect "detect finds the module on the UART first" "$("$module" detect 2>&1)" '^COM2: channel 12, address WUAR$'
+    expect "detect --parallel finds the module on the UART" "$("$module" detect --parallel 2>&1)" '^COM2: channel 12, address WUAR$'
+    hold_port /dev/ttyS1
+    expect "detect goes on to the adapter when the UART is held" "$("$module" detect 2>&1)" '^COM5: channel 34, address WUSB$'
+    expect "detect --parallel goes on to the adapter" "$("$module" detect --parallel 2>&1)" '^COM5: channel 34, address WUSB$'
+    release_ports
+    for port in COM2:12:WUAR COM5:34:WUSB COM6:56:WUS2; do
+        IFS=: read -r name channel address <<<"$port"
+        expect "read on $name" "$("$module" read --port "$name" 2>&1)" "^$name: channel $channel, address $address\$"
+        expect "write on $name" "$("$module" write --port "$name" --channel 77 2>&1)" "^$name: channel 77, address $address\$"
+        expect "read on $name after the write" "$("$module" read --port "$name" 2>&1)" "^$name: channel 77, address $address\$"
+        "$module" write --port "$name" --channel "$channel" >/dev/null
+    done
+}
+
+# ---- a user who is not root -------------------------------------------------
+test_not_root() {
+    denied=$(setpriv --reuid=65534 --regid=65534 --clear-groups "$module" read --port COM5 2>&1)
+    status=$?
+    [ $status -ne 0 ] && pass "outside dialout: read fails (exit $status)" || fail "outside dialout: read fails" "$denied"
+    expect "outside dialout: the dialout remedy is given" "$denied" 'permission denied.*dialout'
+    expect "in dialout: read works" \
+        "$(setpriv --reuid=65534 --regid=65534 --groups=dialout "$module" read --port COM5 2>&1)" \
+        '^COM5: channel 34, address WUSB$'
+}
+
+# ---- idle on real drivers ---------------------------------------------------
+# Context switches of every thread of a process so far.
+switches() {
+    cat /proc/"$1"/task/*/status 2>/dev/null |
+        awk '/^(non)?voluntary_ctxt_switches:/ { sum += $2 } END { print sum + 0 }'
+}
+# The window's program with its port open on DEVICE, idle for 5 s: sets
+# idle_rate to its wake-ups a second and idle_wchans to where its threads
+# sleep.
+idle_figure() {
+    local device=$1 label=$2
+    shift 2
+    local pid before after tries=600
+    idle_rate=none idle_wchans=
+    env "$@" "$probe" --stay 60000 >/tmp/probe.out 2>&1 &
+    pid=$!
+    until grep -q shown /tmp/probe.out || [ $((tries -= 1)) -eq 0 ]; do sleep 0.05; done
+    if ! ls -l /proc/$pid/fd 2>/dev/null | grep -q " $device\$"; then
+        fail "$label: the window has $device open" "$(ls -l /proc/$pid/fd 2>&1)" "$(cat /tmp/probe.out)"
+        kill $pid
+        wait $pid
+        return
+    fi
+    sleep 1
+    before=$(switches $pid)
+    sleep 5
+    after=$(switches $pid)
+    idle_wchans=$(for task in /proc/$pid/task/*; do cat "$task/wchan"; echo; done | xargs)
+    if kill $pid; then
+        wait $pid
+        idle_rate=$(awk -v d=$((after - before)) 'BEGIN { printf "%.1f", d / 5 }')
+    else
+        fail "$label: the window ended before it was measured" "$(cat /tmp/probe.out)"
+    fi
+    echo "figure: $label: $idle_rate wake-ups/s (its threads sleep in: $idle_wchans)"
+}
+test_idle() {
+    local sampler=LD_PRELOAD=$build/tests/vm/libno_modem_wait.so
+    local uart uart_sampled usb usb_sampled
+    hold_port /dev/ttyS0
+    idle_figure /dev/ttyS1 "idle on the UART (8250), waiting in TIOCMIWAIT"
+    uart=$idle_rate
+    expect "idle on the UART: the watcher sleeps in the driver's TIOCMIWAIT" "$idle_wchans" 'uart_wait_modem_status'
+    idle_figure /dev/ttyS1 "idle on the UART, lines sampled (no TIOCMIWAIT)" "$sampler"
+    uart_sampled=$idle_rate
+    hold_port /dev/ttyS1
+    idle_figure /dev/ttyUSB0 "idle on the adapter (ftdi_sio), waiting in TIOCMIWAIT"
+    usb=$idle_rate
+    expect "idle on the adapter: the watcher sleeps in the driver's TIOCMIWAIT" "$idle_wchans" 'usb_serial_generic_tiocmiwait'
+    idle_figure /dev/ttyUSB0 "idle on the adapter, lines sampled (no TIOCMIWAIT)" "$sampler"
+    usb_sampled=$idle_rate
+    release_ports
+    for figure in "UART:$uart:$uart_sampled" "adapter:$usb:$usb_sampled"; do
+        IFS=: read -r name rate sampled <<<"$figure"
+        if awk -v r="$rate" 'BEGIN { exit !(r <= 1) }'; then
+            pass "idle on the $name: $rate wake-ups/s (at most 1); sampled: $sampled"
+        else
+            fail "idle on the $name: $rate wake-ups/s, more than 1 (sampled: $sampled)"
+        fi
+    done
+}
+
+# ---- modem lines and a real unplug under the window ------------------------
+test_window() {
+    if "$build/tests/vm/real_driver_tests" --gtest_brief=1; then
+        pass "real_driver_tests"
+    else
+        fail "real_driver_tests"
+    fi
+}
+
+# ---- the adapter pulled out while melvix-module write waits to read back ----
+test_write_unplug() {
+    hold_port /dev/ttyS0
+    "$module" write --port COM5 --channel 44 >/tmp/write.out 2>&1 &
+    writer=$!
+    # Once it has the adapter open it reads the module (50 ms), writes, and
+    # pauses 500 ms before reading back: the unplug comes inside that pause.
+    local tries=1000
+    until ls -l /proc/$writer/fd 2>/dev/null | grep -q ' /dev/ttyUSB0$' || [ $((tries -= 1)) -eq 0 ]; do
+        sleep 0.01
+    done
+    sleep 0.2
+    ask_host unplug usb1
+    wait $writer
+    status=$?
+    written=$(cat /tmp/write.out)
+    echo "    write ended with $status: $written"
+    [ $status -ne 0 ] && pass "unplugged during write: it fails (exit $status)" ||
+        fail "unplugged during write: it fails" "$written"
+    expect "unplugged during write: it says so" "$written" 'COM5.*(read-back|went away|gone)'
+    ask_host plug usb1
+    until [ -e /dev/ttyUSB0 ]; do sleep 0.02; done
+    own_like_udev
+    expect "plugged in again: the write had been sent" "$("$module" read --port COM5 2>&1)" '^COM5: channel 44, address WUSB$'
+    release_ports
+}
+
+# The sections named on the command line, or all of them.
+sections=("$@")
+[ ${#sections[@]} -gt 0 ] || sections=(ports commands not_root idle window write_unplug)
+for section in "${sections[@]}"; do
+    "test_$section"
+done
+echo "tests done with $failures failures"
+[ $failures -eq 0 ]
