@@ -44,10 +44,11 @@ own_like_udev() {
 own_like_udev
 
 # Holds a port as another program would (flock), until release_ports. The
-# holder is the process that sleeps, so that ending it lets go.
+# holder is the process that sleeps, so that ending it lets go. It waits for
+# the lock, which the check that it holds it takes for a moment.
 held=()
 hold_port() {
-    bash -c 'exec 9<>"$1" && flock -n 9 && exec sleep 600' hold "$1" &
+    bash -c 'exec 9<>"$1" && flock 9 && exec sleep 600' hold "$1" &
     held+=($!)
     local tries=500
     while flock -n "$1" true && [ $((tries -= 1)) -gt 0 ]; do sleep 0.02; done
@@ -55,10 +56,26 @@ hold_port() {
 release_ports() {
     local pid
     for pid in "${held[@]}"; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
+        stop_process "$pid"
     done
     held=()
+}
+
+# Ends a process of this script with SIGTERM, or SIGKILL when it has not
+# ended 10 s later; false in that case.
+stop_process() {
+    local tries=1000
+    kill "$1" 2>/dev/null || return 0
+    while kill -0 "$1" 2>/dev/null; do
+        if [ $((tries -= 1)) -eq 0 ]; then
+            kill -KILL "$1"
+            wait "$1" 2>/dev/null
+            return 1
+        fi
+        sleep 0.01
+    done
+    wait "$1" 2>/dev/null
+    return 0
 }
 
 # ---- the default port map ----------------------------------------------
@@ -121,8 +138,7 @@ idle_figure() {
     until grep -q shown /tmp/probe.out || [ $((tries -= 1)) -eq 0 ]; do sleep 0.05; done
     if ! ls -l /proc/$pid/fd 2>/dev/null | grep -q " $device\$"; then
         fail "$label: the window has $device open" "$(ls -l /proc/$pid/fd 2>&1)" "$(cat /tmp/probe.out)"
-        kill $pid
-        wait $pid
+        stop_process $pid
         return
     fi
     sleep 1
@@ -130,11 +146,12 @@ idle_figure() {
     sleep 5
     after=$(switches $pid)
     idle_wchans=$(for task in /proc/$pid/task/*; do cat "$task/wchan"; echo; done | xargs)
-    if kill $pid; then
-        wait $pid
-        idle_rate=$(awk -v d=$((after - before)) 'BEGIN { printf "%.1f", d / 5 }')
-    else
+    if ! kill -0 $pid 2>/dev/null; then
         fail "$label: the window ended before it was measured" "$(cat /tmp/probe.out)"
+    elif ! stop_process $pid; then
+        fail "$label: the window did not end on SIGTERM" "$(cat /tmp/probe.out)"
+    else
+        idle_rate=$(awk -v d=$((after - before)) 'BEGIN { printf "%.1f", d / 5 }')
     fi
     echo "figure: $label: $idle_rate wake-ups/s (its threads sleep in: $idle_wchans)"
 }
@@ -175,36 +192,35 @@ test_window() {
 
 # ---- the adapter pulled out while melvix-module write waits to read back ----
 test_write_unplug() {
-    hold_port /dev/ttyS0
-    "$module" write --port COM5 --channel 44 >/tmp/write.out 2>&1 &
-    writer=$!
-    # Once it has the adapter open it reads the module (50 ms), writes, and
-    # pauses 500 ms before reading back: the unplug comes inside that pause.
-    local tries=1000
-    until ls -l /proc/$writer/fd 2>/dev/null | grep -q ' /dev/ttyUSB0$' || [ $((tries -= 1)) -eq 0 ]; do
-        sleep 0.01
-    done
-    sleep 0.2
-    ask_host unplug usb1
-    wait $writer
+    local written status
+    # The adapter is pulled out the moment the write command reaches the
+    # module: inside the 500 ms that the command waits before it reads back.
+    ask_host unplug-on-write usb1
+    written=$(timeout 10 "$module" write --port COM5 --channel 44 2>&1)
     status=$?
-    written=$(cat /tmp/write.out)
-    echo "    write ended with $status: $written"
-    [ $status -ne 0 ] && pass "unplugged during write: it fails (exit $status)" ||
-        fail "unplugged during write: it fails" "$written"
+    [ $status -ne 0 ] && [ $status -ne 124 ] && pass "unplugged during write: it fails (exit $status)" ||
+        fail "unplugged during write: it fails at once" "exit $status: $written"
     expect "unplugged during write: it says so" "$written" 'COM5.*(read-back|went away|gone)'
+    [ ! -e /dev/ttyUSB0 ] && pass "unplugged during write: the adapter is gone" ||
+        fail "unplugged during write: the adapter is gone"
     ask_host plug usb1
     until [ -e /dev/ttyUSB0 ]; do sleep 0.02; done
     own_like_udev
     expect "plugged in again: the write had been sent" "$("$module" read --port COM5 2>&1)" '^COM5: channel 44, address WUSB$'
-    release_ports
+    "$module" write --port COM5 --channel 34 >/dev/null
 }
 
 # The sections named on the command line, or all of them.
 sections=("$@")
 [ ${#sections[@]} -gt 0 ] || sections=(ports commands not_root idle window write_unplug)
 for section in "${sections[@]}"; do
-    "test_$section"
+    if declare -F "test_$section" >/dev/null; then
+        SECONDS=0
+        "test_$section"
+        echo "section $section took $SECONDS s"
+    else
+        fail "there is no section '$section'"
+    fi
 done
 echo "tests done with $failures failures"
 [ $failures -eq 0 ]

@@ -54,8 +54,8 @@ void askHost(const std::string& request)
     static int asked = 0;
     const std::string id = "t" + std::to_string(++asked);
     std::ofstream("/dev/console") << "@@vm " << id << ' ' << request << std::endl;
-    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists("/mnt/done." + id); },
-                          milliseconds(20000)))
+    ASSERT_TRUE(
+        waitUntil([&] { return std::filesystem::exists("/mnt/done." + id); }, milliseconds(20000)))
         << request;
 }
 
@@ -129,12 +129,9 @@ TEST_P(ModemLines, EscapesSetTheLinesAndTheStatusIsTheDriversOwn)
         int line;
         bool raised;
     };
-    const Step steps[] = {{SETDTR, TIOCM_DTR, true},
-                          {CLRDTR, TIOCM_DTR, false},
-                          {SETRTS, TIOCM_RTS, true},
-                          {CLRRTS, TIOCM_RTS, false},
-                          {SETDTR, TIOCM_DTR, true},
-                          {SETRTS, TIOCM_RTS, true}};
+    const Step steps[] = {{SETDTR, TIOCM_DTR, true}, {CLRDTR, TIOCM_DTR, false},
+                          {SETRTS, TIOCM_RTS, true}, {CLRRTS, TIOCM_RTS, false},
+                          {SETDTR, TIOCM_DTR, true}, {SETRTS, TIOCM_RTS, true}};
     for (const Step& step : steps) {
         ASSERT_TRUE(EscapeCommFunction(handle, step.function)) << step.function;
         EXPECT_EQ((modemBits(fd) & step.line) != 0, step.raised) << step.function;
@@ -142,9 +139,9 @@ TEST_P(ModemLines, EscapesSetTheLinesAndTheStatusIsTheDriversOwn)
     DWORD status = 0xDEAD;
     ASSERT_TRUE(GetCommModemStatus(handle, &status));
     const int bits = modemBits(fd);
-    EXPECT_EQ(status, ((bits & TIOCM_CTS) ? MS_CTS_ON : 0u) | ((bits & TIOCM_DSR) ? MS_DSR_ON : 0u) |
-                          ((bits & TIOCM_RNG) ? MS_RING_ON : 0u) |
-                          ((bits & TIOCM_CD) ? MS_RLSD_ON : 0u));
+    EXPECT_EQ(status,
+              ((bits & TIOCM_CTS) ? MS_CTS_ON : 0u) | ((bits & TIOCM_DSR) ? MS_DSR_ON : 0u) |
+                  ((bits & TIOCM_RNG) ? MS_RING_ON : 0u) | ((bits & TIOCM_CD) ? MS_RLSD_ON : 0u));
 }
 
 INSTANTIATE_TEST_SUITE_P(RealDrivers, ModemLines,
@@ -296,13 +293,15 @@ protected:
     void pullOut()
     {
         askHost("unplug usb1");
-        ASSERT_TRUE(waitUntil([] { return !std::filesystem::exists(Adapter); }, milliseconds(10000)));
+        ASSERT_TRUE(
+            waitUntil([] { return !std::filesystem::exists(Adapter); }, milliseconds(10000)));
     }
 
     void plugIn()
     {
         askHost("plug usb1");
-        ASSERT_TRUE(waitUntil([] { return std::filesystem::exists(Adapter); }, milliseconds(10000)));
+        ASSERT_TRUE(
+            waitUntil([] { return std::filesystem::exists(Adapter); }, milliseconds(10000)));
     }
 
     // Nothing runs. The message box watcher, which looks for boxes every
@@ -310,13 +309,14 @@ protected:
     void expectQuiet()
     {
         modals.reset();
+        // What the window does on learning of it is over by then.
+        processEventsFor(milliseconds(500));
         const std::string threadsBefore = threadTimes();
         const double before = processCpuSeconds();
         processEventsFor(milliseconds(3000));
-        EXPECT_LT(processCpuSeconds() - before, 0.02)
-            << "threads before:\n"
-            << threadsBefore << "after:\n"
-            << threadTimes();
+        EXPECT_LT(processCpuSeconds() - before, 0.02) << "threads before:\n"
+                                                      << threadsBefore << "after:\n"
+                                                      << threadTimes();
         modals = std::make_unique<ModalWatcher>();
     }
 

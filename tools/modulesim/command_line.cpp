@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <iostream>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -95,8 +96,8 @@ using Setter = void (*)(ProgramSettings& settings, const std::string& option,
 const std::array<std::pair<std::string_view, Setter>, 11> valuedOptions{{
     {"--port-dir",
      [](ProgramSettings& s, const std::string&, const std::string& value) { s.portDir = value; }},
-    {"--socket",
-     [](ProgramSettings& s, const std::string&, const std::string& value) { s.socketPath = value; }},
+    {"--socket", [](ProgramSettings& s, const std::string&,
+                    const std::string& value) { s.socketPath = value; }},
     {"--com", [](ProgramSettings& s, const std::string& option,
                  const std::string& value) { s.comNumber = parseInt(option, value, 1); }},
     {"--generation",
@@ -152,6 +153,11 @@ ProgramSettings parseCommandLine(const std::vector<std::string>& arguments)
         if (option == "--ignore-writes") {
             reader.noValue(option);
             settings.options.ignoreWrites = true;
+            continue;
+        }
+        if (option == "--log-requests") {
+            reader.noValue(option);
+            settings.options.requestLog = &std::cout;
             continue;
         }
         const auto valued = std::find_if(valuedOptions.begin(), valuedOptions.end(),
@@ -220,6 +226,7 @@ a simulator that is still running.
   --silent              never answer; requests are still counted
   --ignore-writes       take write commands without changing the channel or
                         the address
+  --log-requests        print a line for each request as it arrives
   --vanish-after MS     close the module's end after MS milliseconds and remove
                         its link, as when an adapter is pulled out
   --help, -h            show this text

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <ostream>
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
@@ -86,8 +87,7 @@ Simulator::Simulator(Options options) : Simulator(std::move(options), openPseudo
 
 Simulator::Simulator(Options options, UniqueFd line, std::string name)
     : Simulator(std::move(options), Line{std::move(line), UniqueFd(), std::move(name)})
-{
-}
+{}
 
 Simulator::Simulator(Options options, Line line)
     : options_(checked(options)), vanishAt_(vanishTime(options_)),
@@ -289,6 +289,8 @@ std::optional<Bytes> Simulator::noteReadRequest()
     const std::lock_guard guard(mutex_);
     readRequestTimes_.push_back(Clock::now());
     const int number = static_cast<int>(readRequestTimes_.size());
+    if (options_.requestLog)
+        *options_.requestLog << "read request " << number << std::endl;
     if (options_.silent || number < options_.answerFrom)
         return std::nullopt;
     if (answer_)
@@ -300,6 +302,9 @@ void Simulator::noteWriteRequest(const Command& write)
 {
     const std::lock_guard guard(mutex_);
     ++writeRequests_;
+    if (options_.requestLog)
+        *options_.requestLog << "write request " << writeRequests_ << ": channel "
+                             << static_cast<int>(write.channel) << std::endl;
     if (options_.ignoreWrites)
         return;
     channel_ = write.channel;

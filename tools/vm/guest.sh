@@ -16,6 +16,8 @@
 # /mnt as a writable share. It asks this side for things with a line
 # "@@vm ID REQUEST" on the console; once it is done, /mnt/done.ID exists.
 #   unplug usb1             pulls the adapter out (QMP device_del)
+#   unplug-on-write usb1    pulls it out the moment its module receives the
+#                           next write command (done at once: it waits for that)
 #   plug usb1               plugs it in again (QMP device_add)
 #   module usb1 OPTION...   serves the device with a fresh simulator that has
 #                           these options (the adapter stays plugged in)
@@ -52,7 +54,7 @@ cp "$script" "$dir/share/run.sh"
 {
     printf 'export MELVIX_BUILD_DIR=%q MELVIX_SOURCE_DIR=%q\n' "$build_dir" "$source_dir"
     printf 'set --'
-    printf ' %q' "$@"
+    [ $# -eq 0 ] || printf ' %q' "$@"
     printf '\n'
 } >"$dir/share/environment"
 # The guest's users need to reach the share and the scripts in it.
@@ -119,7 +121,7 @@ serve() {
     fi
     local served
     served=$(grep -c '^serving' "$dir/$socket.log" 2>/dev/null || true)
-    "$modulesim" --socket "$dir/$socket.sock" "$@" >>"$dir/$socket.log" 2>&1 &
+    "$modulesim" --socket "$dir/$socket.sock" --log-requests "$@" >>"$dir/$socket.log" 2>&1 &
     echo $! >"$dir/$socket.pid"
     # Connected once it says so.
     for _ in $(seq 200); do
@@ -149,6 +151,19 @@ handle_request() {
     case "$request $device" in
     "unplug usb"[12])
         qmp_command "{\"execute\":\"device_del\",\"arguments\":{\"id\":\"$device\"}}" ;;
+    "unplug-on-write usb"[12])
+        local writes
+        writes=$(grep -c '^write request' "$dir/$device.log" || true)
+        (
+            for _ in $(seq 3000); do
+                if [ "$(grep -c '^write request' "$dir/$device.log")" -gt "$writes" ]; then
+                    handle_request unplug "$device"
+                    exit
+                fi
+                sleep 0.01
+            done
+        ) &
+        ;;
     "plug usb"[12])
         qmp_command "{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\",\"bus\":\"xhci.0\",\"chardev\":\"$device\",\"id\":\"$device\",\"always-plugged\":true}}" ;;
     "module uart" | "module usb"[12])

@@ -7,9 +7,13 @@ mount -t devpts -o ptmxmode=0666,mode=0620,gid=5 devpts /dev/pts
 mount -t tmpfs -o mode=1777 tmpfs /dev/shm
 ln -sf /proc/self/fd /dev/fd
 export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp TMPDIR=/tmp LANG=C.UTF-8
+export XDG_RUNTIME_DIR=/run/user/0
+mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 . /mnt/environment
 echo "@@vm started"
 /bin/bash /mnt/run.sh "$@"
-echo $? >/mnt/status
+status=$?
+[ -f /mnt/out.txt ] && cat /mnt/out.txt
+echo $status >/mnt/status
 sync
 /bin/busybox poweroff -f
