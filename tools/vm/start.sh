@@ -13,7 +13,6 @@ mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 echo "@@vm started"
 /bin/bash /mnt/run.sh "$@"
 status=$?
-[ -f /mnt/out.txt ] && cat /mnt/out.txt
 echo $status >/mnt/status
 sync
 /bin/busybox poweroff -f
