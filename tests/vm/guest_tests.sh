@@ -155,30 +155,27 @@ idle_figure() {
     fi
     echo "figure: $label: $idle_rate wake-ups/s (its threads sleep in: $idle_wchans)"
 }
+# The window idle on DEVICE (behind DRIVER, whose TIOCMIWAIT sleeps in
+# WAIT), beside the same with its lines sampled as without TIOCMIWAIT.
+idle_on() {
+    local device=$1 driver=$2 wait=$3 rate
+    idle_figure "$device" "idle on the $driver, waiting in TIOCMIWAIT"
+    rate=$idle_rate
+    expect "idle on the $driver: the watcher sleeps in the driver's TIOCMIWAIT" "$idle_wchans" "$wait"
+    idle_figure "$device" "idle on the $driver, lines sampled (no TIOCMIWAIT)" \
+        LD_PRELOAD="$build/tests/vm/libno_modem_wait.so"
+    if awk -v r="$rate" 'BEGIN { exit !(r <= 1) }'; then
+        pass "idle on the $driver: $rate wake-ups/s (at most 1); sampled: $idle_rate"
+    else
+        fail "idle on the $driver: $rate wake-ups/s, more than 1 (sampled: $idle_rate)"
+    fi
+}
 test_idle() {
-    local sampler=LD_PRELOAD=$build/tests/vm/libno_modem_wait.so
-    local uart uart_sampled usb usb_sampled
     hold_port /dev/ttyS0
-    idle_figure /dev/ttyS1 "idle on the UART (8250), waiting in TIOCMIWAIT"
-    uart=$idle_rate
-    expect "idle on the UART: the watcher sleeps in the driver's TIOCMIWAIT" "$idle_wchans" 'uart_wait_modem_status'
-    idle_figure /dev/ttyS1 "idle on the UART, lines sampled (no TIOCMIWAIT)" "$sampler"
-    uart_sampled=$idle_rate
+    idle_on /dev/ttyS1 "UART (8250)" uart_wait_modem_status
     hold_port /dev/ttyS1
-    idle_figure /dev/ttyUSB0 "idle on the adapter (ftdi_sio), waiting in TIOCMIWAIT"
-    usb=$idle_rate
-    expect "idle on the adapter: the watcher sleeps in the driver's TIOCMIWAIT" "$idle_wchans" 'usb_serial_generic_tiocmiwait'
-    idle_figure /dev/ttyUSB0 "idle on the adapter, lines sampled (no TIOCMIWAIT)" "$sampler"
-    usb_sampled=$idle_rate
+    idle_on /dev/ttyUSB0 "adapter (ftdi_sio)" usb_serial_generic_tiocmiwait
     release_ports
-    for figure in "UART:$uart:$uart_sampled" "adapter:$usb:$usb_sampled"; do
-        IFS=: read -r name rate sampled <<<"$figure"
-        if awk -v r="$rate" 'BEGIN { exit !(r <= 1) }'; then
-            pass "idle on the $name: $rate wake-ups/s (at most 1); sampled: $sampled"
-        else
-            fail "idle on the $name: $rate wake-ups/s, more than 1 (sampled: $sampled)"
-        fi
-    done
 }
 
 # ---- modem lines and a real unplug under the window ------------------------

@@ -264,6 +264,18 @@ bool holdsAdapter()
     return false;
 }
 
+// On the default port map the console's COM1 stays silent, and the module
+// behind the UART's COM2 is the first that answers.
+TEST(Window, FindsTheModuleOnTheFirstPortThatAnswers)
+{
+    ModalWatcher modals;
+    TMainForm window;
+    EXPECT_EQ(StatusPanels(window),
+              QStringList({"Status: Present", "Serial Port: COM2", "Baud Rate: 115200"}));
+    EXPECT_EQ(AddressText(window), "WUAR");
+    EXPECT_EQ(ChannelText(window), "12");
+}
+
 // The window on the adapter (COM5): the console and the UART, which come
 // first, are held by another program. Each test pulls the adapter out once
 // and plugs it in again.
