@@ -1,5 +1,8 @@
 #include "CommandLine.h"
 
+#include "Output.h"
+#include "PortNumbers.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -7,10 +10,6 @@
 namespace cli {
 
 namespace {
-
-constexpr int HighestPortNumber = 31;
-constexpr int LowestChannel = 1;
-constexpr int HighestChannel = 83;
 
 std::optional<int> parseDecimal(std::string_view text, int lowest, int highest)
 {
@@ -64,7 +63,7 @@ std::optional<int> parsePortName(std::string_view name)
     const std::string_view digits = name.substr(3);
     if (digits.front() == '0')
         return std::nullopt;
-    const auto number = parseDecimal(digits, 1, HighestPortNumber);
+    const auto number = parseDecimal(digits, 1, HighestOpenedPort);
     if (!number)
         return std::nullopt;
     return *number - 1;
@@ -123,7 +122,8 @@ Settings parseCommandLine(const std::vector<std::string>& arguments)
         if (option == "--port") {
             settings.portIndex = parsePortName(*value);
             if (!settings.portIndex)
-                throw UsageError("--port takes a port name COM1 to COM31, not '" + *value + "'");
+                throw UsageError("--port takes a port name COM1 to COM" +
+                                 std::to_string(HighestOpenedPort) + ", not '" + *value + "'");
         } else if (option == "--channel") {
             settings.channel = parseChannel(*value);
             if (!settings.channel)
@@ -151,25 +151,30 @@ Finds, reads and programs a Melvix radio module on a serial port, as the
 melvix-programmer window does, from the command line.
 
 Commands:
-  ports                 list COM1 to COM21 (and any higher mapped port), the
-                        device behind each and whether it can be opened;
-                        sends nothing
-  detect                find the module and print its port, channel and
-                        address
+  ports                 list COM1 to COM21 and every higher port of the port
+                        map, the device behind each and whether it can be
+                        opened; sends nothing
+  detect                find the module on COM1 to COM21 and print its port,
+                        channel and address
   read                  read the module's channel and address
   write --channel N     write channel N (1 to 83) with the module's own
                         address, then read it back
 
 Options:
-  --port COMn           read or write on this port instead of detecting
+  --port COMn           read or write on this port, COM1 to COM31, instead
+                        of detecting
   --parallel            detect by probing every port at once
   --generation v4|v5    the module generation for read and write (default v5)
-  --json                machine-readable output
+  --json                one JSON object on stdout (see the manual page)
   --help, -h            show this text
   --version             show the version
 
+Ports: detection tries COM1 to COM21, as the window does; COM22 to COM31 are
+used with --port; a port above COM31 cannot be used.
+
 Exit status: 0 done, 1 module not found or not answering, 2 the read-back
-differs from the channel written, 64 usage error.
+differs from the channel written, 3 nothing written (the module's address
+cannot be sent back unchanged), 64 usage error, 74 output error.
 )";
 }
 

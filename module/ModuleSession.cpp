@@ -50,15 +50,16 @@ void TModuleSession::DecodeRadioData(const std::uint8_t* bytes, std::int32_t len
     if (position < 0 || position + 4 >= length)
         return;
     const auto data = ModuleProtocol::ExtractRadioData(bytes, position);
-    if (!ModuleProtocol::AddressAccepted(data.address)) {
-        ReplyDecoded = false;
-        return;
-    }
-    ReplyDecoded = true;
     // Each address byte is one character, so every byte value but 0 comes
     // back unchanged in a write command.
     const QString address =
         QString::fromLatin1(data.address.data(), static_cast<qsizetype>(data.address.size()));
+    if (!ModuleProtocol::AddressAccepted(data.address)) {
+        ReplyDecoded = false;
+        view_.ReplyRefused(address, data.channel);
+        return;
+    }
+    ReplyDecoded = true;
     view_.ShowRadioData(address, data.channel);
     view_.AppendLog(QStringLiteral("Received -> Channel: %1 Addr: %2")
                         .arg(static_cast<int>(data.channel))
@@ -91,9 +92,10 @@ bool TModuleSession::ScanPorts()
         view_.TryingPort(index);
         OpenPort(index);
         QThread::msleep(PauseAfterOpenMs);
-        if (!serialConnector_.Connected())
+        if (!serialConnector_.Connected()) {
             unopened.append(index);
-        else if (ProbeModule()) {
+            view_.PortNotOpened(index);
+        } else if (ProbeModule()) {
             PortIndex = index;
             return true;
         }
@@ -139,30 +141,33 @@ void TModuleSession::ReadRadioData()
     }
 }
 
-void TModuleSession::SendWriteCommand()
+bool TModuleSession::SendWriteCommand()
 {
     const QString address = view_.Address();
     if (address.length() != 4) {
         view_.ShowError(QStringLiteral("Set ADDRESS!"));
-        return;
+        return false;
     }
     const int channel = view_.Channel();
     if (channel == 0) {
         view_.ShowError(QStringLiteral("Set Channel!"));
-        return;
+        return false;
     }
     const auto command = ModuleProtocol::WriteCommand(
         view_.Generation(), static_cast<std::uint8_t>(channel), address.toLatin1().toStdString());
-    serialConnector_.SendBuffer(command.data(), static_cast<std::int32_t>(command.size()));
+    const auto length = static_cast<std::int32_t>(command.size());
+    const bool sent = serialConnector_.SendBuffer(command.data(), length) == length;
     view_.AppendLog(
         QStringLiteral("Sent: Write Channel: %1 Address: %2").arg(channel).arg(address));
+    return sent;
 }
 
-void TModuleSession::WriteAndReadBack()
+bool TModuleSession::WriteAndReadBack()
 {
-    SendWriteCommand();
+    const bool sent = SendWriteCommand();
     QThread::msleep(WriteToReadBackPauseMs);
     LetPendingEventsRun();
     ReadRadioData();
     LetPendingEventsRun();
+    return sent;
 }

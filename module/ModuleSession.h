@@ -55,9 +55,12 @@ public:
     // Up to three read commands on the open port; true once one was answered.
     bool ProbeModule();
     void ReadRadioData();
-    void SendWriteCommand();
-    // The write command, the pause, and the read-back.
-    void WriteAndReadBack();
+    // True when the whole write command went out. The window looks at no
+    // result; the command line tells whether the module may have changed.
+    bool SendWriteCommand();
+    // The write command, the pause, and the read-back; SendWriteCommand's
+    // result.
+    bool WriteAndReadBack();
 
     // Selects the port of this index at the scan's speed and read time-out
     // and opens it, as the scan does for each port; true when it opened.

@@ -21,6 +21,9 @@ tsan) dir=build-tsan; options=(-DCMAKE_BUILD_TYPE=Debug -DMELVIX_SANITIZERS=thre
 *) echo "usage: $0 [plain|asan|tsan]" >&2; exit 2 ;;
 esac
 
+# As packagers and many CI machines run suites: each test sets the platform
+# it needs itself.
+export QT_QPA_PLATFORM=offscreen
 export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp ${TSAN_OPTIONS:-}"
 
 cmake -S . -B "$dir" -G Ninja -DBUILD_TESTING=ON -DMELVIX_WERROR=ON "${options[@]}"
