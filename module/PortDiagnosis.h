@@ -55,6 +55,13 @@ struct PortDiagnosis
 // most to see whether it can be opened, and closes it again.
 PortDiagnosis DiagnosePort(int portNumber);
 
+// The device file that the port name leads to now, links followed, found
+// without opening anything; empty when it leads nowhere. The default port
+// map numbers the USB adapters present, so when one is pulled out its COM
+// number may lead to the next one: compare this with what it was at the open
+// to tell that the device that was opened is gone.
+QString PortDevice(int portNumber);
+
 // COM1 to COM21, and any higher COM number that the port map holds.
 QList<int> ListedPortNumbers();
 

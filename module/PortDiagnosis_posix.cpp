@@ -329,6 +329,16 @@ PortDiagnosis DiagnosePort(int portNumber)
     return diagnosis;
 }
 
+QString PortDevice(int portNumber)
+{
+    const auto resolved = platform::resolvePortName("COM" + std::to_string(portNumber));
+    if (!resolved)
+        return {};
+    std::error_code error;
+    const std::filesystem::path device = std::filesystem::weakly_canonical(*resolved, error);
+    return error ? QString() : QString::fromLocal8Bit(device.c_str());
+}
+
 QList<int> ListedPortNumbers()
 {
     QList<int> numbers;
