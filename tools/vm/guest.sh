@@ -177,10 +177,12 @@ handle_request() {
 while IFS= read -r line; do
     line=$(printf '%s' "$line" | LC_ALL=C tr -d '\000-\010\013-\037\177-\377')
     case "$line" in
-    "@@vm started")
+    *"@@vm started")
         echo "vm: the guest's script started $(seconds_since_start) s after QEMU" ;;
-    "@@vm "*)
-        read -r -a words <<<"${line#@@vm }"
+    *"@@vm "*)
+        # A request may follow what a program probing COM1 sent to the
+        # console without a newline.
+        read -r -a words <<<"${line#*@@vm }"
         handle_request "${words[@]:1}"
         touch "$dir/share/done.${words[0]}" ;;
     *) printf '%s\n' "$line" ;;
