@@ -338,9 +338,10 @@ protected:
         // The timer that ends the wait wakes the process once; a thread
         // that loops would switch without end.
         EXPECT_LE(contextSwitches() - switchesBefore, 4);
-        // Under the emulated processor a single wake-up may cost 20 ms when
-        // the host is loaded; a busy thread would use the whole 3 s.
-        EXPECT_LT(processCpuSeconds() - before, 0.05);
+        // The emulated processor shares a loaded host: a quiet process was
+        // charged up to 0.09 s over these 3 s (one wake-up, the rest the
+        // host's scheduling), a busy thread the whole 3 s.
+        EXPECT_LT(processCpuSeconds() - before, 0.25);
         modals = std::make_unique<ModalWatcher>();
     }
 
@@ -386,12 +387,12 @@ TEST_F(Unplug, WhileTheWindowSitsIdle)
 
 TEST_F(Unplug, WhileItDetects)
 {
-    // The module answers the third probe only, so that detection waits on
-    // the adapter long enough for the unplug to come in the middle of it.
+    // The module answers the third probe only, and the adapter goes the
+    // moment the first one reaches it: in the middle of probing it.
     askHost("module usb1 --channel 34 --address WUSB --answer-from 3");
-    std::thread pull([this] { pullOut(); });
+    askHost("unplug-on-read usb1");
     start();
-    pull.join();
+    ASSERT_TRUE(waitUntil([] { return !std::filesystem::exists(Adapter); }, milliseconds(10000)));
     EXPECT_EQ(StatusPanels(*window), NotDetected);
     expectLetGo();
     askHost("module usb1 --channel 34 --address WUSB");
@@ -402,12 +403,12 @@ TEST_F(Unplug, WhileAReadWaitsForItsAnswer)
 {
     start();
     ASSERT_EQ(StatusPanels(*window), PresentOnCom5);
-    // The module now answers nothing, so the Read is still waiting when the
-    // adapter goes, however late the unplug comes.
+    // The module now answers nothing, and the adapter goes the moment the
+    // read command reaches it: while the Read waits for its answer.
     askHost("module usb1 --silent");
-    std::thread pull([this] { pullOut(); });
+    askHost("unplug-on-read usb1");
     window->Button3Click();
-    pull.join();
+    ASSERT_TRUE(waitUntil([] { return !std::filesystem::exists(Adapter); }, milliseconds(10000)));
     EXPECT_EQ(StatusPanels(*window), FailedRead);
     EXPECT_EQ(AddressText(*window), "");
     expectLetGo();

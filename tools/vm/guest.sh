@@ -16,8 +16,9 @@
 # /mnt as a writable share. It asks this side for things with a line
 # "@@vm ID REQUEST" on the console; once it is done, /mnt/done.ID exists.
 #   unplug usb1             pulls the adapter out (QMP device_del)
-#   unplug-on-write usb1    pulls it out the moment its module receives the
-#                           next write command (done at once: it waits for that)
+#   unplug-on-read usb1     pulls it out the moment its module receives the
+#                           next read command (done at once: it waits for that)
+#   unplug-on-write usb1    the same with the next write command
 #   plug usb1               plugs it in again (QMP device_add)
 #   module usb1 OPTION...   serves the device with a fresh simulator that has
 #                           these options (the adapter stays plugged in)
@@ -151,12 +152,12 @@ handle_request() {
     case "$request $device" in
     "unplug usb"[12])
         qmp_command "{\"execute\":\"device_del\",\"arguments\":{\"id\":\"$device\"}}" ;;
-    "unplug-on-write usb"[12])
-        local writes
-        writes=$(grep -c '^write request' "$dir/$device.log" || true)
+    "unplug-on-read usb"[12] | "unplug-on-write usb"[12])
+        local pattern="^${request#unplug-on-} request" seen
+        seen=$(grep -c "$pattern" "$dir/$device.log" || true)
         (
             for _ in $(seq 3000); do
-                if [ "$(grep -c '^write request' "$dir/$device.log")" -gt "$writes" ]; then
+                if [ "$(grep -c "$pattern" "$dir/$device.log")" -gt "$seen" ]; then
                     handle_request unplug "$device"
                     exit
                 fi
