@@ -33,16 +33,6 @@ ask_host() {
     until [ -e "/mnt/done.s$requests" ]; do sleep 0.02; done
 }
 
-# What Debian's udev rules do for serial devices: root:dialout, mode 660.
-own_like_udev() {
-    local device
-    for device in /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]*; do
-        [ -e "$device" ] || continue
-        chown root:dialout "$device" && chmod 660 "$device"
-    done
-}
-own_like_udev
-
 # Holds a port as another program would (flock), until release_ports. The
 # holder is the process that sleeps, so that ending it lets go. It waits for
 # the lock, which the check that it holds it takes for a moment.
@@ -88,6 +78,8 @@ test_ports() {
     expect "ports: COM4 has no UART behind it" "$ports" '^COM4 \(/dev/ttyS3\): no serial hardware behind this port$'
     expect "ports: COM5 is the first adapter" "$ports" '^COM5 \(/dev/ttyUSB0\): serial device, can be opened$'
     expect "ports: COM6 is the second adapter" "$ports" '^COM6 \(/dev/ttyUSB1\): serial device, can be opened$'
+    expect "the devices are owned as udev owns them" "$(stat -c '%n %U:%G %a' /dev/ttyS1 /dev/ttyUSB0)" \
+        '^/dev/ttyUSB0 root:dialout 660$'
     expect "ports --json: COM3 has no hardware" "$("$module" ports --json)" '"port":"COM3","state":"no-hardware"'
 }
 
@@ -206,7 +198,7 @@ test_write_unplug() {
         fail "unplugged during write: the adapter is gone"
     ask_host plug usb1
     until [ -e /dev/ttyUSB0 ]; do sleep 0.02; done
-    own_like_udev
+    /mnt/own-like-udev.sh
     expect "plugged in again: the write had been sent" "$("$module" read --port COM5 2>&1)" '^COM5: channel 44, address WUSB$'
     "$module" write --port COM5 --channel 34 >/dev/null
 }

@@ -7,7 +7,8 @@
 # The guest has the console on ttyS0, a 16550 UART as ttyS1 (COM2), and an
 # FTDI adapter on an xHCI controller as ttyUSB0 (COM5); ttyS2 and ttyS3 are
 # ports with no UART behind them. With MELVIX_VM_SECOND_ADAPTER=1 a second
-# FTDI adapter is ttyUSB1 (COM6). A module simulator on this machine serves
+# FTDI adapter is ttyUSB1 (COM6). The devices are root:dialout, mode 660, as
+# Debian's udev rules make them. A module simulator on this machine serves
 # the far end of each device through a QEMU socket character device; its
 # options come from MELVIX_VM_UART_MODULE, MELVIX_VM_USB1_MODULE and
 # MELVIX_VM_USB2_MODULE.
@@ -50,7 +51,7 @@ cleanup() {
 trap cleanup EXIT
 
 mkdir "$dir/share"
-cp "$source_dir/tools/vm/start.sh" "$dir/share/start.sh"
+cp "$source_dir/tools/vm/start.sh" "$source_dir/tools/vm/own-like-udev.sh" "$dir/share/"
 cp "$script" "$dir/share/run.sh"
 {
     printf 'export MELVIX_BUILD_DIR=%q MELVIX_SOURCE_DIR=%q\n' "$build_dir" "$source_dir"

@@ -10,6 +10,7 @@ export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp TMPDIR=/tmp L
 export XDG_RUNTIME_DIR=/run/user/0
 mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 . /mnt/environment
+/bin/sh /mnt/own-like-udev.sh
 echo "@@vm started"
 /bin/bash /mnt/run.sh "$@"
 status=$?
