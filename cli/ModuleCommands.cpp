@@ -74,13 +74,15 @@ private:
     const bool shown_;
 };
 
-// Whether the device behind the port is gone, as when an adapter is pulled
-// out: the port map no longer leads to a device.
-bool DeviceGone(int portIndex)
+// Whether the device `opened` behind the port is gone, as when an adapter is
+// pulled out: the port map no longer leads to a device, or, on the default
+// map, to another adapter that took the pulled one's number.
+bool DeviceGone(int portIndex, const QString& opened)
 {
     using State = PortDiagnosis::State;
     const State state = DiagnosePort(portIndex + 1).state;
-    return state == State::NoDevice || state == State::DanglingLink;
+    return state == State::NoDevice || state == State::DanglingLink ||
+           PortDevice(portIndex + 1) != opened;
 }
 
 // The port's object as `ports --json` prints it, its description the
@@ -359,7 +361,7 @@ private:
                 .arg(port, what,
                      RadioDataText(view_.refusedAddress, ChannelValue(view_.refusedChannel)));
         }
-        if (DeviceGone(session_->PortIndex))
+        if (DeviceGone(session_->PortIndex, openedDevice_))
             return QStringLiteral("the device behind %1 went away").arg(port);
         if (view_.answered) {
             return QStringLiteral("the module on %1 answered %2 with bytes that match no reply "
@@ -385,9 +387,10 @@ private:
             QThread::msleep(ModuleTiming::PauseAfterOpenMs);
         } else if (!findModule()) {
             return notFound();
-        } else if (settings_.generation != ModuleProtocol::V4) {
-            return Done;
         }
+        openedDevice_ = PortDevice(session_->PortIndex + 1);
+        if (!settings_.portIndex && settings_.generation != ModuleProtocol::V4)
+            return Done;
         view_.forgetReplies();
         session_->ReadRadioData();
         found_ = session_->ReplyDecoded;
@@ -438,7 +441,7 @@ private:
         if (!view_.error.isEmpty())
             return failure(QStringLiteral("nothing was written: ") + view_.error, NotWritten);
         if (!session_->ReplyDecoded) {
-            if (!DeviceGone(session_->PortIndex)) {
+            if (!DeviceGone(session_->PortIndex, openedDevice_)) {
                 return failure(unanswered(QStringLiteral("the read-back")) +
                                    (written_ ? QString()
                                              : QStringLiteral(", and the write command could "
@@ -474,6 +477,8 @@ private:
     std::unique_ptr<TRadioCom> com_;
     bool found_ = false;
     bool written_ = false;
+    // The device the port led to when it was opened.
+    QString openedDevice_;
 };
 
 } // namespace
