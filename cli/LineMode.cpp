@@ -1,6 +1,7 @@
 #include "LineMode.h"
 
 #include "ModuleSession.h"
+#include "PortDiagnosis.h"
 #include "PortWait.h"
 #include "PortWatcher.h"
 #include "StopSignals.h"
@@ -15,6 +16,8 @@ namespace {
 // there: often enough for an operator, rare enough to cost nothing.
 constexpr qint64 HeldCheckMs = 1000;
 
+// The ports to look at, less those that lead to a held module's device:
+// under the default map a COM number follows the adapters present.
 QList<int> PortsToScan(const Settings& settings,
                        const std::vector<std::unique_ptr<BatchModule>>& held)
 {
@@ -22,8 +25,10 @@ QList<int> PortsToScan(const Settings& settings,
     for (int index = ModuleTiming::FirstPortTried; index <= ModuleTiming::LastPortTried; ++index) {
         if (settings.portIndex && index != *settings.portIndex)
             continue;
-        if (std::none_of(held.begin(), held.end(),
-                         [index](const auto& module) { return module->portIndex == index; }))
+        const QString device = PortDevice(index + 1);
+        if (device.isEmpty() || std::none_of(held.begin(), held.end(), [&](const auto& module) {
+                return module->device == device;
+            }))
             ports.append(index);
     }
     return ports;

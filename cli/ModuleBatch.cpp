@@ -43,20 +43,22 @@ int ExitStatusOf(BatchModule::Result result)
     return ModuleNotFound;
 }
 
-bool DeviceGone(int portIndex)
+bool DeviceGone(int portIndex, const QString& opened)
 {
     using State = PortDiagnosis::State;
     const State state = DiagnosePort(portIndex + 1).state;
-    return state == State::NoDevice || state == State::DanglingLink;
+    return state == State::NoDevice || state == State::DanglingLink ||
+           PortDevice(portIndex + 1) != opened;
 }
 
 void ModuleBatch::Open(const QList<int>& portIndices)
 {
     for (const int index : portIndices) {
         auto module = std::make_unique<BatchModule>(index, settings_);
-        if (module->session.OpenPort(index))
+        if (module->session.OpenPort(index)) {
+            module->device = PortDevice(index + 1);
             modules.push_back(std::move(module));
-        else
+        } else
             unopened.append(index);
     }
     QThread::msleep(PauseAfterOpenMs);
@@ -130,7 +132,7 @@ void ModuleBatch::WriteAll()
             module->result = ChannelValue(module->view.channel) == *settings_.channel
                                  ? BatchModule::Result::Verified
                                  : BatchModule::Result::ReadBackDiffers;
-        } else if (!DeviceGone(module->portIndex)) {
+        } else if (!DeviceGone(module->portIndex, module->device)) {
             module->result = BatchModule::Result::NoReadBack;
         } else {
             module->result =

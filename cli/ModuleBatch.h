@@ -42,6 +42,8 @@ struct BatchModule
     BatchModule& operator=(const BatchModule&) = delete;
 
     const int portIndex;
+    // The device the port led to when it was opened.
+    QString device;
     TRadioCom com;
     RecordingView view;
     TModuleSession session;
@@ -57,9 +59,10 @@ struct BatchModule
 // The exit status a module's result calls for.
 int ExitStatusOf(BatchModule::Result result);
 
-// Whether the device behind the port is gone, as when an adapter is pulled
-// out: the port map no longer leads to a device.
-bool DeviceGone(int portIndex);
+// Whether the device `opened` behind the port is gone, as when an adapter is
+// pulled out: the port map no longer leads to a device, or, on the default
+// map, to another adapter that took the pulled one's number.
+bool DeviceGone(int portIndex, const QString& opened);
 
 class ModuleBatch
 {

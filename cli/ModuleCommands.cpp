@@ -400,7 +400,7 @@ private:
                 .arg(port, what,
                      RadioDataText(view_.refusedAddress, ChannelValue(view_.refusedChannel)));
         }
-        if (DeviceGone(session_->PortIndex))
+        if (DeviceGone(session_->PortIndex, openedDevice_))
             return QStringLiteral("the device behind %1 went away").arg(port);
         if (view_.answered) {
             return QStringLiteral("the module on %1 answered %2 with bytes that match no reply "
@@ -432,9 +432,10 @@ private:
                 if (waitForAnotherTry(unopenedPorts()))
                     continue;
                 return notFound();
-            } else if (settings_.generation != ModuleProtocol::V4) {
-                return Done;
             }
+            openedDevice_ = PortDevice(session_->PortIndex + 1);
+            if (!settings_.portIndex && settings_.generation != ModuleProtocol::V4)
+                return Done;
             view_.forgetReplies();
             session_->ReadRadioData();
             found_ = session_->ReplyDecoded;
@@ -487,7 +488,7 @@ private:
         if (!view_.error.isEmpty())
             return failure(QStringLiteral("nothing was written: ") + view_.error, NotWritten);
         if (!session_->ReplyDecoded) {
-            if (!DeviceGone(session_->PortIndex)) {
+            if (!DeviceGone(session_->PortIndex, openedDevice_)) {
                 return failure(unanswered(QStringLiteral("the read-back")) +
                                    (written_ ? QString()
                                              : QStringLiteral(", and the write command could "
@@ -739,6 +740,8 @@ private:
     std::unique_ptr<TRadioCom> com_;
     bool found_ = false;
     bool written_ = false;
+    // The device the port led to when it was opened.
+    QString openedDevice_;
 };
 
 } // namespace

@@ -59,6 +59,8 @@ QString StateText(const PortDiagnosis& diagnosis)
         return BusyText(diagnosis);
     case State::NotSerial:
         return QStringLiteral("not a serial device (%1)").arg(diagnosis.detail);
+    case State::NoHardware:
+        return QStringLiteral("no serial hardware behind this port");
     case State::DanglingLink:
         return QStringLiteral("dangling link: what it points to does not exist");
     case State::LinkLoop:
@@ -95,6 +97,8 @@ QString StateName(PortDiagnosis::State state)
         return QStringLiteral("busy");
     case State::NotSerial:
         return QStringLiteral("not-serial");
+    case State::NoHardware:
+        return QStringLiteral("no-hardware");
     case State::DanglingLink:
         return QStringLiteral("dangling-link");
     case State::LinkLoop:

@@ -20,6 +20,9 @@ struct PortDiagnosis
         PermissionDenied,
         Busy,
         NotSerial,
+        // A serial port whose driver finds no hardware behind it, such as
+        // /dev/ttyS2 on a PC with two UARTs.
+        NoHardware,
         DanglingLink,
         LinkLoop,
         UnreachableTarget,
@@ -51,6 +54,13 @@ struct PortDiagnosis
 // The port COM<portNumber> as the port map resolves it. Opens the device at
 // most to see whether it can be opened, and closes it again.
 PortDiagnosis DiagnosePort(int portNumber);
+
+// The device file that the port name leads to now, links followed, found
+// without opening anything; empty when it leads nowhere. The default port
+// map numbers the USB adapters present, so when one is pulled out its COM
+// number may lead to the next one: compare this with what it was at the open
+// to tell that the device that was opened is gone.
+QString PortDevice(int portNumber);
 
 // COM1 to COM21, and any higher COM number that the port map holds.
 QList<int> ListedPortNumbers();

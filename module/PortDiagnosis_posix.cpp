@@ -169,6 +169,20 @@ void ExplainRefusal(const struct stat& info, PortDiagnosis& diagnosis)
         diagnosis.groupToJoin = *group;
 }
 
+// A character device that opened but refused tcgetattr. The serial core
+// opens a port whose UART was not found (the 8250 driver's ttyS2 and ttyS3 on
+// a PC with two serial ports) and then fails every request on it with EIO;
+// anything else is no terminal at all.
+void SetNoTerminalState(int error, const struct stat& info, PortDiagnosis& diagnosis)
+{
+    if (error == EIO) {
+        diagnosis.state = PortDiagnosis::State::NoHardware;
+        return;
+    }
+    diagnosis.state = PortDiagnosis::State::NotSerial;
+    diagnosis.detail = FileKind(info.st_mode);
+}
+
 // Opens the character device as the serial component does, without sending
 // anything, and closes it again.
 void TryOpen(const std::string& path, const struct stat& info, PortDiagnosis& diagnosis)
@@ -195,8 +209,7 @@ void TryOpen(const std::string& path, const struct stat& info, PortDiagnosis& di
         diagnosis.state = PortDiagnosis::State::Busy;
         FindHolder(info, diagnosis);
     } else if (tcgetattr(fd, &settings) != 0) {
-        diagnosis.state = PortDiagnosis::State::NotSerial;
-        diagnosis.detail = FileKind(info.st_mode);
+        SetNoTerminalState(errno, info, diagnosis);
     } else {
         diagnosis.state = PortDiagnosis::State::Available;
     }
@@ -314,6 +327,16 @@ PortDiagnosis DiagnosePort(int portNumber)
     }
     TryOpen(path, info, diagnosis);
     return diagnosis;
+}
+
+QString PortDevice(int portNumber)
+{
+    const auto resolved = platform::resolvePortName("COM" + std::to_string(portNumber));
+    if (!resolved)
+        return {};
+    std::error_code error;
+    const std::filesystem::path device = std::filesystem::weakly_canonical(*resolved, error);
+    return error ? QString() : QString::fromLocal8Bit(device.c_str());
 }
 
 QList<int> ListedPortNumbers()
