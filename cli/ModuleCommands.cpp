@@ -2,6 +2,8 @@
 
 #include "CliSettings.h"
 #include "DeferredSignals.h"
+#include "LineMode.h"
+#include "ModuleBatch.h"
 #include "ModuleSession.h"
 #include "ModuleView.h"
 #include "Output.h"
@@ -9,8 +11,11 @@
 #include "PortDiagnosis.h"
 #include "PortNumbers.h"
 #include "PortSeen.h"
+#include "PortWait.h"
+#include "PortWatcher.h"
 #include "Terminal.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QThread>
@@ -73,17 +78,6 @@ public:
 private:
     const bool shown_;
 };
-
-// Whether the device `opened` behind the port is gone, as when an adapter is
-// pulled out: the port map no longer leads to a device, or, on the default
-// map, to another adapter that took the pulled one's number.
-bool DeviceGone(int portIndex, const QString& opened)
-{
-    using State = PortDiagnosis::State;
-    const State state = DiagnosePort(portIndex + 1).state;
-    return state == State::NoDevice || state == State::DanglingLink ||
-           PortDevice(portIndex + 1) != opened;
-}
 
 // The port's object as `ports --json` prints it, its description the
 // report's line, with "scan" naming what the scan saw and, where the port
@@ -189,6 +183,18 @@ public:
 
     int run()
     {
+        if (settings_.each)
+            return line();
+        if (settings_.wait) {
+            // Made before the first try, so that no change after it is missed.
+            watcher_ = std::make_unique<PortWatcher>();
+            if (!watcher_->error().isEmpty())
+                return failure(watcher_->error(), ModuleNotFound);
+            if (settings_.waitLimitMs)
+                waitLimit_ = QDeadlineTimer(*settings_.waitLimitMs);
+        }
+        if (settings_.all)
+            return all();
         switch (settings_.command) {
         case Command::Ports:
             return ports();
@@ -209,6 +215,7 @@ private:
         session_.reset();
         com_ = std::move(com);
         session_ = std::make_unique<TModuleSession>(*com_, view_);
+        session_->EndWaitOnReply = !settings_.fixedWaits;
         com_->SetOnReceive([this](std::int32_t count) {
             if (count > 0)
                 view_.bytesArrived();
@@ -272,11 +279,14 @@ private:
             view_.scanning = false;
             progress_.show({});
         } else {
-            ParallelScanResult scan = ScanPortsInParallel([this](int round) {
-                progress_.show(QStringLiteral("Probing COM1 to COM%1 together, round %2 of 3 ...")
-                                   .arg(HighestDetectedPort)
-                                   .arg(round));
-            });
+            ParallelScanResult scan = ScanPortsInParallel(
+                [this](int round) {
+                    progress_.show(
+                        QStringLiteral("Probing COM1 to COM%1 together, round %2 of 3 ...")
+                            .arg(HighestDetectedPort)
+                            .arg(round));
+                },
+                !settings_.fixedWaits);
             progress_.show({});
             view_.seen = scan.seen;
             found_ = scan.portIndex.has_value();
@@ -299,7 +309,7 @@ private:
     {
         // The sequential scan leaves its last port open.
         com_->SetComStatus(false);
-        AskInV4(view_.seen);
+        AskInV4(view_.seen, !settings_.fixedWaits);
         CompleteReport(view_.seen);
         const QString message =
             QStringLiteral("no module found on COM1 to COM%1").arg(HighestDetectedPort);
@@ -343,10 +353,39 @@ private:
         }
     }
 
+    // The ports that a scan found nothing at could not be opened.
+    QList<int> unopenedPorts() const
+    {
+        QList<int> unopened;
+        for (const PortSeen& port : view_.seen) {
+            if (port.outcome == PortSeen::Outcome::NotOpened)
+                unopened.append(port.portNumber - 1);
+        }
+        return unopened;
+    }
+
+    // With --wait: whether to try again after a try found nothing. The port
+    // the try left open is closed while it waits.
+    bool waitForAnotherTry(const QList<int>& unopened)
+    {
+        if (!watcher_)
+            return false;
+        com_->SetComStatus(false);
+        progress_.show(QStringLiteral("Waiting for a module ..."));
+        const WaitEnd end = WaitToTryAgain(*watcher_, unopened, waitLimit_);
+        progress_.show({});
+        if (end != WaitEnd::TryAgain)
+            return false;
+        view_.seen.clear();
+        return true;
+    }
+
     int detect()
     {
-        if (!findModule())
-            return notFound();
+        while (!findModule()) {
+            if (!waitForAnotherTry(unopenedPorts()))
+                return notFound();
+        }
         printModule();
         return Done;
     }
@@ -373,30 +412,38 @@ private:
 
     // Opens the port given, or finds the module; then reads it. A detection
     // has read the module already: its answer is the read.
+    // With --wait, until a module answers or the limit has passed.
     int openAndRead()
     {
-        if (settings_.portIndex) {
-            const int index = *settings_.portIndex;
-            session_->PortIndex = index;
-            if (!session_->OpenPort(index)) {
-                const PortSeen port{
-                    index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0};
-                return failure(DescribeSeen(port), ModuleNotFound,
-                               {{QStringLiteral("diagnosis"), QJsonArray{SeenJson(port)}}});
+        for (;;) {
+            if (settings_.portIndex) {
+                const int index = *settings_.portIndex;
+                session_->PortIndex = index;
+                if (!session_->OpenPort(index)) {
+                    if (waitForAnotherTry({index}))
+                        continue;
+                    const PortSeen port{
+                        index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0};
+                    return failure(DescribeSeen(port), ModuleNotFound,
+                                   {{QStringLiteral("diagnosis"), QJsonArray{SeenJson(port)}}});
+                }
+                QThread::msleep(ModuleTiming::PauseAfterOpenMs);
+            } else if (!findModule()) {
+                if (waitForAnotherTry(unopenedPorts()))
+                    continue;
+                return notFound();
             }
-            QThread::msleep(ModuleTiming::PauseAfterOpenMs);
-        } else if (!findModule()) {
-            return notFound();
+            openedDevice_ = PortDevice(session_->PortIndex + 1);
+            if (!settings_.portIndex && settings_.generation != ModuleProtocol::V4)
+                return Done;
+            view_.forgetReplies();
+            session_->ReadRadioData();
+            found_ = session_->ReplyDecoded;
+            if (found_)
+                return Done;
+            if (!waitForAnotherTry({}))
+                return failure(unanswered(QStringLiteral("the read command")), ModuleNotFound);
         }
-        openedDevice_ = PortDevice(session_->PortIndex + 1);
-        if (!settings_.portIndex && settings_.generation != ModuleProtocol::V4)
-            return Done;
-        view_.forgetReplies();
-        session_->ReadRadioData();
-        found_ = session_->ReplyDecoded;
-        if (!found_)
-            return failure(unanswered(QStringLiteral("the read command")), ModuleNotFound);
-        return Done;
     }
 
     int read()
@@ -469,7 +516,223 @@ private:
         return Done;
     }
 
+    // Why a module of --all or --each failed; empty when it did not.
+    QString ResultText(const BatchModule& module) const
+    {
+        switch (module.result) {
+        case BatchModule::Result::Found:
+        case BatchModule::Result::Verified:
+            break;
+        case BatchModule::Result::ReadBackDiffers:
+            return QStringLiteral("the read-back shows channel %1, not %2")
+                .arg(ChannelValue(module.view.channel))
+                .arg(*settings_.channel);
+        case BatchModule::Result::NotWritten:
+            return QStringLiteral("the module's address holds a zero byte after '%1': nothing "
+                                  "was written")
+                .arg(Printable(module.foundAddress));
+        case BatchModule::Result::NoReadBack:
+            return QStringLiteral("does not answer the read-back");
+        case BatchModule::Result::NotSent:
+            return QStringLiteral("the device went away before the write command was sent: "
+                                  "nothing was written");
+        case BatchModule::Result::Gone:
+            return QStringLiteral("the device went away after the write command was sent");
+        }
+        return {};
+    }
+
+    // The channel a module of --all or --each holds as far as is known: the
+    // read-back's, or what it held when it was found.
+    static int KnownChannel(const BatchModule& module)
+    {
+        const bool readBack = module.result == BatchModule::Result::Verified ||
+                              module.result == BatchModule::Result::ReadBackDiffers;
+        return ChannelValue(readBack ? module.view.channel : module.foundChannel);
+    }
+
+    // One module of --all: its line, or its object of the JSON array.
+    void printBatchModule(const BatchModule& module, QJsonArray& list) const
+    {
+        const QString port = PortName(module.portIndex);
+        const QString why = ResultText(module);
+        if (settings_.json) {
+            QJsonObject object{{QStringLiteral("found"), true},
+                               {QStringLiteral("exit"), ExitStatusOf(module.result)},
+                               {QStringLiteral("port"), port}};
+            InsertRadioData(object, module.foundAddress, KnownChannel(module));
+            if (settings_.command == Command::Write)
+                object.insert(QStringLiteral("written"), module.sent);
+            if (!why.isEmpty())
+                object.insert(QStringLiteral("error"), why);
+            list.append(object);
+            return;
+        }
+        PrintLine(stdout, why.isEmpty()
+                              ? QStringLiteral("%1: %2").arg(
+                                    port, RadioDataText(module.foundAddress, KnownChannel(module)))
+                              : QStringLiteral("%1: address %2, %3")
+                                    .arg(port, Printable(module.foundAddress), why));
+    }
+
+    // The status of --all: a module that stopped answering outweighs a
+    // read-back that differs, which outweighs a module not written.
+    static int BatchStatus(const ModuleBatch& batch)
+    {
+        int status = Done;
+        for (const int worse : {NotWritten, ReadBackDiffers, ModuleNotFound}) {
+            for (const auto& module : batch.modules) {
+                if (ExitStatusOf(module->result) == worse)
+                    status = worse;
+            }
+        }
+        return status;
+    }
+
+    // detect, read and write --all.
+    int all()
+    {
+        std::unique_ptr<ModuleBatch> batch;
+        for (;;) {
+            batch = std::make_unique<ModuleBatch>(settings_);
+            QList<int> ports;
+            for (int index = ModuleTiming::FirstPortTried; index <= ModuleTiming::LastPortTried;
+                 ++index)
+                ports.append(index);
+            progress_.show(
+                QStringLiteral("Probing COM1 to COM%1 together ...").arg(HighestDetectedPort));
+            batch->Open(ports);
+            batch->Probe();
+            progress_.show({});
+            if (!batch->modules.empty())
+                break;
+            if (!watcher_ ||
+                WaitToTryAgain(*watcher_, batch->unopened, waitLimit_) != WaitEnd::TryAgain) {
+                for (const int index : batch->unopened) {
+                    view_.seen.append(
+                        {index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0});
+                }
+                for (const int index : batch->silent) {
+                    PortSeen port{index + 1, PortSeen::Outcome::NoAnswer, {}, {}, 0};
+                    port.diagnosis.portNumber = port.portNumber;
+                    view_.seen.append(port);
+                }
+                std::sort(view_.seen.begin(), view_.seen.end(),
+                          [](const PortSeen& a, const PortSeen& b) {
+                              return a.portNumber < b.portNumber;
+                          });
+                return notFound();
+            }
+        }
+        for (const int index : batch->unopened) {
+            const PortSeen port{
+                index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0};
+            if (SkippedAsBusyOrRefused(port))
+                PrintLine(stderr,
+                          QStringLiteral("melvix-module: note: skipped ") + DescribeSeen(port));
+        }
+        if (settings_.command == Command::Write) {
+            const DeferredSignals deferred;
+            if (deferred.received() != 0)
+                deferred.endProcessAsReceived();
+            batch->WriteAll();
+            const int status = printBatch(*batch);
+            if (deferred.received() != 0) {
+                StandardOutputWritten();
+                deferred.endProcessAsReceived();
+            }
+            return status;
+        }
+        return printBatch(*batch);
+    }
+
+    int printBatch(const ModuleBatch& batch) const
+    {
+        QJsonArray list;
+        int failed = 0;
+        for (const auto& module : batch.modules) {
+            printBatchModule(*module, list);
+            failed += ExitStatusOf(module->result) != Done;
+        }
+        if (settings_.json)
+            PrintJsonArray(list);
+        const int found = static_cast<int>(batch.modules.size());
+        QString summary = settings_.command == Command::Write
+                              ? QStringLiteral("%1 of %2 modules written and verified")
+                                    .arg(found - failed)
+                                    .arg(found)
+                              : QStringLiteral("%1 modules found").arg(found);
+        if (!batch.silent.isEmpty()) {
+            QStringList names;
+            for (const int index : batch.silent)
+                names.append(PortName(index));
+            summary += QStringLiteral("; no answer on %1").arg(names.join(QStringLiteral(", ")));
+        }
+        PrintLine(stderr, QStringLiteral("melvix-module: ") + summary);
+        return BatchStatus(batch);
+    }
+
+    // One module of --each: its line, or its JSON line, at once, for a log
+    // kept as the line runs. False when it could not be written.
+    bool printLineModule(int number, const BatchModule& module) const
+    {
+        // With the local offset, so that logs of different places agree.
+        const QDateTime now = QDateTime::currentDateTime();
+        const QString time = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
+        const QString port = PortName(module.portIndex);
+        const bool verified = module.result == BatchModule::Result::Verified;
+        const QString result =
+            verified ? QStringLiteral("written and verified") : ResultText(module);
+        const int oldChannel = ChannelValue(module.foundChannel);
+        if (settings_.json) {
+            QJsonObject object{{QStringLiteral("number"), number},
+                               {QStringLiteral("time"), time},
+                               {QStringLiteral("found"), true},
+                               {QStringLiteral("exit"), ExitStatusOf(module.result)},
+                               {QStringLiteral("port"), port},
+                               {QStringLiteral("oldChannel"), oldChannel},
+                               {QStringLiteral("written"), module.sent}};
+            InsertRadioData(object, module.foundAddress, KnownChannel(module));
+            if (!verified)
+                object.insert(QStringLiteral("error"), result);
+            PrintJson(object);
+        } else {
+            PrintLine(stdout, QStringLiteral("%1 %2 %3 %4 channel %5 -> %6: %7")
+                                  .arg(number)
+                                  .arg(time, port, Printable(module.foundAddress))
+                                  .arg(oldChannel)
+                                  .arg(KnownChannel(module))
+                                  .arg(result));
+        }
+        return StandardOutputWritten();
+    }
+
+    // write --each.
+    int line()
+    {
+        LineTally tally;
+        const QString error = RunLine(
+            settings_,
+            [this](int number, const BatchModule& module) {
+                return printLineModule(number, module);
+            },
+            tally);
+        if (!error.isEmpty())
+            return failure(error, ModuleNotFound);
+        PrintLine(stderr, QStringLiteral("melvix-module: %1 programmed, %2 failed")
+                              .arg(tally.programmed)
+                              .arg(tally.failed));
+        if (std::ferror(stdout) != 0) {
+            // Told as the line stopped; not again as the program ends.
+            std::clearerr(stdout);
+            return OutputFault;
+        }
+        return tally.failed == 0 ? Done : ModuleNotFound;
+    }
+
     const Settings& settings_;
+    std::unique_ptr<PortWatcher> watcher_;
+    QDeadlineTimer waitLimit_{QDeadlineTimer::Forever};
     Progress progress_;
     CommandView view_;
     // The session goes after the component, whose OnReceive calls it.

@@ -46,10 +46,24 @@ void PrintLine(std::FILE* stream, const QString& line)
     std::fprintf(stream, "%s\n", shown.toLocal8Bit().constData());
 }
 
+namespace {
+
+void PrintJsonDocument(const QJsonDocument& document)
+{
+    std::fputs(document.toJson(QJsonDocument::Compact).constData(), stdout);
+    std::fputc('\n', stdout);
+}
+
+} // namespace
+
 void PrintJson(const QJsonObject& object)
 {
-    std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
-    std::fputc('\n', stdout);
+    PrintJsonDocument(QJsonDocument(object));
+}
+
+void PrintJsonArray(const QJsonArray& array)
+{
+    PrintJsonDocument(QJsonDocument(array));
 }
 
 int ChannelValue(int channel)

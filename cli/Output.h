@@ -4,6 +4,7 @@
 // both forms, the channel as the byte's value 0 to 255.
 #pragma once
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -22,6 +23,8 @@ QString Printable(const QString& text);
 void PrintLine(std::FILE* stream, const QString& line);
 // One compact JSON object and a newline on stdout.
 void PrintJson(const QJsonObject& object);
+// One compact JSON array and a newline on stdout.
+void PrintJsonArray(const QJsonArray& array);
 
 // A channel as carried by a reply (a signed byte), as the byte's value.
 int ChannelValue(int channel);

@@ -5,6 +5,7 @@
 #include "ModuleSession.h"
 #include "ModuleView.h"
 #include "Output.h"
+#include "RecordingView.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -17,47 +18,13 @@ using namespace ModuleTiming;
 
 namespace {
 
-// Keeps what the probe of one port saw and decoded.
-class ProbeView final : public TModuleView
-{
-public:
-    explicit ProbeView(int generation) : generation_(generation) {}
-
-    void SetStatus(const QString&, const QString&, const QString&) override {}
-    void AppendLog(const QString&) override {}
-    void ShowRadioData(const QString& address, int channel) override
-    {
-        this->address = address;
-        this->channel = channel;
-    }
-    void ShowError(const QString&) override {}
-    int Generation() const override { return generation_; }
-    QString Address() const override { return address; }
-    int Channel() override { return channel; }
-    void ReplyRefused(const QString& address, int channel) override
-    {
-        refusedAddress = address;
-        refusedChannel = channel;
-        refused = true;
-    }
-
-    QString address;
-    int channel = 0;
-    bool bytesArrived = false;
-    bool refused = false;
-    QString refusedAddress;
-    int refusedChannel = 0;
-
-private:
-    const int generation_;
-};
-
 struct PortProbe
 {
-    PortProbe(int index, int generation)
+    PortProbe(int index, int generation, bool endWaitOnReply)
         : index(index), com(std::make_unique<TRadioCom>()), view(generation), session(*com, view)
     {
         ConfigureLikeTheWindow(*com);
+        session.EndWaitOnReply = endWaitOnReply;
         com->SetOnReceive([this](std::int32_t count) {
             if (count > 0)
                 view.bytesArrived = true;
@@ -78,35 +45,52 @@ struct PortProbe
 
     const int index;
     std::unique_ptr<TRadioCom> com;
-    ProbeView view;
+    RecordingView view;
     TModuleSession session;
 };
 
 using Probes = std::vector<std::unique_ptr<PortProbe>>;
 
 // Sends the read command to each probe that `asked` picks, waits for the
-// answers and lets them be decoded.
+// answers and lets them be decoded; a wait that ends on the answers ends
+// once `done` holds.
 void AskRound(const Probes& probes, int generation,
-              const std::function<bool(const PortProbe&)>& asked)
+              const std::function<bool(const PortProbe&)>& asked, bool endWaitOnReply,
+              const std::function<bool()>& done)
 {
-    const auto command = ModuleProtocol::ReadCommand(generation);
+    std::vector<TModuleSession*> sessions;
     for (const auto& probe : probes) {
-        if (asked(*probe))
-            probe->com->SendBuffer(command.data(), static_cast<std::int32_t>(command.size()));
+        if (asked(*probe)) {
+            probe->session.SendReadCommand(generation);
+            sessions.push_back(&probe->session);
+        }
     }
-    QThread::msleep(ReplyWaitMs);
-    QCoreApplication::processEvents();
+    AwaitReplies(sessions, endWaitOnReply, done);
 }
 
 } // namespace
 
-ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& round)
+void AwaitReplies(const std::vector<TModuleSession*>& sessions, bool endWaitOnReply,
+                  const std::function<bool()>& done)
+{
+    if (!endWaitOnReply) {
+        QThread::msleep(ReplyWaitMs);
+        QCoreApplication::processEvents();
+        return;
+    }
+    AwaitEvents(ReplyWaitMs, done);
+    for (TModuleSession* session : sessions)
+        session->EndReplyWait();
+}
+
+ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& round,
+                                       bool endWaitOnReply)
 {
     ParallelScanResult result;
     Probes probes;
     QList<int> unopened;
     for (int index = FirstPortTried; index <= LastPortTried; ++index) {
-        auto probe = std::make_unique<PortProbe>(index, ModuleProtocol::V5);
+        auto probe = std::make_unique<PortProbe>(index, ModuleProtocol::V5, endWaitOnReply);
         if (probe->session.OpenPort(index))
             probes.push_back(std::move(probe));
         else
@@ -127,7 +111,9 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
     };
     for (int send = 1; send <= ReadCommandSends && !probes.empty(); ++send) {
         round(send);
-        AskRound(probes, ModuleProtocol::V5, stillAsked);
+        // Once the lowest port that opened has answered, no other can win.
+        AskRound(probes, ModuleProtocol::V5, stillAsked, endWaitOnReply,
+                 [&] { return probes.front()->session.ReplyEnded(); });
         for (const auto& probe : probes) {
             if (!stillAsked(*probe))
                 break;
@@ -161,14 +147,15 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
     return result;
 }
 
-void AskInV4(QList<PortSeen>& seen)
+void AskInV4(QList<PortSeen>& seen, bool endWaitOnReply)
 {
     using Outcome = PortSeen::Outcome;
     Probes probes;
     for (const PortSeen& port : seen) {
         if (port.outcome != Outcome::NoAnswer && port.outcome != Outcome::UnreadableAnswer)
             continue;
-        auto probe = std::make_unique<PortProbe>(port.portNumber - 1, ModuleProtocol::V4);
+        auto probe =
+            std::make_unique<PortProbe>(port.portNumber - 1, ModuleProtocol::V4, endWaitOnReply);
         if (probe->session.OpenPort(probe->index))
             probes.push_back(std::move(probe));
     }
@@ -176,8 +163,12 @@ void AskInV4(QList<PortSeen>& seen)
         return;
     QThread::msleep(PauseAfterOpenMs);
     const auto unanswered = [](const PortProbe& probe) { return !probe.session.ReplyDecoded; };
+    const auto allEnded = [&] {
+        return std::all_of(probes.begin(), probes.end(),
+                           [](const auto& probe) { return probe->session.ReplyEnded(); });
+    };
     for (int send = 1; send <= ReadCommandSends; ++send) {
-        AskRound(probes, ModuleProtocol::V4, unanswered);
+        AskRound(probes, ModuleProtocol::V4, unanswered, endWaitOnReply, allEnded);
         if (std::none_of(probes.begin(), probes.end(),
                          [&](const auto& probe) { return unanswered(*probe); }))
             break;

@@ -1,7 +1,10 @@
 // melvix-module driven as a process, against simulated modules on
 // pseudo-terminals through a port map directory.
 #include "simulator.h"
+#include "timing.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -189,6 +192,15 @@ TEST_F(CliTest, BadInputIsAUsageErrorAndSendsNothing)
         {"detect", "--frobnicate"},
         {"ports", "--port", "COM1"},
         {"read", "--generation", "v6"},
+        {"read", "--all", "--port", "COM1"},
+        {"write", "--channel", "3", "--each", "--all"},
+        {"write", "--channel", "3", "--each", "--wait"},
+        {"read", "--each"},
+        {"ports", "--wait"},
+        {"detect", "--wait=soon"},
+        {"detect", "--wait=1.x"},
+        {"detect", "--wait", "-1"},
+        {"detect", "--all=yes"},
         {"--json"},
         {"erase"},
         {},
@@ -540,6 +552,9 @@ TEST_F(CliTest, LostOutputIsAnErrorWithAMessage)
         {full, {"ports"}, "No space left on device"},
         {full, {"--help"}, "No space left on device"},
         {closedPipe[1], {"read", "--port", "COM1"}, "Broken pipe"},
+        {full, {"read", "--all", "--json"}, "No space left on device"},
+        // The line stops at its first module instead of running on unheard.
+        {closedPipe[1], {"write", "--channel", "9", "--each"}, "Broken pipe"},
     };
     for (const auto& each : cases) {
         std::array<int, 2> err{};
@@ -732,6 +747,263 @@ TEST_F(CliTest, WriteKeepsTheAddressOfAModuleOnChannelW)
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
     EXPECT_EQ(module.address(), "WXYZ");
     EXPECT_EQ(module.channel(), 30);
+}
+
+} // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// melvix-module started and left running while the test changes the ports.
+class Running
+{
+public:
+    Running(const std::string& portDir, const QStringList& arguments,
+            const QStringList& prefix = {})
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("MELVIX_PORT_DIR"), QString::fromStdString(portDir));
+        process_.setProcessEnvironment(environment);
+        const QStringList program = prefix + QStringList{QStringLiteral(MELVIX_MODULE_PATH)};
+        process_.start(program.front(), program.mid(1) + arguments);
+        EXPECT_TRUE(process_.waitForStarted());
+    }
+    ~Running()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished();
+        }
+    }
+
+    // CPU seconds its threads have used so far.
+    double cpuSeconds() const
+    {
+        const QString tasks = QStringLiteral("/proc/%1/task").arg(process_.processId());
+        double seconds = 0;
+        for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile schedstat(tasks + '/' + task + QStringLiteral("/schedstat"));
+            if (schedstat.open(QIODevice::ReadOnly))
+                seconds += schedstat.readAll().split(' ').front().toDouble() / 1e9;
+        }
+        return seconds;
+    }
+
+    void signal(int number) const { kill(static_cast<pid_t>(process_.processId()), number); }
+
+    Outcome finish()
+    {
+        // lines() may have seen it end already.
+        if (process_.state() != QProcess::NotRunning) {
+            EXPECT_TRUE(process_.waitForFinished(30000));
+        }
+        output_ += QString::fromLocal8Bit(process_.readAllStandardOutput());
+        return {process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1, output_,
+                QString::fromLocal8Bit(process_.readAllStandardError())};
+    }
+
+    // The lines written to stdout so far, the complete ones.
+    QStringList lines()
+    {
+        // Without an event loop, QProcess takes what has come only here.
+        process_.waitForReadyRead(10);
+        output_ += QString::fromLocal8Bit(process_.readAllStandardOutput());
+        return output_.left(output_.lastIndexOf('\n') + 1).split('\n', Qt::SkipEmptyParts);
+    }
+
+private:
+    QProcess process_;
+    QString output_;
+};
+
+template <class Condition> bool eventually(Condition condition, std::chrono::seconds limit = 20s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+TEST_F(CliTest, AllFindsWritesAndVerifiesEveryModuleAndSaysWhyOneFailed)
+{
+    constexpr int silentPort = 4;
+    constexpr int deafPort = 7;
+    constexpr int vanishingPort = 11;
+    std::vector<Simulator*> modules(17);
+    for (int com = 1; com <= 16; ++com) {
+        modules[com] = &addModule(com, {.channel = static_cast<std::uint8_t>(com),
+                                        .silent = com == silentPort,
+                                        .ignoreWrites = com == deafPort});
+    }
+    const Outcome detected = run({"detect", "--all"});
+    EXPECT_EQ(detected.exitCode, 0);
+    const QStringList found = detected.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(found.size(), 15) << detected.out.toStdString();
+    EXPECT_EQ(found[0], "COM1: channel 1, address WXYZ");
+    EXPECT_EQ(found[14], "COM16: channel 16, address WXYZ");
+    EXPECT_TRUE(detected.err.contains("15 modules found; no answer on COM4"))
+        << detected.err.toStdString();
+
+    const Outcome read = run({"read", "--all", "--json"});
+    const QJsonArray objects = QJsonDocument::fromJson(read.out.toUtf8()).array();
+    ASSERT_EQ(objects.size(), 15) << read.out.toStdString();
+    for (const QJsonValue& object : objects) {
+        EXPECT_TRUE(object["found"].toBool());
+        EXPECT_EQ(object["exit"].toInt(), 0);
+    }
+
+    Running write(portDir(), {"write", "--all", "--channel", "30"});
+    ASSERT_TRUE(eventually([&] { return modules[vanishingPort]->writeRequests() == 1; }));
+    modules[vanishingPort]->vanish();
+    const Outcome written = write.finish();
+    EXPECT_EQ(written.exitCode, 1) << written.err.toStdString();
+    const QStringList lines = written.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 15) << written.out.toStdString();
+    EXPECT_TRUE(lines.contains("COM1: channel 30, address WXYZ"));
+    EXPECT_TRUE(lines.contains("COM7: address WXYZ, the read-back shows channel 7, not 30"))
+        << written.out.toStdString();
+    EXPECT_TRUE(lines.contains(
+        "COM11: address WXYZ, the device went away after the write command was sent"))
+        << written.out.toStdString();
+    EXPECT_TRUE(written.err.contains("13 of 15 modules written and verified"))
+        << written.err.toStdString();
+    for (int com = 1; com <= 16; ++com) {
+        SCOPED_TRACE(com);
+        EXPECT_EQ(modules[com]->writeRequests(), com == silentPort ? 0 : 1);
+        if (com != silentPort && com != deafPort && com != vanishingPort) {
+            EXPECT_EQ(modules[com]->channel(), 30);
+        }
+    }
+}
+
+TEST_F(CliTest, WaitEndsOnItsLimitWithExitOne)
+{
+    for (const QStringList& arguments :
+         {QStringList{"detect", "--wait", "0.4"},
+          QStringList{"read", "--port", "COM2", "--wait=0.4"},
+          QStringList{"write", "--all", "--channel", "3", "--wait", "0.4"}}) {
+        const auto start = std::chrono::steady_clock::now();
+        const Outcome outcome = run(arguments);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(outcome.exitCode, 1) << arguments.join(' ').toStdString();
+        EXPECT_GE(took, 400ms);
+        EXPECT_LT(took, 10s);
+    }
+}
+
+TEST_F(CliTest, WaitFindsTheModuleOncePluggedIn)
+{
+    Running detect(portDir(), {"detect", "--wait", "30"});
+    std::this_thread::sleep_for(300ms);
+    addModule(4, {.channel = 44});
+    const Outcome outcome = detect.finish();
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(outcome.out, "COM4: channel 44, address WXYZ\n");
+}
+
+TEST_F(CliTest, WaitOnAPortSeesItsModuleGoAndAnotherComeInItsPlace)
+{
+    // Opens, but never answers, and goes after a while as a pulled adapter.
+    addModule(4, {.silent = true, .vanishAfter = 700ms});
+    Running read(portDir(), {"read", "--port", "COM4", "--wait", "30"});
+    ASSERT_TRUE(
+        eventually([&] { return !QFile::exists(QString::fromStdString(portDir()) + "/com4"); }));
+    std::this_thread::sleep_for(200ms);
+    addModule(4, {.channel = 61, .address = "WNEW"});
+    const Outcome outcome = read.finish();
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(outcome.out, "COM4: channel 61, address WNEW\n");
+}
+
+TEST_F(CliTest, WaitFollowsAMapDirectoryThatIsMadeRemovedAndMadeAgain)
+{
+    // As the simulator makes its directory when missing and removes it when
+    // it is left empty.
+    const std::string map = portDir() + "/ports/";
+    Running detect(map, {"detect", "--wait", "30"});
+    std::this_thread::sleep_for(300ms);
+    auto silent = std::make_unique<Simulator>(Options{.silent = true});
+    silent->linkInto(map, 1);
+    // Its three probes go unanswered before the directory goes.
+    ASSERT_TRUE(eventually([&] { return silent->readRequests() == 3; }));
+    silent.reset();
+    ASSERT_FALSE(QFile::exists(QString::fromStdString(map)));
+    Simulator module({.channel = 17});
+    module.linkInto(map, 2);
+    const Outcome outcome = detect.finish();
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(outcome.out, "COM2: channel 17, address WXYZ\n");
+}
+
+TEST_F(CliTest, EachProgramsEveryModulePluggedInOnceAndReportsAFailureOnce)
+{
+    Running line(portDir(), {"write", "--channel", "33", "--each", "--json"});
+    // Waiting for the first module costs nothing.
+    std::this_thread::sleep_for(500ms);
+    const double before = line.cpuSeconds();
+    std::this_thread::sleep_for(2s);
+    EXPECT_LE(line.cpuSeconds() - before,
+              timing::scaled(std::chrono::duration<double>(0.01)).count());
+
+    Simulator& first = addModule(2, {.channel = 1, .address = "WAAA"});
+    ASSERT_TRUE(eventually([&] { return line.lines().size() == 1; }));
+    Simulator& second = addModule(3, {.channel = 2, .address = "WBBB"});
+    ASSERT_TRUE(eventually([&] { return line.lines().size() == 2; }));
+    // Both stay plugged in past the checks that they are still there.
+    std::this_thread::sleep_for(1500ms);
+    first.vanish();
+    Simulator& third = addModule(2, {.channel = 3, .address = "WCCC"});
+    ASSERT_TRUE(eventually([&] { return line.lines().size() == 3; }));
+    Simulator& deaf = addModule(5, {.channel = 4, .address = "WDDD", .ignoreWrites = true});
+    ASSERT_TRUE(eventually([&] { return line.lines().size() == 4; }));
+    std::this_thread::sleep_for(1500ms);
+    line.signal(SIGTERM);
+    const QStringList lines = line.lines();
+    const Outcome outcome = line.finish();
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_TRUE(outcome.err.contains("3 programmed, 1 failed")) << outcome.err.toStdString();
+    ASSERT_EQ(lines.size(), 4) << lines.join('\n').toStdString();
+    const char* ports[] = {"COM2", "COM3", "COM2", "COM5"};
+    const char* addresses[] = {"WAAA", "WBBB", "WCCC", "WDDD"};
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        const QJsonObject object = QJsonDocument::fromJson(lines[i].toUtf8()).object();
+        EXPECT_EQ(object["number"].toInt(), i + 1);
+        EXPECT_EQ(object["port"].toString(), ports[i]);
+        EXPECT_EQ(object["address"].toString(), addresses[i]);
+        EXPECT_EQ(object["oldChannel"].toInt(), i + 1);
+        EXPECT_EQ(object["exit"].toInt(), i < 3 ? 0 : 2);
+        EXPECT_TRUE(QDateTime::fromString(object["time"].toString(), Qt::ISODate).isValid());
+    }
+    for (Simulator* module : {&first, &second, &third, &deaf})
+        EXPECT_EQ(module->writeRequests(), 1);
+    EXPECT_EQ(second.channel(), 33);
+    EXPECT_EQ(third.channel(), 33);
+}
+
+TEST_F(CliTest, WaitTriesAgainADeviceThatIsGrantedJustAfterItAppeared)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand a port to another user";
+    // As udev does: the node appears root's alone, then is given to a group.
+    Simulator module({.channel = 21});
+    ASSERT_EQ(chown(module.devicePath().c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(module.devicePath().c_str(), 0600), 0);
+    Running detect(portDir(), {"detect", "--wait", "10"},
+                   {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    std::this_thread::sleep_for(300ms);
+    module.linkInto(portDir(), 6);
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(chmod(module.devicePath().c_str(), 0666), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = detect.finish();
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(outcome.out, "COM6: channel 21, address WXYZ\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
 } // namespace

@@ -203,9 +203,57 @@ test_write_unplug() {
     "$module" write --port COM5 --channel 34 >/dev/null
 }
 
+# ---- the production line: the adapter plugged out and in three times ------
+# Lines of the log so far.
+count_lines() { wc -l <"$1"; }
+# Waits up to 30 s until FILE has COUNT lines.
+wait_lines() {
+    local tries=1500
+    until [ "$(count_lines "$1")" -ge "$2" ] || [ $((tries -= 1)) -eq 0 ]; do sleep 0.02; done
+}
+test_each() {
+    local log=/mnt/each.log err=/mnt/each.err pid round
+    "$module" write --channel 40 --each --json >"$log" 2>"$err" &
+    pid=$!
+    # The modules plugged in from the start: the UART's and both adapters'.
+    wait_lines "$log" 3
+    for round in 1 2 3; do
+        ask_host unplug usb1
+        until [ ! -e /dev/ttyUSB0 ]; do sleep 0.02; done
+        ask_host plug usb1
+        until [ -e /dev/ttyUSB0 ]; do sleep 0.02; done
+        /mnt/own-like-udev.sh
+        wait_lines "$log" $((3 + round))
+    done
+    # Past two checks that the modules that stay are still there.
+    sleep 2.5
+    local status=0 lines tries=1000
+    kill "$pid"
+    while kill -0 "$pid" 2>/dev/null && [ $((tries -= 1)) -gt 0 ]; do sleep 0.01; done
+    kill -0 "$pid" 2>/dev/null && fail "each: SIGTERM ends it within 10 s" && kill -KILL "$pid"
+    wait "$pid" || status=$?
+    lines=$(cat "$log")
+    [ $status -eq 0 ] && pass "each: exit 0 with nothing failed" || fail "each: exit 0" "exit $status"
+    [ "$(count_lines "$log")" -eq 6 ] && pass "each: one line a module plugged in" ||
+        fail "each: one line a module plugged in" "$lines"
+    [ "$(grep -c '"address":"WUSB"' <<<"$lines")" -eq 4 ] &&
+        pass "each: the adapter's module is written each time it is plugged in" ||
+        fail "each: the adapter's module is written each time it is plugged in" "$lines"
+    [ "$(grep -c '"address":"WUAR"' <<<"$lines")" -eq 1 ] &&
+        [ "$(grep -c '"address":"WUS2"' <<<"$lines")" -eq 1 ] &&
+        pass "each: modules that stay plugged in are written once" ||
+        fail "each: modules that stay plugged in are written once" "$lines"
+    [ "$(grep -c '"channel":40,.*"exit":0' <<<"$lines")" -eq 6 ] &&
+        pass "each: every write verified" || fail "each: every write verified" "$lines"
+    expect "each: the summary" "$(cat "$err")" '6 programmed, 0 failed'
+    "$module" write --port COM2 --channel 12 >/dev/null
+    "$module" write --port COM5 --channel 34 >/dev/null
+    "$module" write --port COM6 --channel 56 >/dev/null
+}
+
 # The sections named on the command line, or all of them.
 sections=("$@")
-[ ${#sections[@]} -gt 0 ] || sections=(ports commands not_root idle window write_unplug)
+[ ${#sections[@]} -gt 0 ] || sections=(ports commands not_root idle window write_unplug each)
 for section in "${sections[@]}"; do
     if declare -F "test_$section" >/dev/null; then
         SECONDS=0
