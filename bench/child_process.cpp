@@ -94,5 +94,6 @@ std::chrono::duration<double, std::milli> ChildProcess::waitUntilEnded()
     const auto ended = Clock::now() - started_;
     pid_ = -1;
     peakResidentKiB_ = usage.ru_maxrss;
+    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return ended;
 }

@@ -27,10 +27,13 @@ public:
     std::chrono::duration<double, std::milli> waitUntilEnded();
     // Its peak resident memory in KiB, known once it has ended.
     long peakResidentKiB() const { return peakResidentKiB_; }
+    // Its exit status once it has ended; -1 when a signal ended it.
+    int exitStatus() const { return exitStatus_; }
 
 private:
     pid_t pid_ = -1;
     int output_ = -1;
     Clock::time_point started_;
     long peakResidentKiB_ = 0;
+    int exitStatus_ = -1;
 };

@@ -4,6 +4,7 @@
 #include "Radio.h"
 #include "Radiocom.h"
 #include "child_process.h"
+#include "cli_bench.h"
 #include "detection_bench.h"
 #include "measure.h"
 #include "report.h"
@@ -383,9 +384,11 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     const std::string probe = STARTUP_PROBE_PATH;
 
-    std::vector<Figure> figures = detectionFigures();
-    // "detection" measures only the detection figures.
-    if (argc < 2 || std::string(argv[1]) != "detection") {
+    // "detection" measures only the detection figures, "cli" only those of
+    // melvix-module.
+    const std::string only = argc < 2 ? std::string() : argv[1];
+    std::vector<Figure> figures = only == "cli" ? commandLineFigures() : detectionFigures();
+    if (only.empty()) {
         figures.push_back(readLatency());
         figures.push_back(silentScan());
         figures.push_back(absentScan());
@@ -393,6 +396,8 @@ int main(int argc, char** argv)
         figures.push_back(idleCost(probe));
         figures.push_back(idleWakeUps());
         for (Figure& figure : startUp(probe))
+            figures.push_back(figure);
+        for (Figure& figure : commandLineFigures())
             figures.push_back(figure);
     }
 

@@ -1,16 +1,19 @@
 #include "CommandLine.h"
 
+#include "Output.h"
+#include "PortNumbers.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <limits>
 
 namespace cli {
 
 namespace {
 
-constexpr int HighestPortNumber = 31;
-constexpr int LowestChannel = 1;
-constexpr int HighestChannel = 83;
+// Longer than any line runs unattended; keeps the milliseconds in an int.
+constexpr int LongestWaitSeconds = 1000000;
 
 std::optional<int> parseDecimal(std::string_view text, int lowest, int highest)
 {
@@ -39,11 +42,33 @@ std::optional<Command> parseCommand(std::string_view name)
     return std::nullopt;
 }
 
+// "SECONDS" or "SECONDS.FRACTION", in milliseconds.
+std::optional<int> parseSeconds(std::string_view text)
+{
+    const std::size_t point = text.find('.');
+    const auto whole = parseDecimal(text.substr(0, point), 0, LongestWaitSeconds);
+    if (!whole)
+        return std::nullopt;
+    int ms = *whole * 1000;
+    if (point != std::string_view::npos) {
+        const std::string_view fraction = text.substr(point + 1);
+        if (fraction.empty() || !parseDecimal(fraction, 0, std::numeric_limits<int>::max()))
+            return std::nullopt;
+        int scale = 100;
+        for (std::size_t i = 0; i < fraction.size() && scale > 0; ++i, scale /= 10)
+            ms += (fraction[i] - '0') * scale;
+    }
+    return ms;
+}
+
 // Which options each subcommand takes beside --json.
 bool takesOption(Command command, std::string_view option)
 {
-    if (option == "--parallel")
+    if (option == "--parallel" || option == "--all" || option == "--wait" ||
+        option == "--fixed-waits")
         return command != Command::Ports;
+    if (option == "--each")
+        return command == Command::Write;
     if (option == "--port" || option == "--generation")
         return command == Command::Read || command == Command::Write;
     if (option == "--channel")
@@ -64,7 +89,7 @@ std::optional<int> parsePortName(std::string_view name)
     const std::string_view digits = name.substr(3);
     if (digits.front() == '0')
         return std::nullopt;
-    const auto number = parseDecimal(digits, 1, HighestPortNumber);
+    const auto number = parseDecimal(digits, 1, HighestOpenedPort);
     if (!number)
         return std::nullopt;
     return *number - 1;
@@ -107,12 +132,33 @@ Settings parseCommandLine(const std::vector<std::string>& arguments)
         }
         if (!takesOption(*command, option))
             throw UsageError("unknown option '" + option + "' for " + arguments[0]);
+        if (option == "--wait") {
+            settings.wait = true;
+            // The limit is optional: a following number is taken as it.
+            if (!value && next + 1 < arguments.size() && parseSeconds(arguments[next + 1]))
+                value = arguments[++next];
+            if (value) {
+                settings.waitLimitMs = parseSeconds(*value);
+                if (!settings.waitLimitMs)
+                    throw UsageError("--wait takes a number of seconds, not '" + *value + "'");
+            }
+            continue;
+        }
         const bool needsValue =
             option == "--port" || option == "--channel" || option == "--generation";
         if (!needsValue) {
             if (value)
                 throw UsageError(option + " takes no value");
-            (option == "--json" ? settings.json : settings.parallel) = true;
+            if (option == "--json")
+                settings.json = true;
+            else if (option == "--parallel")
+                settings.parallel = true;
+            else if (option == "--all")
+                settings.all = true;
+            else if (option == "--each")
+                settings.each = true;
+            else
+                settings.fixedWaits = true;
             continue;
         }
         if (!value) {
@@ -123,7 +169,8 @@ Settings parseCommandLine(const std::vector<std::string>& arguments)
         if (option == "--port") {
             settings.portIndex = parsePortName(*value);
             if (!settings.portIndex)
-                throw UsageError("--port takes a port name COM1 to COM31, not '" + *value + "'");
+                throw UsageError("--port takes a port name COM1 to COM" +
+                                 std::to_string(HighestOpenedPort) + ", not '" + *value + "'");
         } else if (option == "--channel") {
             settings.channel = parseChannel(*value);
             if (!settings.channel)
@@ -140,6 +187,10 @@ Settings parseCommandLine(const std::vector<std::string>& arguments)
     settings.command = *command;
     if (settings.command == Command::Write && !settings.channel)
         throw UsageError("write needs --channel N");
+    if (settings.all && settings.portIndex)
+        throw UsageError("--all and --port exclude each other");
+    if (settings.each && (settings.all || settings.wait))
+        throw UsageError("--each waits for module after module; it takes neither --all nor --wait");
     return settings;
 }
 
@@ -151,25 +202,47 @@ Finds, reads and programs a Melvix radio module on a serial port, as the
 melvix-programmer window does, from the command line.
 
 Commands:
-  ports                 list COM1 to COM21 (and any higher mapped port), the
-                        device behind each and whether it can be opened;
-                        sends nothing
-  detect                find the module and print its port, channel and
-                        address
+  ports                 list COM1 to COM21 and every higher port of the port
+                        map, the device behind each and whether it can be
+                        opened; sends nothing
+  detect                find the module on COM1 to COM21 and print its port,
+                        channel and address
   read                  read the module's channel and address
   write --channel N     write channel N (1 to 83) with the module's own
                         address, then read it back
 
 Options:
-  --port COMn           read or write on this port instead of detecting
+  --port COMn           read or write on this port, COM1 to COM31, instead
+                        of detecting
   --parallel            detect by probing every port at once
+  --all                 every module on COM1 to COM21, probed, read or
+                        written together: one line (or JSON object) each,
+                        then a summary on stderr
+  --wait [SECONDS]      when no module is found, wait for a port to appear or
+                        change and try again, for at most SECONDS (default:
+                        no limit); uses no CPU while it waits
+  --each                write only: program module after module as each is
+                        plugged in, once each, one line per module, until
+                        Ctrl+C, SIGTERM or SIGHUP
   --generation v4|v5    the module generation for read and write (default v5)
-  --json                machine-readable output
+  --fixed-waits         wait the full 50 ms after every read command, as the
+                        window does, instead of ending the wait on the reply
+  --json                one JSON object on stdout (see the manual page); one
+                        JSON array with --all, JSON Lines with --each
   --help, -h            show this text
   --version             show the version
 
+Ports: detection tries COM1 to COM21, as the window does; COM22 to COM31 are
+used with --port; a port above COM31 cannot be used.
+
 Exit status: 0 done, 1 module not found or not answering, 2 the read-back
-differs from the channel written, 64 usage error.
+differs from the channel written, 3 nothing written (the module's address
+cannot be sent back unchanged), 64 usage error, 74 output error. With --all:
+1 when any module stopped answering or none was found, else 2 when any
+read-back differs, else 3 when any was not written. With --each: 0 when no
+module failed.
+
+Production line: melvix-module write --channel 30 --each --json >> line.log
 )";
 }
 

@@ -25,6 +25,16 @@ struct Settings
     Command command = Command::Ports;
     bool json = false;
     bool parallel = false;
+    // Every module on COM1 to COM21 at once.
+    bool all = false;
+    // When no module is found, wait for a port to appear or change and try
+    // again, for at most waitLimitMs when that is given.
+    bool wait = false;
+    std::optional<int> waitLimitMs;
+    // write: program module after module as they are plugged in.
+    bool each = false;
+    // Wait the full reply wait after every read command, as the window does.
+    bool fixedWaits = false;
     // 0 is COM1.
     std::optional<int> portIndex;
     std::optional<int> channel;

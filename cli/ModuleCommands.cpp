@@ -1,34 +1,31 @@
 #include "ModuleCommands.h"
 
 #include "CliSettings.h"
+#include "DeferredSignals.h"
+#include "LineMode.h"
+#include "ModuleBatch.h"
 #include "ModuleSession.h"
 #include "ModuleView.h"
-#include "NameTables.h"
+#include "Output.h"
 #include "ParallelScan.h"
 #include "PortDiagnosis.h"
+#include "PortNumbers.h"
+#include "PortSeen.h"
+#include "PortWait.h"
+#include "PortWatcher.h"
 #include "Terminal.h"
 
+#include <QDateTime>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
 
 #include <cstdio>
+#include <memory>
 
 namespace cli {
 
 namespace {
-
-void PrintLine(std::FILE* stream, const QString& line)
-{
-    std::fprintf(stream, "%s\n", line.toLocal8Bit().constData());
-}
-
-void PrintJson(const QJsonObject& object)
-{
-    std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
-    std::fputc('\n', stdout);
-}
 
 QString PortName(int portIndex)
 {
@@ -44,6 +41,14 @@ QJsonObject PortJson(const PortDiagnosis& diagnosis)
     if (diagnosis.holderPid != 0) {
         port.insert(QStringLiteral("pid"), diagnosis.holderPid);
         port.insert(QStringLiteral("process"), diagnosis.holderName);
+        port.insert(QStringLiteral("holds"),
+                    diagnosis.holderHasLock ? QStringLiteral("lock") : QStringLiteral("open"));
+    }
+    if (diagnosis.state == PortDiagnosis::State::PermissionDenied) {
+        port.insert(QStringLiteral("owner"), diagnosis.owner);
+        port.insert(QStringLiteral("group"), diagnosis.group);
+        port.insert(QStringLiteral("mode"),
+                    QStringLiteral("%1").arg(diagnosis.permissions, 4, 8, QLatin1Char('0')));
     }
     return port;
 }
@@ -74,9 +79,23 @@ private:
     const bool shown_;
 };
 
+// The port's object as `ports --json` prints it, its description the
+// report's line, with "scan" naming what the scan saw and, where the port
+// answered, the radio data.
+QJsonObject SeenJson(const PortSeen& seen)
+{
+    QJsonObject port = PortJson(seen.diagnosis);
+    port.insert(QStringLiteral("description"), DescribeSeen(seen));
+    port.insert(QStringLiteral("scan"), OutcomeName(seen.outcome));
+    if (HasRadioData(seen))
+        InsertRadioData(port, seen.address, seen.channelValue);
+    return port;
+}
+
 // What the sequences report, kept for the command's output: the last radio
-// data decoded and the last error. Status texts and log lines are the
-// window's and are not printed.
+// data decoded, the last reply refused, the last error, and during a scan
+// what each port did. Status texts and log lines are the window's and are
+// not printed.
 class CommandView final : public TModuleView
 {
 public:
@@ -90,6 +109,8 @@ public:
     {
         this->address = address;
         this->channel = channel;
+        if (scanning && !address.isEmpty() && !seen.isEmpty())
+            seen.last().raise(PortSeen::Outcome::Answered);
     }
     void ShowError(const QString& message) override { error = message; }
     int Generation() const override { return settings_.generation; }
@@ -98,13 +119,53 @@ public:
     void TryingPort(int portIndex) override
     {
         progress_.show(QStringLiteral("Trying %1 ...").arg(PortName(portIndex)));
+        if (!scanning)
+            return;
+        PortSeen port{portIndex + 1, PortSeen::Outcome::NoAnswer, {}, {}, 0};
+        port.diagnosis.portNumber = port.portNumber;
+        seen.append(port);
     }
-    void NothingFound(const QList<int>& unopenedPorts) override { unopened = unopenedPorts; }
+    void PortNotOpened(int portIndex) override
+    {
+        if (!scanning || seen.isEmpty())
+            return;
+        seen.last().outcome = PortSeen::Outcome::NotOpened;
+        seen.last().diagnosis = DiagnosePort(portIndex + 1);
+    }
+    void ReplyRefused(const QString& address, int channel) override
+    {
+        refusedAddress = address;
+        refusedChannel = channel;
+        refused = true;
+        if (!scanning || seen.isEmpty() || seen.last().outcome >= PortSeen::Outcome::AddressRefused)
+            return;
+        seen.last().outcome = PortSeen::Outcome::AddressRefused;
+        seen.last().address = address;
+        seen.last().channelValue = ChannelValue(channel);
+    }
+    // Bytes arrived, whatever became of them.
+    void bytesArrived()
+    {
+        answered = true;
+        if (scanning && !seen.isEmpty())
+            seen.last().raise(PortSeen::Outcome::UnreadableAnswer);
+    }
+    void forgetReplies()
+    {
+        answered = false;
+        refused = false;
+    }
 
     QString address;
     int channel = 0;
     QString error;
-    QList<int> unopened;
+    bool answered = false;
+    bool refused = false;
+    QString refusedAddress;
+    int refusedChannel = 0;
+    // Set while a sequential scan runs.
+    bool scanning = false;
+    QList<PortSeen> seen;
 
 private:
     const Settings& settings_;
@@ -114,15 +175,26 @@ private:
 class Runner
 {
 public:
-    explicit Runner(const Settings& settings)
-        : settings_(settings), view_(settings, progress_), session_(com_, view_)
+    explicit Runner(const Settings& settings) : settings_(settings), view_(settings, progress_)
     {
-        ConfigureLikeTheWindow(com_);
-        com_.SetOnReceive([this](std::int32_t count) { session_.HandleReceived(count); });
+        adopt(std::make_unique<TRadioCom>());
+        ConfigureLikeTheWindow(*com_);
     }
 
     int run()
     {
+        if (settings_.each)
+            return line();
+        if (settings_.wait) {
+            // Made before the first try, so that no change after it is missed.
+            watcher_ = std::make_unique<PortWatcher>();
+            if (!watcher_->error().isEmpty())
+                return failure(watcher_->error(), ModuleNotFound);
+            if (settings_.waitLimitMs)
+                waitLimit_ = QDeadlineTimer(*settings_.waitLimitMs);
+        }
+        if (settings_.all)
+            return all();
         switch (settings_.command) {
         case Command::Ports:
             return ports();
@@ -137,114 +209,241 @@ public:
     }
 
 private:
+    // Runs the session over `com` from now on.
+    void adopt(std::unique_ptr<TRadioCom> com)
+    {
+        session_.reset();
+        com_ = std::move(com);
+        session_ = std::make_unique<TModuleSession>(*com_, view_);
+        session_->EndWaitOnReply = !settings_.fixedWaits;
+        com_->SetOnReceive([this](std::int32_t count) {
+            if (count > 0)
+                view_.bytesArrived();
+            session_->HandleReceived(count);
+        });
+    }
+
+    // The result object of a command: `object` with what every one carries.
+    void emitJson(QJsonObject object, bool found, int status, const QString& error = {}) const
+    {
+        object.insert(QStringLiteral("found"), found);
+        object.insert(QStringLiteral("exit"), status);
+        if (!error.isEmpty())
+            object.insert(QStringLiteral("error"), error);
+        if (settings_.command != Command::Ports) {
+            QJsonArray skipped;
+            for (const PortSeen& port : skippedPorts())
+                skipped.append(SeenJson(port));
+            object.insert(QStringLiteral("skipped"), skipped);
+        }
+        if (settings_.command == Command::Write)
+            object.insert(QStringLiteral("written"), written_);
+        PrintJson(object);
+    }
+
+    // The ports a scan passed over because they were busy or refused: below
+    // the module's port when one was found, all of them otherwise.
+    QList<PortSeen> skippedPorts() const
+    {
+        QList<PortSeen> skipped;
+        for (const PortSeen& port : view_.seen) {
+            if (SkippedAsBusyOrRefused(port) &&
+                (!found_ || port.portNumber < session_->PortIndex + 1))
+                skipped.append(port);
+        }
+        return skipped;
+    }
+
     int ports()
     {
         QJsonArray list;
         for (const int number : ListedPortNumbers()) {
-            const PortDiagnosis diagnosis = DiagnosePort(number);
+            const PortDiagnosis diagnosis = DiagnoseListedPort(number);
             if (settings_.json)
                 list.append(PortJson(diagnosis));
             else
                 PrintLine(stdout, DescribePort(diagnosis));
         }
         if (settings_.json)
-            PrintJson({{QStringLiteral("ports"), list}});
+            emitJson({{QStringLiteral("ports"), list}}, false, Done);
         return Done;
     }
 
-    // Finds the module and leaves the session's port open on it.
+    // Finds the module and leaves the session's port open on it, with the
+    // module's answer in the view.
     bool findModule()
     {
         if (!settings_.parallel) {
-            const bool found = session_.DetectModule();
+            view_.scanning = true;
+            found_ = session_->DetectModule();
+            view_.scanning = false;
             progress_.show({});
-            return found;
+        } else {
+            ParallelScanResult scan = ScanPortsInParallel(
+                [this](int round) {
+                    progress_.show(
+                        QStringLiteral("Probing COM1 to COM%1 together, round %2 of 3 ...")
+                            .arg(HighestDetectedPort)
+                            .arg(round));
+                },
+                !settings_.fixedWaits);
+            progress_.show({});
+            view_.seen = scan.seen;
+            found_ = scan.portIndex.has_value();
+            if (found_) {
+                view_.address = scan.address;
+                view_.channel = scan.channel;
+                adopt(std::move(scan.port));
+                session_->PortIndex = *scan.portIndex;
+            }
         }
-        const ParallelScanResult scan = ScanPortsInParallel([this](int round) {
-            progress_.show(
-                QStringLiteral("Probing COM1 to COM21 together, round %1 of 3 ...").arg(round));
-        });
-        progress_.show({});
-        if (!scan.portIndex) {
-            view_.unopened = scan.unopened;
-            return false;
+        if (found_) {
+            for (const PortSeen& port : skippedPorts())
+                PrintLine(stderr,
+                          QStringLiteral("melvix-module: note: skipped ") + DescribeSeen(port));
         }
-        view_.address = scan.address;
-        view_.channel = scan.channel;
-        session_.PortIndex = *scan.portIndex;
-        if (!session_.OpenPort(*scan.portIndex))
-            return false;
-        QThread::msleep(ModuleTiming::PauseAfterOpenMs);
-        return true;
+        return found_;
     }
 
     int notFound()
     {
-        const QStringList diagnosis = UnopenedPortsDiagnosis(view_.unopened);
+        // The sequential scan leaves its last port open.
+        com_->SetComStatus(false);
+        AskInV4(view_.seen, !settings_.fixedWaits);
+        CompleteReport(view_.seen);
+        const QString message =
+            QStringLiteral("no module found on COM1 to COM%1").arg(HighestDetectedPort);
         if (settings_.json) {
-            PrintJson({{QStringLiteral("found"), false},
-                       {QStringLiteral("diagnosis"), QJsonArray::fromStringList(diagnosis)}});
+            QJsonArray diagnosis;
+            for (const PortSeen& port : view_.seen)
+                diagnosis.append(SeenJson(port));
+            emitJson({{QStringLiteral("diagnosis"), diagnosis}}, false, ModuleNotFound, message);
         }
-        PrintLine(stderr, QStringLiteral("melvix-module: no module found on COM1 to COM21"));
-        for (const QString& line : diagnosis)
+        PrintLine(stderr, QStringLiteral("melvix-module: ") + message);
+        for (const QString& line : ReportLines(view_.seen))
             PrintLine(stderr, line);
         return ModuleNotFound;
     }
 
-    int failure(const QString& message, int status)
+    int failure(const QString& message, int status, QJsonObject extra = {})
     {
         if (settings_.json) {
-            PrintJson({{QStringLiteral("error"), message}, {QStringLiteral("exit"), status}});
+            extra.insert(QStringLiteral("port"), PortName(session_->PortIndex));
+            emitJson(extra, found_, status, message);
         }
         PrintLine(stderr, QStringLiteral("melvix-module: ") + message);
         return status;
     }
 
-    void printModule(QJsonObject extra = {})
+    QJsonObject moduleJson() const
     {
-        const QString port = PortName(session_.PortIndex);
+        QJsonObject object{{QStringLiteral("port"), PortName(session_->PortIndex)}};
+        InsertRadioData(object, view_.address, ChannelValue(view_.channel));
+        return object;
+    }
+
+    void printModule() const
+    {
         if (settings_.json) {
-            extra.insert(QStringLiteral("found"), true);
-            extra.insert(QStringLiteral("port"), port);
-            extra.insert(QStringLiteral("channel"), view_.channel);
-            extra.insert(QStringLiteral("address"), view_.address);
-            PrintJson(extra);
+            emitJson(moduleJson(), true, Done);
         } else {
-            PrintLine(stdout, QStringLiteral("%1: channel %2, address %3")
-                                  .arg(port)
-                                  .arg(view_.channel)
-                                  .arg(view_.address));
+            PrintLine(stdout, QStringLiteral("%1: %2").arg(
+                                  PortName(session_->PortIndex),
+                                  RadioDataText(view_.address, ChannelValue(view_.channel))));
         }
+    }
+
+    // The ports that a scan found nothing at could not be opened.
+    QList<int> unopenedPorts() const
+    {
+        QList<int> unopened;
+        for (const PortSeen& port : view_.seen) {
+            if (port.outcome == PortSeen::Outcome::NotOpened)
+                unopened.append(port.portNumber - 1);
+        }
+        return unopened;
+    }
+
+    // With --wait: whether to try again after a try found nothing. The port
+    // the try left open is closed while it waits.
+    bool waitForAnotherTry(const QList<int>& unopened)
+    {
+        if (!watcher_)
+            return false;
+        com_->SetComStatus(false);
+        progress_.show(QStringLiteral("Waiting for a module ..."));
+        const WaitEnd end = WaitToTryAgain(*watcher_, unopened, waitLimit_);
+        progress_.show({});
+        if (end != WaitEnd::TryAgain)
+            return false;
+        view_.seen.clear();
+        return true;
     }
 
     int detect()
     {
-        if (!findModule())
-            return notFound();
+        while (!findModule()) {
+            if (!waitForAnotherTry(unopenedPorts()))
+                return notFound();
+        }
         printModule();
         return Done;
     }
 
-    // Opens the port given, or finds the module; then reads it.
+    // Why the module on the session's port gave no usable answer to a read.
+    QString unanswered(const QString& what) const
+    {
+        const QString port = PortName(session_->PortIndex);
+        if (view_.refused) {
+            return QStringLiteral("the module on %1 answered %2 with %3, which is not valid: an "
+                                  "address starts with W")
+                .arg(port, what,
+                     RadioDataText(view_.refusedAddress, ChannelValue(view_.refusedChannel)));
+        }
+        if (DeviceGone(session_->PortIndex, openedDevice_))
+            return QStringLiteral("the device behind %1 went away").arg(port);
+        if (view_.answered) {
+            return QStringLiteral("the module on %1 answered %2 with bytes that match no reply "
+                                  "layout")
+                .arg(port, what);
+        }
+        return QStringLiteral("the module on %1 does not answer %2").arg(port, what);
+    }
+
+    // Opens the port given, or finds the module; then reads it. A detection
+    // has read the module already: its answer is the read.
+    // With --wait, until a module answers or the limit has passed.
     int openAndRead()
     {
-        if (settings_.portIndex) {
-            const int index = *settings_.portIndex;
-            if (!session_.OpenPort(index)) {
-                return failure(DescribePort(DiagnosePort(index + 1)), ModuleNotFound);
+        for (;;) {
+            if (settings_.portIndex) {
+                const int index = *settings_.portIndex;
+                session_->PortIndex = index;
+                if (!session_->OpenPort(index)) {
+                    if (waitForAnotherTry({index}))
+                        continue;
+                    const PortSeen port{
+                        index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0};
+                    return failure(DescribeSeen(port), ModuleNotFound,
+                                   {{QStringLiteral("diagnosis"), QJsonArray{SeenJson(port)}}});
+                }
+                QThread::msleep(ModuleTiming::PauseAfterOpenMs);
+            } else if (!findModule()) {
+                if (waitForAnotherTry(unopenedPorts()))
+                    continue;
+                return notFound();
             }
-            QThread::msleep(ModuleTiming::PauseAfterOpenMs);
-            session_.PortIndex = index;
-        } else if (!findModule()) {
-            return notFound();
+            openedDevice_ = PortDevice(session_->PortIndex + 1);
+            if (!settings_.portIndex && settings_.generation != ModuleProtocol::V4)
+                return Done;
+            view_.forgetReplies();
+            session_->ReadRadioData();
+            found_ = session_->ReplyDecoded;
+            if (found_)
+                return Done;
+            if (!waitForAnotherTry({}))
+                return failure(unanswered(QStringLiteral("the read command")), ModuleNotFound);
         }
-        session_.ReadRadioData();
-        if (!session_.ReplyDecoded) {
-            return failure(QStringLiteral("the module on %1 does not answer")
-                               .arg(PortName(session_.PortIndex)),
-                           ModuleNotFound);
-        }
-        return Done;
     }
 
     int read()
@@ -259,33 +458,290 @@ private:
     {
         if (const int status = openAndRead(); status != Done)
             return status;
-        session_.WriteAndReadBack();
-        if (!view_.error.isEmpty()) {
-            return failure(QStringLiteral("the module's address '%1' cannot be written back: %2")
-                               .arg(view_.address, view_.error),
-                           ModuleNotFound);
-        }
         const int wanted = *settings_.channel;
-        if (!session_.ReplyDecoded) {
-            return failure(QStringLiteral("the module on %1 does not answer the read-back")
-                               .arg(PortName(session_.PortIndex)),
+        // A read stops the address at its first zero byte, and a write
+        // command would send zero bytes in place of what followed it.
+        if (view_.address.size() != 4) {
+            return failure(QStringLiteral("the module's address holds a zero byte after '%1', "
+                                          "and a write command must carry all four address "
+                                          "bytes back unchanged: nothing was written")
+                               .arg(Printable(view_.address)),
+                           NotWritten, moduleJson());
+        }
+        const DeferredSignals deferred;
+        if (deferred.received() != 0)
+            deferred.endProcessAsReceived();
+        view_.forgetReplies();
+        written_ = session_->WriteAndReadBack();
+        const int status = readBackStatus(wanted);
+        if (deferred.received() != 0) {
+            StandardOutputWritten();
+            deferred.endProcessAsReceived();
+        }
+        return status;
+    }
+
+    // Reports the write's read-back.
+    int readBackStatus(int wanted)
+    {
+        const QString port = PortName(session_->PortIndex);
+        if (!view_.error.isEmpty())
+            return failure(QStringLiteral("nothing was written: ") + view_.error, NotWritten);
+        if (!session_->ReplyDecoded) {
+            if (!DeviceGone(session_->PortIndex, openedDevice_)) {
+                return failure(unanswered(QStringLiteral("the read-back")) +
+                                   (written_ ? QString()
+                                             : QStringLiteral(", and the write command could "
+                                                              "not be sent")),
+                               ModuleNotFound);
+            }
+            return failure(written_
+                               ? QStringLiteral("the device behind %1 went away after the write "
+                                                "command was sent: the module may hold channel %2 "
+                                                "now; read it once it is back")
+                                     .arg(port)
+                                     .arg(wanted)
+                               : QStringLiteral("the device behind %1 went away before the write "
+                                                "command was sent: nothing was written")
+                                     .arg(port),
                            ModuleNotFound);
         }
-        if (view_.channel != wanted) {
-            return failure(QStringLiteral("the read-back shows channel %1, not %2")
-                               .arg(view_.channel)
-                               .arg(wanted),
-                           ReadBackDiffers);
+        const int channel = ChannelValue(view_.channel);
+        if (channel != wanted) {
+            return failure(
+                QStringLiteral("the read-back shows channel %1, not %2").arg(channel).arg(wanted),
+                ReadBackDiffers, moduleJson());
         }
-        printModule({{QStringLiteral("written"), true}});
+        printModule();
         return Done;
     }
 
+    // Why a module of --all or --each failed; empty when it did not.
+    QString ResultText(const BatchModule& module) const
+    {
+        switch (module.result) {
+        case BatchModule::Result::Found:
+        case BatchModule::Result::Verified:
+            break;
+        case BatchModule::Result::ReadBackDiffers:
+            return QStringLiteral("the read-back shows channel %1, not %2")
+                .arg(ChannelValue(module.view.channel))
+                .arg(*settings_.channel);
+        case BatchModule::Result::NotWritten:
+            return QStringLiteral("the module's address holds a zero byte after '%1': nothing "
+                                  "was written")
+                .arg(Printable(module.foundAddress));
+        case BatchModule::Result::NoReadBack:
+            return QStringLiteral("does not answer the read-back");
+        case BatchModule::Result::NotSent:
+            return QStringLiteral("the device went away before the write command was sent: "
+                                  "nothing was written");
+        case BatchModule::Result::Gone:
+            return QStringLiteral("the device went away after the write command was sent");
+        }
+        return {};
+    }
+
+    // The channel a module of --all or --each holds as far as is known: the
+    // read-back's, or what it held when it was found.
+    static int KnownChannel(const BatchModule& module)
+    {
+        const bool readBack = module.result == BatchModule::Result::Verified ||
+                              module.result == BatchModule::Result::ReadBackDiffers;
+        return ChannelValue(readBack ? module.view.channel : module.foundChannel);
+    }
+
+    // One module of --all: its line, or its object of the JSON array.
+    void printBatchModule(const BatchModule& module, QJsonArray& list) const
+    {
+        const QString port = PortName(module.portIndex);
+        const QString why = ResultText(module);
+        if (settings_.json) {
+            QJsonObject object{{QStringLiteral("found"), true},
+                               {QStringLiteral("exit"), ExitStatusOf(module.result)},
+                               {QStringLiteral("port"), port}};
+            InsertRadioData(object, module.foundAddress, KnownChannel(module));
+            if (settings_.command == Command::Write)
+                object.insert(QStringLiteral("written"), module.sent);
+            if (!why.isEmpty())
+                object.insert(QStringLiteral("error"), why);
+            list.append(object);
+            return;
+        }
+        PrintLine(stdout, why.isEmpty()
+                              ? QStringLiteral("%1: %2").arg(
+                                    port, RadioDataText(module.foundAddress, KnownChannel(module)))
+                              : QStringLiteral("%1: address %2, %3")
+                                    .arg(port, Printable(module.foundAddress), why));
+    }
+
+    // The status of --all: a module that stopped answering outweighs a
+    // read-back that differs, which outweighs a module not written.
+    static int BatchStatus(const ModuleBatch& batch)
+    {
+        int status = Done;
+        for (const int worse : {NotWritten, ReadBackDiffers, ModuleNotFound}) {
+            for (const auto& module : batch.modules) {
+                if (ExitStatusOf(module->result) == worse)
+                    status = worse;
+            }
+        }
+        return status;
+    }
+
+    // detect, read and write --all.
+    int all()
+    {
+        std::unique_ptr<ModuleBatch> batch;
+        for (;;) {
+            batch = std::make_unique<ModuleBatch>(settings_);
+            QList<int> ports;
+            for (int index = ModuleTiming::FirstPortTried; index <= ModuleTiming::LastPortTried;
+                 ++index)
+                ports.append(index);
+            progress_.show(
+                QStringLiteral("Probing COM1 to COM%1 together ...").arg(HighestDetectedPort));
+            batch->Open(ports);
+            batch->Probe();
+            progress_.show({});
+            if (!batch->modules.empty())
+                break;
+            if (!watcher_ ||
+                WaitToTryAgain(*watcher_, batch->unopened, waitLimit_) != WaitEnd::TryAgain) {
+                for (const int index : batch->unopened) {
+                    view_.seen.append(
+                        {index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0});
+                }
+                for (const int index : batch->silent) {
+                    PortSeen port{index + 1, PortSeen::Outcome::NoAnswer, {}, {}, 0};
+                    port.diagnosis.portNumber = port.portNumber;
+                    view_.seen.append(port);
+                }
+                std::sort(view_.seen.begin(), view_.seen.end(),
+                          [](const PortSeen& a, const PortSeen& b) {
+                              return a.portNumber < b.portNumber;
+                          });
+                return notFound();
+            }
+        }
+        for (const int index : batch->unopened) {
+            const PortSeen port{
+                index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0};
+            if (SkippedAsBusyOrRefused(port))
+                PrintLine(stderr,
+                          QStringLiteral("melvix-module: note: skipped ") + DescribeSeen(port));
+        }
+        if (settings_.command == Command::Write) {
+            const DeferredSignals deferred;
+            if (deferred.received() != 0)
+                deferred.endProcessAsReceived();
+            batch->WriteAll();
+            const int status = printBatch(*batch);
+            if (deferred.received() != 0) {
+                StandardOutputWritten();
+                deferred.endProcessAsReceived();
+            }
+            return status;
+        }
+        return printBatch(*batch);
+    }
+
+    int printBatch(const ModuleBatch& batch) const
+    {
+        QJsonArray list;
+        int failed = 0;
+        for (const auto& module : batch.modules) {
+            printBatchModule(*module, list);
+            failed += ExitStatusOf(module->result) != Done;
+        }
+        if (settings_.json)
+            PrintJsonArray(list);
+        const int found = static_cast<int>(batch.modules.size());
+        QString summary = settings_.command == Command::Write
+                              ? QStringLiteral("%1 of %2 modules written and verified")
+                                    .arg(found - failed)
+                                    .arg(found)
+                              : QStringLiteral("%1 modules found").arg(found);
+        if (!batch.silent.isEmpty()) {
+            QStringList names;
+            for (const int index : batch.silent)
+                names.append(PortName(index));
+            summary += QStringLiteral("; no answer on %1").arg(names.join(QStringLiteral(", ")));
+        }
+        PrintLine(stderr, QStringLiteral("melvix-module: ") + summary);
+        return BatchStatus(batch);
+    }
+
+    // One module of --each: its line, or its JSON line, at once, for a log
+    // kept as the line runs. False when it could not be written.
+    bool printLineModule(int number, const BatchModule& module) const
+    {
+        // With the local offset, so that logs of different places agree.
+        const QDateTime now = QDateTime::currentDateTime();
+        const QString time = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
+        const QString port = PortName(module.portIndex);
+        const bool verified = module.result == BatchModule::Result::Verified;
+        const QString result =
+            verified ? QStringLiteral("written and verified") : ResultText(module);
+        const int oldChannel = ChannelValue(module.foundChannel);
+        if (settings_.json) {
+            QJsonObject object{{QStringLiteral("number"), number},
+                               {QStringLiteral("time"), time},
+                               {QStringLiteral("found"), true},
+                               {QStringLiteral("exit"), ExitStatusOf(module.result)},
+                               {QStringLiteral("port"), port},
+                               {QStringLiteral("oldChannel"), oldChannel},
+                               {QStringLiteral("written"), module.sent}};
+            InsertRadioData(object, module.foundAddress, KnownChannel(module));
+            if (!verified)
+                object.insert(QStringLiteral("error"), result);
+            PrintJson(object);
+        } else {
+            PrintLine(stdout, QStringLiteral("%1 %2 %3 %4 channel %5 -> %6: %7")
+                                  .arg(number)
+                                  .arg(time, port, Printable(module.foundAddress))
+                                  .arg(oldChannel)
+                                  .arg(KnownChannel(module))
+                                  .arg(result));
+        }
+        return StandardOutputWritten();
+    }
+
+    // write --each.
+    int line()
+    {
+        LineTally tally;
+        const QString error = RunLine(
+            settings_,
+            [this](int number, const BatchModule& module) {
+                return printLineModule(number, module);
+            },
+            tally);
+        if (!error.isEmpty())
+            return failure(error, ModuleNotFound);
+        PrintLine(stderr, QStringLiteral("melvix-module: %1 programmed, %2 failed")
+                              .arg(tally.programmed)
+                              .arg(tally.failed));
+        if (std::ferror(stdout) != 0) {
+            // Told as the line stopped; not again as the program ends.
+            std::clearerr(stdout);
+            return OutputFault;
+        }
+        return tally.failed == 0 ? Done : ModuleNotFound;
+    }
+
     const Settings& settings_;
+    std::unique_ptr<PortWatcher> watcher_;
+    QDeadlineTimer waitLimit_{QDeadlineTimer::Forever};
     Progress progress_;
     CommandView view_;
-    TRadioCom com_;
-    TModuleSession session_;
+    // The session goes after the component, whose OnReceive calls it.
+    std::unique_ptr<TModuleSession> session_;
+    std::unique_ptr<TRadioCom> com_;
+    bool found_ = false;
+    bool written_ = false;
+    // The device the port led to when it was opened.
+    QString openedDevice_;
 };
 
 } // namespace

@@ -12,7 +12,9 @@ enum ExitStatus
     Done = 0,
     ModuleNotFound = 1,
     ReadBackDiffers = 2,
-    UsageFault = 64
+    NotWritten = 3,
+    UsageFault = 64,
+    OutputFault = 74
 };
 
 int runCommand(const Settings& settings);

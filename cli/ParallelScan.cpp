@@ -4,10 +4,13 @@
 #include "ModuleProtocol.h"
 #include "ModuleSession.h"
 #include "ModuleView.h"
+#include "Output.h"
+#include "RecordingView.h"
 
 #include <QCoreApplication>
 #include <QThread>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -15,69 +18,104 @@ using namespace ModuleTiming;
 
 namespace {
 
-// Keeps what the probe of one port decoded.
-class ProbeView final : public TModuleView
-{
-public:
-    void SetStatus(const QString&, const QString&, const QString&) override {}
-    void AppendLog(const QString&) override {}
-    void ShowRadioData(const QString& address, int channel) override
-    {
-        this->address = address;
-        this->channel = channel;
-    }
-    void ShowError(const QString&) override {}
-    int Generation() const override { return ModuleProtocol::V5; }
-    QString Address() const override { return address; }
-    int Channel() override { return channel; }
-
-    QString address;
-    int channel = 0;
-};
-
 struct PortProbe
 {
-    explicit PortProbe(int index) : index(index), session(com, view)
+    PortProbe(int index, int generation, bool endWaitOnReply)
+        : index(index), com(std::make_unique<TRadioCom>()), view(generation), session(*com, view)
     {
-        ConfigureLikeTheWindow(com);
-        com.SetOnReceive([this](std::int32_t count) { session.HandleReceived(count); });
+        ConfigureLikeTheWindow(*com);
+        session.EndWaitOnReply = endWaitOnReply;
+        com->SetOnReceive([this](std::int32_t count) {
+            if (count > 0)
+                view.bytesArrived = true;
+            session.HandleReceived(count);
+        });
+    }
+
+    // What this port told so far, for the report.
+    PortSeen::Outcome outcome() const
+    {
+        using Outcome = PortSeen::Outcome;
+        if (session.ReplyDecoded)
+            return Outcome::Answered;
+        if (view.refused)
+            return Outcome::AddressRefused;
+        return view.bytesArrived ? Outcome::UnreadableAnswer : Outcome::NoAnswer;
     }
 
     const int index;
-    TRadioCom com;
-    ProbeView view;
+    std::unique_ptr<TRadioCom> com;
+    RecordingView view;
     TModuleSession session;
 };
 
+using Probes = std::vector<std::unique_ptr<PortProbe>>;
+
+// Sends the read command to each probe that `asked` picks, waits for the
+// answers and lets them be decoded; a wait that ends on the answers ends
+// once `done` holds.
+void AskRound(const Probes& probes, int generation,
+              const std::function<bool(const PortProbe&)>& asked, bool endWaitOnReply,
+              const std::function<bool()>& done)
+{
+    std::vector<TModuleSession*> sessions;
+    for (const auto& probe : probes) {
+        if (asked(*probe)) {
+            probe->session.SendReadCommand(generation);
+            sessions.push_back(&probe->session);
+        }
+    }
+    AwaitReplies(sessions, endWaitOnReply, done);
+}
+
 } // namespace
 
-ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& round)
+void AwaitReplies(const std::vector<TModuleSession*>& sessions, bool endWaitOnReply,
+                  const std::function<bool()>& done)
+{
+    if (!endWaitOnReply) {
+        QThread::msleep(ReplyWaitMs);
+        QCoreApplication::processEvents();
+        return;
+    }
+    AwaitEvents(ReplyWaitMs, done);
+    for (TModuleSession* session : sessions)
+        session->EndReplyWait();
+}
+
+ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& round,
+                                       bool endWaitOnReply)
 {
     ParallelScanResult result;
-    std::vector<std::unique_ptr<PortProbe>> probes;
+    Probes probes;
+    QList<int> unopened;
     for (int index = FirstPortTried; index <= LastPortTried; ++index) {
-        auto probe = std::make_unique<PortProbe>(index);
+        auto probe = std::make_unique<PortProbe>(index, ModuleProtocol::V5, endWaitOnReply);
         if (probe->session.OpenPort(index))
             probes.push_back(std::move(probe));
         else
-            result.unopened.append(index);
+            unopened.append(index);
+    }
+    // While the scan holds every port it opened, so that the reasons are
+    // those it met.
+    for (const int index : unopened) {
+        result.seen.append(
+            {index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0});
     }
     QThread::msleep(PauseAfterOpenMs);
 
-    const auto command = ModuleProtocol::ReadCommand(ModuleProtocol::V5);
     PortProbe* best = nullptr;
+    // Only ports below the best answer so far can still win.
+    const auto stillAsked = [&best](const PortProbe& probe) {
+        return !best || probe.index < best->index;
+    };
     for (int send = 1; send <= ReadCommandSends && !probes.empty(); ++send) {
         round(send);
-        // Only ports below the best answer so far can still win.
+        // Once the lowest port that opened has answered, no other can win.
+        AskRound(probes, ModuleProtocol::V5, stillAsked, endWaitOnReply,
+                 [&] { return probes.front()->session.ReplyEnded(); });
         for (const auto& probe : probes) {
-            if (best && probe->index >= best->index)
-                break;
-            probe->com.SendBuffer(command.data(), static_cast<std::int32_t>(command.size()));
-        }
-        QThread::msleep(ReplyWaitMs);
-        QCoreApplication::processEvents();
-        for (const auto& probe : probes) {
-            if (best && probe->index >= best->index)
+            if (!stillAsked(*probe))
                 break;
             if (probe->session.ReplyDecoded) {
                 best = probe.get();
@@ -88,10 +126,60 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
         if (best == probes.front().get())
             break;
     }
+    for (const auto& probe : probes) {
+        PortSeen seen{probe->index + 1, probe->outcome(), {}, {}, 0};
+        seen.diagnosis.portNumber = seen.portNumber;
+        if (seen.outcome == PortSeen::Outcome::AddressRefused) {
+            seen.address = probe->view.refusedAddress;
+            seen.channelValue = ChannelValue(probe->view.refusedChannel);
+        }
+        result.seen.append(seen);
+    }
+    std::sort(result.seen.begin(), result.seen.end(),
+              [](const PortSeen& a, const PortSeen& b) { return a.portNumber < b.portNumber; });
     if (best) {
         result.portIndex = best->index;
         result.address = best->view.address;
         result.channel = best->view.channel;
+        best->com->SetOnReceive({});
+        result.port = std::move(best->com);
     }
     return result;
+}
+
+void AskInV4(QList<PortSeen>& seen, bool endWaitOnReply)
+{
+    using Outcome = PortSeen::Outcome;
+    Probes probes;
+    for (const PortSeen& port : seen) {
+        if (port.outcome != Outcome::NoAnswer && port.outcome != Outcome::UnreadableAnswer)
+            continue;
+        auto probe =
+            std::make_unique<PortProbe>(port.portNumber - 1, ModuleProtocol::V4, endWaitOnReply);
+        if (probe->session.OpenPort(probe->index))
+            probes.push_back(std::move(probe));
+    }
+    if (probes.empty())
+        return;
+    QThread::msleep(PauseAfterOpenMs);
+    const auto unanswered = [](const PortProbe& probe) { return !probe.session.ReplyDecoded; };
+    const auto allEnded = [&] {
+        return std::all_of(probes.begin(), probes.end(),
+                           [](const auto& probe) { return probe->session.ReplyEnded(); });
+    };
+    for (int send = 1; send <= ReadCommandSends; ++send) {
+        AskRound(probes, ModuleProtocol::V4, unanswered, endWaitOnReply, allEnded);
+        if (std::none_of(probes.begin(), probes.end(),
+                         [&](const auto& probe) { return unanswered(*probe); }))
+            break;
+    }
+    for (PortSeen& port : seen) {
+        for (const auto& probe : probes) {
+            if (probe->index + 1 == port.portNumber && probe->session.ReplyDecoded) {
+                port.outcome = Outcome::V4Answer;
+                port.address = probe->view.address;
+                port.channelValue = ChannelValue(probe->view.channel);
+            }
+        }
+    }
 }

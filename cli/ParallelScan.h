@@ -3,24 +3,53 @@
 // of them are probed together in rounds of send, wait and decode.
 #pragma once
 
+#include "PortSeen.h"
+#include "Radiocom.h"
+
 #include <QList>
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
+
+class TModuleSession;
 
 struct ParallelScanResult
 {
     // The lowest port index that answered, with what it answered.
     std::optional<int> portIndex;
     QString address;
+    // As the reply carries it, a signed byte.
     int channel = 0;
-    // The port indices that could not be opened.
-    QList<int> unopened;
+    // The winning port's component, still open, so that no other program can
+    // take the port between the scan and what follows. Its OnReceive is
+    // unassigned: the new owner binds it before it lets events run.
+    std::unique_ptr<TRadioCom> port;
+    // What the scan saw at each port it tried, COM1 first; the ports that
+    // could not be opened were diagnosed while the scan held all the others.
+    QList<PortSeen> seen;
 };
 
 // Probes port indices 0 to 20 with the read command, three rounds at most,
 // and gives the lowest port that answers within those rounds, as the
 // sequential scan would. `round` is told each round's number before it is
-// sent. Closes every port before it returns.
-ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& round);
+// sent. With `endWaitOnReply`, a round ends as soon as no lower port than
+// one that answered is left to answer; otherwise it waits the full reply
+// wait, as the window does. Closes every port but the winning one before it
+// returns.
+ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& round,
+                                       bool endWaitOnReply = false);
+
+// Asks the ports that opened but gave no usable answer once more, all at
+// once, with the V4 read command, and marks those that answer it: a V4
+// module does not answer the V5 read command that detection sends.
+void AskInV4(QList<PortSeen>& seen, bool endWaitOnReply = false);
+
+// Lets the replies to the read commands just sent from `sessions` come in:
+// with `endWaitOnReply` until `done` holds, the reply wait being the upper
+// bound, and each session then ends its wait; otherwise for the full reply
+// wait, as the window waits.
+void AwaitReplies(const std::vector<TModuleSession*>& sessions, bool endWaitOnReply,
+                  const std::function<bool()>& done);

@@ -2,6 +2,8 @@
 // own sequences, for scripts, benches and users whose module is not found.
 #include "CommandLine.h"
 #include "ModuleCommands.h"
+#include "Output.h"
+#include "Terminal.h"
 
 #include <QCoreApplication>
 
@@ -9,7 +11,9 @@
 #include <string>
 #include <vector>
 
-int main(int argc, char** argv)
+namespace {
+
+int run(int argc, char** argv)
 {
     cli::Settings settings;
     try {
@@ -29,4 +33,14 @@ int main(int argc, char** argv)
     // The serial watchers hand their events to this thread's event loop.
     QCoreApplication application(argc, argv);
     return cli::runCommand(settings);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ReportBrokenPipesAsErrors();
+    const int status = run(argc, argv);
+    // Output that was lost is a failure, whatever the command did.
+    return StandardOutputWritten() ? status : cli::OutputFault;
 }

@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     if (state.ByteSize < 5 || state.ByteSize > 8 || state.Parity > SPACEPARITY ||
-        state.StopBits > TWOSTOPBITS || state.fBinary != before.fBinary)
+        state.StopBits > TWOSTOPBITS || state.fBinary != before.fBinary ||
+        state.fParity != before.fParity)
         std::abort();
     return 0;
 }

@@ -48,6 +48,29 @@ bool holdsRadioData(std::int32_t position, std::int32_t length)
     return position >= 0 && position + AddressLength < length;
 }
 
+// Where the data of a short reply stands when the search found the first "W"
+// at p. That W is taken as the address initial, with the channel byte before
+// it. But a module may hold channel 87, which is "W" itself: the W found is
+// then its channel byte, the marker stands right before it and the address
+// initial right after it. Read as usual, such a reply would give channel 97
+// (the marker) and an address shifted by one, which a later write would store
+// in the module. So a W between the marker and another W is read as the
+// channel; and when the byte before that marker is a marker too, both
+// readings fit and the reply is not decoded at all, as a guess at an address
+// must never be written back. No channel in 1..83 is "W" or "a", so replies
+// of modules on those channels decode as they always did.
+std::optional<std::int32_t> v5SearchedShortPosition(const std::uint8_t* bytes, std::int32_t length,
+                                                    std::int32_t p)
+{
+    const bool channelMayBeW =
+        bytes[p - 1] == DataMarker && p + 1 < length && bytes[p + 1] == AddressInitial;
+    if (!channelMayBeW)
+        return p - FoundToData;
+    if (p >= 2 && bytes[p - 2] == DataMarker)
+        return std::nullopt;
+    return p;
+}
+
 std::optional<std::int32_t> v5Position(const std::uint8_t* bytes, std::int32_t length)
 {
     if (length >= V5EchoedReply) {
@@ -61,7 +84,7 @@ std::optional<std::int32_t> v5Position(const std::uint8_t* bytes, std::int32_t l
         if (bytes[0] == DataMarker)
             return ShortData;
         if (const std::int32_t p = FindMarker(bytes, length, V5); p != 0)
-            return p - FoundToData;
+            return v5SearchedShortPosition(bytes, length, p);
     }
     return std::nullopt;
 }

@@ -24,6 +24,9 @@ inline constexpr char Preamble[] = "KQZRTMNVP";
 // The radio data block of a reply starts with this byte; the channel byte
 // and the four address bytes follow it.
 constexpr std::uint8_t DataMarker = 'a';
+// The radio data block: the marker, the channel byte, the four address
+// bytes and ten more.
+constexpr std::int32_t DataBlockLength = 16;
 // An address is accepted only when it starts with this character.
 constexpr char AddressInitial = 'W';
 

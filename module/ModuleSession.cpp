@@ -5,7 +5,9 @@
 #include "NameTables.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QThread>
+#include <QTimer>
 
 #include <vector>
 
@@ -20,12 +22,31 @@ void LetPendingEventsRun()
 
 } // namespace
 
+bool AwaitEvents(unsigned long ms, const std::function<bool()>& done)
+{
+    const QDeadlineTimer deadline(static_cast<qint64>(ms), Qt::PreciseTimer);
+    // Wakes the wait below at the deadline when no event comes.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    wake.start(static_cast<int>(ms));
+    while (!done() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (!done())
+        LetPendingEventsRun();
+    return done();
+}
+
 TModuleSession::TModuleSession(TRadioCom& serialConnector, TModuleView& view)
     : serialConnector_(serialConnector), view_(view)
 {}
 
 void TModuleSession::HandleReceived(std::int32_t count)
 {
+    if (EndWaitOnReply) {
+        CollectReply(count);
+        return;
+    }
     // Fewer bytes stay queued and are counted again with what follows them.
     if (count == 0 || count < MinReplyLength)
         return;
@@ -34,8 +55,79 @@ void TModuleSession::HandleReceived(std::int32_t count)
     if (read <= 0)
         return;
     // Only the bytes actually read are interpreted.
-    if (const auto position = ModuleProtocol::DataPosition(buffer.data(), read, view_.Generation()))
-        DecodeRadioData(buffer.data(), read, *position);
+    DecodeReply(buffer.data(), read);
+}
+
+std::optional<std::int32_t> TModuleSession::DecodeReply(const std::uint8_t* bytes,
+                                                        std::int32_t length)
+{
+    const auto position = ModuleProtocol::DataPosition(bytes, length, view_.Generation());
+    if (position)
+        DecodeRadioData(bytes, length, *position);
+    return position;
+}
+
+void TModuleSession::CollectReply(std::int32_t count)
+{
+    if (count <= 0)
+        return;
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(count));
+    const int read = serialConnector_.ReceiveBuffer(buffer.data(), count);
+    if (read <= 0 || replyTaken_)
+        return;
+    received_.insert(received_.end(), buffer.begin(), buffer.begin() + read);
+    // As the window, which would read fewer bytes only together with more.
+    if (static_cast<std::int32_t>(received_.size()) < MinReplyLength)
+        return;
+    // Every layout that a module sends decodes from its first bytes to the
+    // same radio data as from the whole reply. The wait ends once the data
+    // block is whole, so that the rest of this reply is not taken for the
+    // start of the next.
+    const auto length = static_cast<std::int32_t>(received_.size());
+    const auto position = DecodeReply(received_.data(), length);
+    if (ReplyDecoded && length >= *position - 1 + ModuleProtocol::DataBlockLength)
+        TakeReply();
+}
+
+void TModuleSession::TakeReply()
+{
+    replyEnded_ = true;
+    received_.clear();
+    replyTaken_ = true;
+}
+
+bool TModuleSession::ReplyEnded() const
+{
+    return ReplyDecoded && replyEnded_;
+}
+
+void TModuleSession::AwaitReply()
+{
+    if (!EndWaitOnReply) {
+        QThread::msleep(ReplyWaitMs);
+        LetPendingEventsRun();
+        return;
+    }
+    AwaitEvents(ReplyWaitMs, [this] { return ReplyEnded(); });
+    EndReplyWait();
+}
+
+void TModuleSession::EndReplyWait()
+{
+    // The window reads what has come by the end of its wait and decodes it
+    // once; fewer bytes stay for the next wait.
+    if (ReplyDecoded)
+        TakeReply();
+    else if (static_cast<std::int32_t>(received_.size()) >= MinReplyLength)
+        received_.clear();
+}
+
+void TModuleSession::SendReadCommand(int generation)
+{
+    replyTaken_ = false;
+    replyEnded_ = false;
+    const auto command = ModuleProtocol::ReadCommand(generation);
+    serialConnector_.SendBuffer(command.data(), static_cast<std::int32_t>(command.size()));
 }
 
 std::int32_t TModuleSession::FindMarker(const std::uint8_t* bytes, std::int32_t length) const
@@ -50,15 +142,16 @@ void TModuleSession::DecodeRadioData(const std::uint8_t* bytes, std::int32_t len
     if (position < 0 || position + 4 >= length)
         return;
     const auto data = ModuleProtocol::ExtractRadioData(bytes, position);
-    if (!ModuleProtocol::AddressAccepted(data.address)) {
-        ReplyDecoded = false;
-        return;
-    }
-    ReplyDecoded = true;
     // Each address byte is one character, so every byte value but 0 comes
     // back unchanged in a write command.
     const QString address =
         QString::fromLatin1(data.address.data(), static_cast<qsizetype>(data.address.size()));
+    if (!ModuleProtocol::AddressAccepted(data.address)) {
+        ReplyDecoded = false;
+        view_.ReplyRefused(address, data.channel);
+        return;
+    }
+    ReplyDecoded = true;
     view_.ShowRadioData(address, data.channel);
     view_.AppendLog(QStringLiteral("Received -> Channel: %1 Addr: %2")
                         .arg(static_cast<int>(data.channel))
@@ -91,9 +184,10 @@ bool TModuleSession::ScanPorts()
         view_.TryingPort(index);
         OpenPort(index);
         QThread::msleep(PauseAfterOpenMs);
-        if (!serialConnector_.Connected())
+        if (!serialConnector_.Connected()) {
             unopened.append(index);
-        else if (ProbeModule()) {
+            view_.PortNotOpened(index);
+        } else if (ProbeModule()) {
             PortIndex = index;
             return true;
         }
@@ -104,11 +198,9 @@ bool TModuleSession::ScanPorts()
 
 void TModuleSession::SendReadCommands(int generation)
 {
-    const auto command = ModuleProtocol::ReadCommand(generation);
     for (int send = 0; send < ReadCommandSends; ++send) {
-        serialConnector_.SendBuffer(command.data(), static_cast<std::int32_t>(command.size()));
-        QThread::msleep(ReplyWaitMs);
-        LetPendingEventsRun();
+        SendReadCommand(generation);
+        AwaitReply();
         if (ReplyDecoded)
             return;
     }
@@ -139,30 +231,33 @@ void TModuleSession::ReadRadioData()
     }
 }
 
-void TModuleSession::SendWriteCommand()
+bool TModuleSession::SendWriteCommand()
 {
     const QString address = view_.Address();
     if (address.length() != 4) {
         view_.ShowError(QStringLiteral("Set ADDRESS!"));
-        return;
+        return false;
     }
     const int channel = view_.Channel();
     if (channel == 0) {
         view_.ShowError(QStringLiteral("Set Channel!"));
-        return;
+        return false;
     }
     const auto command = ModuleProtocol::WriteCommand(
         view_.Generation(), static_cast<std::uint8_t>(channel), address.toLatin1().toStdString());
-    serialConnector_.SendBuffer(command.data(), static_cast<std::int32_t>(command.size()));
+    const auto length = static_cast<std::int32_t>(command.size());
+    const bool sent = serialConnector_.SendBuffer(command.data(), length) == length;
     view_.AppendLog(
         QStringLiteral("Sent: Write Channel: %1 Address: %2").arg(channel).arg(address));
+    return sent;
 }
 
-void TModuleSession::WriteAndReadBack()
+bool TModuleSession::WriteAndReadBack()
 {
-    SendWriteCommand();
+    const bool sent = SendWriteCommand();
     QThread::msleep(WriteToReadBackPauseMs);
     LetPendingEventsRun();
     ReadRadioData();
     LetPendingEventsRun();
+    return sent;
 }

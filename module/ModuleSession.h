@@ -14,6 +14,9 @@
 #include <QList>
 
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
 
 class TModuleView;
 
@@ -27,6 +30,11 @@ constexpr int ReadCommandSends = 3;
 constexpr unsigned long ReplyWaitMs = 50;
 constexpr unsigned long WriteToReadBackPauseMs = 500;
 } // namespace ModuleTiming
+
+// Lets this thread's events run until `done` holds after one of them, or
+// until `ms` have passed; then runs those already pending. Whether `done`
+// holds at the end.
+bool AwaitEvents(unsigned long ms, const std::function<bool()>& done);
 
 class TModuleSession
 {
@@ -44,6 +52,13 @@ public:
     bool ReplyDecoded = false;
     // The port index at which the module was last found.
     std::int32_t PortIndex = 0;
+    // The window waits the full reply wait after every read command. The
+    // command line sets this: a wait then ends as soon as a reply has been
+    // decoded and its data block has come whole, the reply wait being its
+    // upper bound. The bytes decoded are all those received since the wait
+    // began, as the window reads them at its end, so what is accepted is
+    // what the window would accept.
+    bool EndWaitOnReply = false;
 
     void HandleReceived(std::int32_t count);
     std::int32_t FindMarker(const std::uint8_t* bytes, std::int32_t length) const;
@@ -54,10 +69,20 @@ public:
     bool ScanPorts();
     // Up to three read commands on the open port; true once one was answered.
     bool ProbeModule();
+    // One read command of the generation, for a caller that awaits the reply
+    // itself and then calls EndReplyWait.
+    void SendReadCommand(int generation);
+    // With EndWaitOnReply: a reply has been decoded and its whole data block
+    // has come, so a wait for it can end.
+    bool ReplyEnded() const;
+    void EndReplyWait();
     void ReadRadioData();
-    void SendWriteCommand();
-    // The write command, the pause, and the read-back.
-    void WriteAndReadBack();
+    // True when the whole write command went out. The window looks at no
+    // result; the command line tells whether the module may have changed.
+    bool SendWriteCommand();
+    // The write command, the pause, and the read-back; SendWriteCommand's
+    // result.
+    bool WriteAndReadBack();
 
     // Selects the port of this index at the scan's speed and read time-out
     // and opens it, as the scan does for each port; true when it opened.
@@ -65,7 +90,19 @@ public:
 
 private:
     void SendReadCommands(int generation);
+    void AwaitReply();
+    void CollectReply(std::int32_t count);
+    // The data position found, whether or not the reply was accepted.
+    std::optional<std::int32_t> DecodeReply(const std::uint8_t* bytes, std::int32_t length);
+    // Ends the reply: what follows until the next read command belongs to it.
+    void TakeReply();
 
     TRadioCom& serialConnector_;
     TModuleView& view_;
+    // With EndWaitOnReply: the bytes received since the wait began.
+    std::vector<std::uint8_t> received_;
+    // With EndWaitOnReply: a reply was taken, and what follows it until the
+    // next read command is the rest of it.
+    bool replyTaken_ = false;
+    bool replyEnded_ = false;
 };

@@ -28,6 +28,12 @@ public:
 
     // The scan is about to try the port of this index.
     virtual void TryingPort(int /*portIndex*/) {}
+    // The scan could not open the port of this index; called at once, while
+    // whatever kept it from opening is most likely still so.
+    virtual void PortNotOpened(int /*portIndex*/) {}
+    // A reply matched a layout but was refused: its address does not start
+    // with the address initial.
+    virtual void ReplyRefused(const QString& /*address*/, int /*channel*/) {}
     // A scan has tried every port and found no module; these port indices
     // could not be opened.
     virtual void NothingFound(const QList<int>& /*unopenedPorts*/) {}

@@ -1,5 +1,7 @@
 #include "PortDiagnosis.h"
 
+#include <QMap>
+
 namespace {
 
 QString PortLabel(const PortDiagnosis& diagnosis)
@@ -10,27 +12,64 @@ QString PortLabel(const PortDiagnosis& diagnosis)
     return QStringLiteral("%1 (%2)").arg(name, diagnosis.device);
 }
 
+QString NoDeviceText(const QString& mapProblem)
+{
+    if (mapProblem.isEmpty())
+        return QStringLiteral("no device");
+    return QStringLiteral("no device — ") + mapProblem;
+}
+
+QString PermissionText(const PortDiagnosis& diagnosis)
+{
+    if (!diagnosis.groupToJoin.isEmpty()) {
+        return QStringLiteral("permission denied — join the %1 group: "
+                              "sudo adduser $USER %1, then log in again")
+            .arg(diagnosis.groupToJoin);
+    }
+    return QStringLiteral("permission denied — owner %1, group %2, mode %3")
+        .arg(diagnosis.owner, diagnosis.group)
+        .arg(diagnosis.permissions, 4, 8, QLatin1Char('0'));
+}
+
+QString BusyText(const PortDiagnosis& diagnosis)
+{
+    if (diagnosis.holderPid == 0)
+        return QStringLiteral("busy, held by another program");
+    if (diagnosis.holderHasLock) {
+        return QStringLiteral("busy, held by process %1 (%2)")
+            .arg(diagnosis.holderPid)
+            .arg(diagnosis.holderName);
+    }
+    return QStringLiteral("busy, held by another program; process %1 (%2) has it open")
+        .arg(diagnosis.holderPid)
+        .arg(diagnosis.holderName);
+}
+
 QString StateText(const PortDiagnosis& diagnosis)
 {
     using State = PortDiagnosis::State;
     switch (diagnosis.state) {
     case State::NoDevice:
-        return QStringLiteral("no device");
+        return NoDeviceText(diagnosis.detail);
     case State::Available:
         return QStringLiteral("serial device, can be opened");
     case State::PermissionDenied:
-        return QStringLiteral("permission denied — join the dialout group: "
-                              "sudo adduser $USER dialout, then log in again");
+        return PermissionText(diagnosis);
     case State::Busy:
-        if (diagnosis.holderPid == 0)
-            return QStringLiteral("busy, held by another program");
-        return QStringLiteral("busy, held by process %1 (%2)")
-            .arg(diagnosis.holderPid)
-            .arg(diagnosis.holderName);
+        return BusyText(diagnosis);
     case State::NotSerial:
         return QStringLiteral("not a serial device (%1)").arg(diagnosis.detail);
+    case State::NoHardware:
+        return QStringLiteral("no serial hardware behind this port");
     case State::DanglingLink:
         return QStringLiteral("dangling link: what it points to does not exist");
+    case State::LinkLoop:
+        return QStringLiteral("link loop: its links lead round in a circle, never to a file");
+    case State::UnreachableTarget:
+        if (diagnosis.detail.isEmpty())
+            return QStringLiteral("unreachable target: permission denied on the way to it");
+        return QStringLiteral("unreachable target: this user may not enter %1")
+            .arg(diagnosis.detail);
     case State::Unusable:
         return QStringLiteral("cannot be opened: %1").arg(diagnosis.detail);
     }
@@ -58,8 +97,14 @@ QString StateName(PortDiagnosis::State state)
         return QStringLiteral("busy");
     case State::NotSerial:
         return QStringLiteral("not-serial");
+    case State::NoHardware:
+        return QStringLiteral("no-hardware");
     case State::DanglingLink:
         return QStringLiteral("dangling-link");
+    case State::LinkLoop:
+        return QStringLiteral("link-loop");
+    case State::UnreachableTarget:
+        return QStringLiteral("unreachable-target");
     case State::Unusable:
         return QStringLiteral("unusable");
     }
@@ -69,15 +114,22 @@ QString StateName(PortDiagnosis::State state)
 QStringList UnopenedPortsDiagnosis(const QList<int>& portIndices)
 {
     QStringList lines;
-    QStringList empty;
+    // The ports with nothing behind their names, by why (an unusable port
+    // map, or nothing more to say), each kind on one line at the end.
+    QMap<QString, QStringList> empty;
     for (const int index : portIndices) {
         const PortDiagnosis diagnosis = DiagnosePort(index + 1);
         if (diagnosis.state == PortDiagnosis::State::NoDevice)
-            empty.append(QStringLiteral("COM%1").arg(index + 1));
+            empty[diagnosis.detail].append(QStringLiteral("COM%1").arg(index + 1));
         else
             lines.append(DescribePort(diagnosis));
     }
-    if (!empty.isEmpty())
-        lines.append(empty.join(QStringLiteral(", ")) + QStringLiteral(": no device"));
+    for (auto group = empty.cbegin(); group != empty.cend(); ++group)
+        lines.append(NoDeviceLine(group.value(), group.key()));
     return lines;
+}
+
+QString NoDeviceLine(const QStringList& portNames, const QString& mapProblem)
+{
+    return portNames.join(QStringLiteral(", ")) + QStringLiteral(": ") + NoDeviceText(mapProblem);
 }

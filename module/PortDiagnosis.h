@@ -1,6 +1,8 @@
 // Why a serial port can or cannot be opened, found without sending anything
-// to it: no device behind the port name, a device the user may not open, one
-// that another program holds, something that is no serial device at all.
+// to it: no device behind the port name (or no usable port map), a device the
+// user may not open, one that another program holds, a link that leads
+// nowhere, in a circle or where the user may not go, something that is no
+// serial device at all.
 // The checks are the operating system's; PortDiagnosis_<platform>.cpp holds
 // them, the descriptions here are shared.
 #pragma once
@@ -18,7 +20,12 @@ struct PortDiagnosis
         PermissionDenied,
         Busy,
         NotSerial,
+        // A serial port whose driver finds no hardware behind it, such as
+        // /dev/ttyS2 on a PC with two UARTs.
+        NoHardware,
         DanglingLink,
+        LinkLoop,
+        UnreachableTarget,
         Unusable
     };
 
@@ -26,16 +33,34 @@ struct PortDiagnosis
     // What the port name leads to: a device path, or where a link points.
     QString device;
     State state = State::NoDevice;
-    // The kind of file that is no serial device, or the system's error text.
+    // The kind of file that is no serial device, the system's error text, the
+    // directory that bars the way to an unreachable target, or why the port
+    // map directory is unusable when there is no device.
     QString detail;
-    // The process that holds a busy port, when it could be found.
+    // The process that holds a busy port, when it could be found: the one
+    // whose lock refused the open, or else one that has the device open.
     qint64 holderPid = 0;
     QString holderName;
+    bool holderHasLock = false;
+    // Who may open a device that refused the user: its owner, group and
+    // permission bits, and the group to join when joining one would let the
+    // user in.
+    QString owner;
+    QString group;
+    unsigned permissions = 0;
+    QString groupToJoin;
 };
 
 // The port COM<portNumber> as the port map resolves it. Opens the device at
 // most to see whether it can be opened, and closes it again.
 PortDiagnosis DiagnosePort(int portNumber);
+
+// The device file that the port name leads to now, links followed, found
+// without opening anything; empty when it leads nowhere. The default port
+// map numbers the USB adapters present, so when one is pulled out its COM
+// number may lead to the next one: compare this with what it was at the open
+// to tell that the device that was opened is gone.
+QString PortDevice(int portNumber);
 
 // COM1 to COM21, and any higher COM number that the port map holds.
 QList<int> ListedPortNumbers();
@@ -44,6 +69,10 @@ QList<int> ListedPortNumbers();
 QString DescribePort(const PortDiagnosis& diagnosis);
 // A short stable name of the state, for machine-readable output.
 QString StateName(PortDiagnosis::State state);
+
+// One line for ports with nothing behind their names, for the same reason:
+// "COM3, COM4: no device", and why the port map cannot serve when it cannot.
+QString NoDeviceLine(const QStringList& portNames, const QString& mapProblem);
 
 // The lines that explain why these port indices (0 is COM1) could not be
 // opened: one per port with something behind its name, then one for those

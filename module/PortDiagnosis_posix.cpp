@@ -1,5 +1,6 @@
-// The port checks on POSIX systems: the port map's entry, the file it leads
-// to, an open as the serial component makes it (exclusive through flock), and
+// The port checks on POSIX systems: the port map and its entry, the file it
+// leads to, an open as the serial component makes it (exclusive through
+// flock), the device's owner, group and mode when the open is refused, and
 // /proc for the process that holds a busy port.
 #include "PortDiagnosis.h"
 
@@ -8,14 +9,21 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <grp.h>
+#include <optional>
+#include <pwd.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -36,9 +44,46 @@ QString FileKind(mode_t mode)
     return QStringLiteral("a character device that is no terminal");
 }
 
+QString ProcessName(qint64 pid)
+{
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    if (!comm.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLocal8Bit(comm.readAll()).trimmed();
+}
+
+// The process whose flock on the device file refuses ours. /proc/locks names
+// the file by its file system's device, major and minor in hex, and its
+// inode: "1: FLOCK  ADVISORY  WRITE 4711 00:19:5 0 EOF". A lock that waits
+// has "->" after the number and holds nothing.
+qint64 LockHolder(const struct stat& info)
+{
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return 0;
+    const QString file = QStringLiteral("%1:%2:%3")
+                             .arg(major(info.st_dev), 2, 16, QLatin1Char('0'))
+                             .arg(minor(info.st_dev), 2, 16, QLatin1Char('0'))
+                             .arg(info.st_ino);
+    constexpr int KindField = 1;
+    constexpr int PidField = 4;
+    constexpr int FileField = 5;
+    for (const QByteArray& line : locks.readAll().split('\n')) {
+        const QStringList fields =
+            QString::fromLatin1(line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (fields.size() <= FileField || fields[KindField] != QLatin1String("FLOCK") ||
+            fields[FileField] != file)
+            continue;
+        const qint64 pid = fields[PidField].toLongLong();
+        if (pid > 0)
+            return pid;
+    }
+    return 0;
+}
+
 // The first other process with the character device `device` open, as far as
 // /proc lets this user see.
-void FindHolder(dev_t device, PortDiagnosis& diagnosis)
+qint64 ProcessWithDeviceOpen(dev_t device)
 {
     const QString ownPid = QString::number(getpid());
     const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
@@ -54,15 +99,88 @@ void FindHolder(dev_t device, PortDiagnosis& diagnosis)
             };
             const QByteArray path = (fdDir + QLatin1Char('/') + fd).toLocal8Bit();
             if (stat(path.constData(), &info) == 0 && S_ISCHR(info.st_mode) &&
-                info.st_rdev == device) {
-                diagnosis.holderPid = number;
-                QFile comm(QStringLiteral("/proc/") + pid + QStringLiteral("/comm"));
-                if (comm.open(QIODevice::ReadOnly))
-                    diagnosis.holderName = QString::fromLocal8Bit(comm.readAll()).trimmed();
-                return;
-            }
+                info.st_rdev == device)
+                return number;
         }
     }
+    return 0;
+}
+
+// The lock's holder when the lock is what refuses the port. Without one (the
+// terminal's exclusive mode refuses it, or the holder is out of sight) a
+// process that has it open is all there is to name, and it may hold nothing.
+void FindHolder(const struct stat& info, PortDiagnosis& diagnosis)
+{
+    diagnosis.holderPid = LockHolder(info);
+    diagnosis.holderHasLock = diagnosis.holderPid != 0;
+    if (!diagnosis.holderHasLock)
+        diagnosis.holderPid = ProcessWithDeviceOpen(info.st_rdev);
+    if (diagnosis.holderPid != 0)
+        diagnosis.holderName = ProcessName(diagnosis.holderPid);
+}
+
+constexpr std::size_t NameBufferSize = 1 << 16;
+
+QString UserName(uid_t uid)
+{
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(NameBufferSize);
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return QString::fromLocal8Bit(found->pw_name);
+    return QString::number(uid);
+}
+
+std::optional<QString> GroupName(gid_t gid)
+{
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(NameBufferSize);
+    if (getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return QString::fromLocal8Bit(found->gr_name);
+    return std::nullopt;
+}
+
+bool ProcessHasGroup(gid_t gid)
+{
+    if (getegid() == gid)
+        return true;
+    const int count = getgroups(0, nullptr);
+    if (count <= 0)
+        return false;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    groups.resize(static_cast<std::size_t>(std::max(getgroups(count, groups.data()), 0)));
+    return std::find(groups.begin(), groups.end(), gid) != groups.end();
+}
+
+// Who may open the device. Joining its group lets the user in only when the
+// group may read and write it, the user lacks the group and does not own the
+// device (the owner's bits are the only ones that count for the owner); the
+// root group is none to join for a device.
+void ExplainRefusal(const struct stat& info, PortDiagnosis& diagnosis)
+{
+    const std::optional<QString> group = GroupName(info.st_gid);
+    diagnosis.owner = UserName(info.st_uid);
+    diagnosis.group = group.value_or(QString::number(info.st_gid));
+    diagnosis.permissions = info.st_mode & 07777;
+    constexpr mode_t GroupReadWrite = S_IRGRP | S_IWGRP;
+    if (group && info.st_gid != 0 && info.st_uid != geteuid() &&
+        (info.st_mode & GroupReadWrite) == GroupReadWrite && !ProcessHasGroup(info.st_gid))
+        diagnosis.groupToJoin = *group;
+}
+
+// A character device that opened but refused tcgetattr. The serial core
+// opens a port whose UART was not found (the 8250 driver's ttyS2 and ttyS3 on
+// a PC with two serial ports) and then fails every request on it with EIO;
+// anything else is no terminal at all.
+void SetNoTerminalState(int error, const struct stat& info, PortDiagnosis& diagnosis)
+{
+    if (error == EIO) {
+        diagnosis.state = PortDiagnosis::State::NoHardware;
+        return;
+    }
+    diagnosis.state = PortDiagnosis::State::NotSerial;
+    diagnosis.detail = FileKind(info.st_mode);
 }
 
 // Opens the character device as the serial component does, without sending
@@ -74,9 +192,10 @@ void TryOpen(const std::string& path, const struct stat& info, PortDiagnosis& di
         const int error = errno;
         if (error == EACCES || error == EPERM) {
             diagnosis.state = PortDiagnosis::State::PermissionDenied;
+            ExplainRefusal(info, diagnosis);
         } else if (error == EBUSY) {
             diagnosis.state = PortDiagnosis::State::Busy;
-            FindHolder(info.st_rdev, diagnosis);
+            FindHolder(info, diagnosis);
         } else if (error == ENOENT || error == ENXIO || error == ENODEV) {
             diagnosis.state = PortDiagnosis::State::NoDevice;
         } else {
@@ -88,14 +207,83 @@ void TryOpen(const std::string& path, const struct stat& info, PortDiagnosis& di
     termios settings{};
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         diagnosis.state = PortDiagnosis::State::Busy;
-        FindHolder(info.st_rdev, diagnosis);
+        FindHolder(info, diagnosis);
     } else if (tcgetattr(fd, &settings) != 0) {
-        diagnosis.state = PortDiagnosis::State::NotSerial;
-        diagnosis.detail = FileKind(info.st_mode);
+        SetNoTerminalState(errno, info, diagnosis);
     } else {
         diagnosis.state = PortDiagnosis::State::Available;
     }
     close(fd);
+}
+
+// The first directory on the way to `target` (as the link at `link` names it)
+// that this user may not enter, or empty when none is to be found.
+QString ClosedDirectoryOnTheWay(const std::string& link, const std::string& target)
+{
+    namespace fs = std::filesystem;
+    const fs::path path = fs::path(link).parent_path() / target;
+    fs::path directory;
+    for (const fs::path& part : path.parent_path()) {
+        directory /= part;
+        if (faccessat(AT_FDCWD, directory.c_str(), X_OK, AT_EACCESS) != 0)
+            return errno == EACCES ? QString::fromLocal8Bit(directory.c_str()) : QString();
+    }
+    return {};
+}
+
+// Why the link at `path` to `target` leads to no file, from the error that
+// following it gave.
+void ExplainBrokenLink(const std::string& path, const std::string& target, int error,
+                       PortDiagnosis& diagnosis)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        diagnosis.state = PortDiagnosis::State::DanglingLink;
+        break;
+    case ELOOP:
+        diagnosis.state = PortDiagnosis::State::LinkLoop;
+        break;
+    case EACCES:
+        diagnosis.state = PortDiagnosis::State::UnreachableTarget;
+        diagnosis.detail = ClosedDirectoryOnTheWay(path, target);
+        break;
+    default:
+        diagnosis.state = PortDiagnosis::State::Unusable;
+        diagnosis.detail = QString::fromLocal8Bit(std::strerror(error));
+        break;
+    }
+}
+
+// Why the port map directory that MELVIX_PORT_DIR names can hold no entry,
+// or empty when it can, or when the default map holds.
+QString PortMapProblem()
+{
+    const std::optional<std::string> directory = platform::portMapDirectory();
+    if (!directory)
+        return {};
+    const auto unusable = [&directory](const QString& why) {
+        return QStringLiteral("the port map directory MELVIX_PORT_DIR=\"%1\" is unusable: %2")
+            .arg(QString::fromLocal8Bit(directory->c_str()), why);
+    };
+    if (directory->empty())
+        return unusable(QStringLiteral("it names no directory"));
+    struct stat info
+    {
+    };
+    if (stat(directory->c_str(), &info) != 0) {
+        if (errno == ENOENT)
+            return unusable(QStringLiteral("it does not exist"));
+        return unusable(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        const QString kind =
+            S_ISCHR(info.st_mode) ? QStringLiteral("a character device") : FileKind(info.st_mode);
+        return unusable(QStringLiteral("it is %1, not a directory").arg(kind));
+    }
+    if (faccessat(AT_FDCWD, directory->c_str(), X_OK, AT_EACCESS) != 0)
+        return unusable(QStringLiteral("this user may not enter it"));
+    return {};
 }
 
 } // namespace
@@ -105,26 +293,31 @@ PortDiagnosis DiagnosePort(int portNumber)
     PortDiagnosis diagnosis;
     diagnosis.portNumber = portNumber;
     const auto resolved = platform::resolvePortName("COM" + std::to_string(portNumber));
-    if (!resolved)
+    if (!resolved) {
+        diagnosis.detail = PortMapProblem();
         return diagnosis;
+    }
     const std::string& path = *resolved;
     struct stat entry
     {
     };
-    if (lstat(path.c_str(), &entry) != 0)
+    if (lstat(path.c_str(), &entry) != 0) {
+        diagnosis.detail = PortMapProblem();
         return diagnosis;
-    diagnosis.device = QString::fromLocal8Bit(path.c_str());
-    if (S_ISLNK(entry.st_mode)) {
-        char target[4096];
-        const ssize_t length = readlink(path.c_str(), target, sizeof target);
-        if (length > 0)
-            diagnosis.device = QString::fromLocal8Bit(target, length);
     }
+    std::string target = path;
+    if (S_ISLNK(entry.st_mode)) {
+        char link[4096];
+        const ssize_t length = readlink(path.c_str(), link, sizeof link);
+        if (length > 0)
+            target.assign(link, static_cast<std::size_t>(length));
+    }
+    diagnosis.device = QString::fromLocal8Bit(target.c_str());
     struct stat info
     {
     };
     if (stat(path.c_str(), &info) != 0) {
-        diagnosis.state = PortDiagnosis::State::DanglingLink;
+        ExplainBrokenLink(path, target, errno, diagnosis);
         return diagnosis;
     }
     if (!S_ISCHR(info.st_mode)) {
@@ -134,6 +327,16 @@ PortDiagnosis DiagnosePort(int portNumber)
     }
     TryOpen(path, info, diagnosis);
     return diagnosis;
+}
+
+QString PortDevice(int portNumber)
+{
+    const auto resolved = platform::resolvePortName("COM" + std::to_string(portNumber));
+    if (!resolved)
+        return {};
+    std::error_code error;
+    const std::filesystem::path device = std::filesystem::weakly_canonical(*resolved, error);
+    return error ? QString() : QString::fromLocal8Bit(device.c_str());
 }
 
 QList<int> ListedPortNumbers()

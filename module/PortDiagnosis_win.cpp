@@ -12,6 +12,12 @@ constexpr int HighestListed = 21;
 
 } // namespace
 
+// Windows keeps a port's number with its device.
+QString PortDevice(int portNumber)
+{
+    return QStringLiteral("\\\\.\\COM%1").arg(portNumber);
+}
+
 PortDiagnosis DiagnosePort(int portNumber)
 {
     PortDiagnosis diagnosis;

@@ -1,8 +1,8 @@
 # What an installation holds beside the two programs, and the Debian package
 # made of it by `cpack -G DEB` in the build directory. The programs install
 # from their own directories; apart from them only the desktop entry, its
-# icons, the manual pages and the package's changelog are installed, never a
-# library, header or test.
+# icons, the manual pages, melvix-module's bash completion and the package's
+# changelog are installed, never a library, header or test.
 
 set(melvix_package_dir ${PROJECT_BINARY_DIR}/packaging)
 
@@ -60,6 +60,10 @@ foreach(size IN LISTS melvix_icon_sizes)
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
 endforeach()
 install(FILES ${melvix_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Where bash-completion looks for a command's completion when it is first used.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/melvix-module.bash-completion
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+    RENAME melvix-module)
 install(FILES ${melvix_package_dir}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/melvix-programmer)
 

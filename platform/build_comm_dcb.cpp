@@ -6,7 +6,9 @@
 // these exceptions: the short form always sets the six flow-control fields
 // (all off and both lines enabled, unless it ends in x or p); the key=value
 // form without stop= sets one stop bit; 110 baud without a stop setting sets
-// two. fParity follows a named parity; fBinary is never touched.
+// two. fParity (whether parity errors are checked) and fBinary are never
+// touched: Windows leaves them as the caller had them, whatever parity the
+// text names.
 #include <windows.h>
 
 #include <cctype>
@@ -164,7 +166,6 @@ bool parsePositional(std::string_view text, DCB& dcb)
         case 1:
             ok = parseParity(field, value);
             dcb.Parity = value;
-            dcb.fParity = value != NOPARITY;
             break;
         case 2:
             ok = parseDataBits(field, value);
@@ -204,7 +205,6 @@ bool applyKey(std::string_view key, std::string_view value, DCB& dcb)
     } else if (key == "parity") {
         ok = parseParity(value, byte);
         dcb.Parity = byte;
-        dcb.fParity = byte != NOPARITY;
     } else if (key == "data") {
         ok = parseDataBits(value, byte);
         dcb.ByteSize = byte;

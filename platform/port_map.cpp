@@ -89,15 +89,26 @@ std::optional<std::string> defaultMapEntry(int number)
 
 } // namespace
 
+std::optional<std::string> portMapDirectory()
+{
+    const char* value = std::getenv("MELVIX_PORT_DIR");
+    if (!value)
+        return std::nullopt;
+    return value;
+}
+
 std::optional<std::string> resolvePortName(const std::string& name)
 {
     const int number = comPortNumber(name);
     if (number == 0)
         return name;
-    const char* mapDirectory = std::getenv("MELVIX_PORT_DIR");
+    const auto mapDirectory = portMapDirectory();
     if (!mapDirectory)
         return defaultMapEntry(number);
-    std::string entry = std::string(mapDirectory) + "/com" + std::to_string(number);
+    // Not "/comn": an empty value is no directory, least of all the root.
+    if (mapDirectory->empty())
+        return std::nullopt;
+    std::string entry = *mapDirectory + "/com" + std::to_string(number);
     struct stat info
     {
     };
@@ -109,14 +120,14 @@ std::optional<std::string> resolvePortName(const std::string& name)
 std::vector<int> mappedPortNumbers()
 {
     std::vector<int> numbers;
-    const char* mapDirectory = std::getenv("MELVIX_PORT_DIR");
+    const auto mapDirectory = portMapDirectory();
     if (!mapDirectory) {
         const int count = SerialPortsBeforeUsb + static_cast<int>(usbSerialDevices().size());
         for (int number = 1; number <= count; ++number)
             numbers.push_back(number);
         return numbers;
     }
-    DIR* map = opendir(mapDirectory);
+    DIR* map = opendir(mapDirectory->c_str());
     if (!map)
         return numbers;
     while (const dirent* entry = readdir(map)) {

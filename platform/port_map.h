@@ -19,4 +19,9 @@ std::optional<std::string> resolvePortName(const std::string& name);
 // The COM numbers that the map holds an entry for, in rising order.
 std::vector<int> mappedPortNumbers();
 
+// The directory that MELVIX_PORT_DIR names, or nothing when the variable is
+// unset and the default map holds. An empty value names no directory: the map
+// holds nothing then.
+std::optional<std::string> portMapDirectory();
+
 } // namespace platform

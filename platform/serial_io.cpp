@@ -202,9 +202,13 @@ bool writeWithTimeouts(int fd, const std::uint8_t* buffer, DWORD count, const CO
 
 // A handle opened with FILE_FLAG_OVERLAPPED has no file position of its own
 // to transfer at, so Windows refuses a transfer on it without a block.
+// Windows sets the count to 0 before it checks anything, so a caller that
+// reads it after a failure sees nothing transferred.
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
               LPOVERLAPPED overlapped)
 {
+    if (bytesRead)
+        *bytesRead = 0;
     const auto device = platform::deviceFor(file);
     if (!device)
         return FALSE;
@@ -222,6 +226,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                LPOVERLAPPED overlapped)
 {
+    if (bytesWritten)
+        *bytesWritten = 0;
     const auto device = platform::deviceFor(file);
     if (!device)
         return FALSE;

@@ -1,25 +1,69 @@
 // melvix-module driven as a process, against simulated modules on
 // pseudo-terminals through a port map directory.
 #include "simulator.h"
+#include "timing.h"
 
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
+#include <grp.h>
 #include <memory>
+#include <spawn.h>
+#include <string>
+#include <string_view>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
+
+extern char** environ;
 
 namespace {
 
 using modulesim::Options;
 using modulesim::Simulator;
+
+// How a spawned program ended.
+struct Ended
+{
+    int exitCode = -1;
+    int signal = 0;
+};
+
+Ended waitFor(pid_t pid)
+{
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    if (WIFSIGNALED(status))
+        return {-1, WTERMSIG(status)};
+    return {WEXITSTATUS(status), 0};
+}
+
+QString readAll(int fd)
+{
+    QByteArray bytes;
+    char buffer[4096];
+    for (ssize_t n = 0; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, n);
+    return QString::fromLocal8Bit(bytes);
+}
 
 struct Outcome
 {
@@ -27,6 +71,15 @@ struct Outcome
     QString out;
     QString err;
 };
+
+// Const, so that indexing it gives values rather than references.
+const QJsonObject jsonOf(const QString& line)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+    return document.object();
+}
 
 class CliTest : public testing::Test
 {
@@ -65,6 +118,49 @@ protected:
                 QString::fromLocal8Bit(process.readAllStandardError())};
     }
 
+    // Started without QProcess, for what it cannot give: a standard output
+    // of the test's choosing, and the signal that ended the program.
+    pid_t spawn(const QStringList& arguments, int outFd, int errFd) const
+    {
+        std::vector<std::string> words{MELVIX_MODULE_PATH};
+        for (const QString& argument : arguments)
+            words.push_back(argument.toStdString());
+        std::vector<std::string> environment;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            if (!std::string_view(*entry).starts_with("MELVIX_PORT_DIR="))
+                environment.emplace_back(*entry);
+        }
+        environment.push_back("MELVIX_PORT_DIR=" + portDir());
+        const auto pointers = [](std::vector<std::string>& strings) {
+            std::vector<char*> result;
+            for (std::string& string : strings)
+                result.push_back(string.data());
+            result.push_back(nullptr);
+            return result;
+        };
+        // Whatever the test runner ignores, the program starts with the
+        // signals' default actions.
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults{};
+        sigemptyset(&defaults);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            sigaddset(&defaults, signal);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
+        pid_t pid = -1;
+        const int error = posix_spawn(&pid, words.front().c_str(), &actions, &attributes,
+                                      pointers(words).data(), pointers(environment).data());
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        EXPECT_EQ(error, 0);
+        return pid;
+    }
+
     int requestsSeen() const
     {
         int requests = 0;
@@ -96,6 +192,15 @@ TEST_F(CliTest, BadInputIsAUsageErrorAndSendsNothing)
         {"detect", "--frobnicate"},
         {"ports", "--port", "COM1"},
         {"read", "--generation", "v6"},
+        {"read", "--all", "--port", "COM1"},
+        {"write", "--channel", "3", "--each", "--all"},
+        {"write", "--channel", "3", "--each", "--wait"},
+        {"read", "--each"},
+        {"ports", "--wait"},
+        {"detect", "--wait=soon"},
+        {"detect", "--wait=1.x"},
+        {"detect", "--wait", "-1"},
+        {"detect", "--all=yes"},
         {"--json"},
         {"erase"},
         {},
@@ -126,7 +231,8 @@ TEST_F(CliTest, DetectFindsAModuleThatAnswersOnlyItsThirdProbe)
         EXPECT_EQ(text.exitCode, 0) << text.err.toStdString();
         EXPECT_EQ(text.out, "COM3: channel 9, address WQRS\n") << mode.toStdString();
         const Outcome json = run(QStringList{"detect", "--json"} + extra);
-        EXPECT_EQ(json.out, R"({"address":"WQRS","channel":9,"found":true,"port":"COM3"})"
+        EXPECT_EQ(json.out, R"({"address":"WQRS","channel":9,"channelValid":true,"exit":0,)"
+                            R"("found":true,"port":"COM3","skipped":[]})"
                             "\n")
             << mode.toStdString();
     }
@@ -153,7 +259,9 @@ TEST_F(CliTest, NothingFoundEndsWithTheDiagnosisOfUnopenedPorts)
         // COM1 opened, so it is not among them.
         EXPECT_TRUE(outcome.err.contains("\nCOM2, COM3, COM5")) << outcome.err.toStdString();
     }
-    EXPECT_TRUE(run({"detect", "--json"}).out.startsWith(R"({"diagnosis":["COM4)"));
+    const QJsonArray diagnosis = jsonOf(run({"detect", "--json"}).out)["diagnosis"].toArray();
+    ASSERT_EQ(diagnosis.size(), 21);
+    EXPECT_EQ(diagnosis[3]["state"], "dangling-link");
 }
 
 TEST_F(CliTest, ReadWithAndWithoutPort)
@@ -161,7 +269,8 @@ TEST_F(CliTest, ReadWithAndWithoutPort)
     addModule(2, {.layout = modulesim::Layout::Long, .channel = 33, .address = "WABC"});
     EXPECT_EQ(run({"read"}).out, "COM2: channel 33, address WABC\n");
     EXPECT_EQ(run({"read", "--port", "com2", "--json"}).out,
-              R"({"address":"WABC","channel":33,"found":true,"port":"COM2"})"
+              R"({"address":"WABC","channel":33,"channelValid":true,"exit":0,"found":true,)"
+              R"("port":"COM2","skipped":[]})"
               "\n");
     const Outcome elsewhere = run({"read", "--port", "COM3"});
     EXPECT_EQ(elsewhere.exitCode, 1);
@@ -180,9 +289,9 @@ TEST_F(CliTest, WriteChangesTheChannelAndReadsItBack)
     Simulator& module = addModule(5, {.channel = 3, .address = "WABC"});
     const Outcome outcome = run({"write", "--channel", "42", "--json"});
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
-    EXPECT_EQ(outcome.out,
-              R"({"address":"WABC","channel":42,"found":true,"port":"COM5","written":true})"
-              "\n");
+    EXPECT_EQ(outcome.out, R"({"address":"WABC","channel":42,"channelValid":true,"exit":0,)"
+                           R"("found":true,"port":"COM5","skipped":[],"written":true})"
+                           "\n");
     EXPECT_EQ(module.channel(), 42);
     EXPECT_EQ(run({"write", "--port", "COM5", "--channel=7"}).out,
               "COM5: channel 7, address WABC\n");
@@ -213,7 +322,10 @@ TEST_F(CliTest, ModuleVanishingBetweenWriteAndReadBackExitsWithOne)
     module.vanish();
     ASSERT_TRUE(process.waitForFinished(30000));
     EXPECT_EQ(process.exitCode(), 1);
-    EXPECT_TRUE(process.readAllStandardError().contains("does not answer the read-back"));
+    // The module may have taken the write: the user must not be told that it
+    // merely does not answer.
+    EXPECT_TRUE(process.readAllStandardError().contains(
+        "the device behind COM1 went away after the write command was sent"));
 }
 
 TEST_F(CliTest, PortsReportsLinksThatLeadNowhereUseful)
@@ -255,9 +367,12 @@ TEST_F(CliTest, PortsTellsAnUnprivilegedUserHowToGetPermission)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to hand a port to another user";
+    const group* dialout = getgrnam("dialout");
+    if (!dialout)
+        GTEST_SKIP() << "no dialout group";
     Simulator& module = addModule(1);
-    ASSERT_EQ(chown(module.devicePath().c_str(), 0, 0), 0);
-    ASSERT_EQ(chmod(module.devicePath().c_str(), 0600), 0);
+    ASSERT_EQ(chown(module.devicePath().c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(chmod(module.devicePath().c_str(), 0660), 0);
     const Outcome outcome =
         run({"ports"}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
@@ -266,6 +381,333 @@ TEST_F(CliTest, PortsTellsAnUnprivilegedUserHowToGetPermission)
         "): permission denied — join the dialout group: sudo adduser $USER dialout, then log "
         "in again\n")))
         << outcome.out.toStdString();
+}
+
+TEST_F(CliTest, ChannelsAboveOneHundredTwentySevenShowAsTheBytesValue)
+{
+    const struct
+    {
+        std::uint8_t channel;
+        QString text;
+        bool valid;
+    } cases[] = {
+        {200, "channel 200 (outside 1 to 83)", false},
+        {128, "channel 128 (outside 1 to 83)", false},
+        {255, "channel 255 (outside 1 to 83)", false},
+        {84, "channel 84 (outside 1 to 83)", false},
+        {83, "channel 83", true},
+    };
+    Simulator& module = addModule(1);
+    for (const auto& each : cases) {
+        module.answerWith(std::string("a") + static_cast<char>(each.channel) + "WXYZ" +
+                          std::string(10, '\0'));
+        EXPECT_EQ(run({"read", "--port", "COM1"}).out, "COM1: " + each.text + ", address WXYZ\n");
+        const QJsonObject json = jsonOf(run({"read", "--port", "COM1", "--json"}).out);
+        EXPECT_EQ(json["channel"].toInt(), each.channel);
+        EXPECT_EQ(json["channelValid"].toBool(), each.valid) << each.channel;
+    }
+}
+
+TEST_F(CliTest, NotFoundReportNamesThePortsThatGaveNoUsableAnswer)
+{
+    const Simulator& silent = addModule(1, {.silent = true});
+    const Simulator& invalid = addModule(2, {.channel = 7, .address = "QABC"});
+    const Simulator& older = addModule(3, {.generation = modulesim::Generation::V4});
+    const Simulator& high = addModule(25);
+    const auto line = [](const Simulator& module, int com, const QString& text) {
+        return QStringLiteral("COM%1 (%2): ")
+                   .arg(com)
+                   .arg(QString::fromStdString(module.devicePath())) +
+               text;
+    };
+    const QStringList expected = {
+        line(silent, 1, "opened, but no answer to the read command"),
+        line(invalid, 2,
+             "answered with channel 7, address QABC, which is not valid: an address starts "
+             "with W"),
+        line(older, 3,
+             "answered like a V4 module (channel 5, address WXYZ): try --generation v4 --port "
+             "COM3"),
+        line(high, 25, "not tried, detection tries COM1 to COM21: use --port COM25"),
+    };
+    for (const QStringList& mode : {QStringList{}, QStringList{"--parallel"}}) {
+        const Outcome outcome = run(QStringList{"detect"} + mode);
+        EXPECT_EQ(outcome.exitCode, 1);
+        const QStringList lines = outcome.err.split('\n', Qt::SkipEmptyParts);
+        for (const QString& wanted : expected)
+            EXPECT_TRUE(lines.contains(wanted)) << mode.join(' ').toStdString() << "\n"
+                                                << outcome.err.toStdString();
+        const QJsonArray diagnosis =
+            jsonOf(run(QStringList{"detect", "--json"} + mode).out)["diagnosis"].toArray();
+        ASSERT_EQ(diagnosis.size(), 22);
+        EXPECT_EQ(diagnosis[0]["scan"], "no-answer");
+        EXPECT_EQ(diagnosis[1]["scan"], "invalid-address");
+        EXPECT_EQ(diagnosis[1]["address"], "QABC");
+        EXPECT_EQ(diagnosis[2]["scan"], "v4-answer");
+        EXPECT_EQ(diagnosis[21]["scan"], "not-tried");
+        EXPECT_EQ(diagnosis[21]["port"], "COM25");
+    }
+    const Outcome read = run({"read", "--port", "COM2"});
+    EXPECT_EQ(read.exitCode, 1);
+    EXPECT_FALSE(read.err.contains("does not answer")) << read.err.toStdString();
+    EXPECT_TRUE(read.err.contains("answered the read command with channel 7, address QABC"))
+        << read.err.toStdString();
+}
+
+// Two map entries that lead to one device: the scan holds the device through
+// the first, so the second cannot be opened while it runs.
+TEST_F(CliTest, ParallelScanDiagnosesWhatItMetNotWhatIsThereLater)
+{
+    const Simulator& module = addModule(2, {.silent = true});
+    link(module.devicePath(), 7);
+    const Outcome outcome = run({"detect", "--parallel"});
+    EXPECT_EQ(outcome.exitCode, 1);
+    const QStringList lines = outcome.err.split('\n', Qt::SkipEmptyParts);
+    const QString com7 = "COM7 (" + QString::fromStdString(module.devicePath()) + "): ";
+    const auto found = std::find_if(lines.begin(), lines.end(),
+                                    [&](const QString& line) { return line.startsWith(com7); });
+    ASSERT_NE(found, lines.end()) << outcome.err.toStdString();
+    EXPECT_FALSE(found->contains("can be opened")) << found->toStdString();
+    EXPECT_TRUE(found->contains("busy")) << found->toStdString();
+}
+
+// Another program could take the port if the scan let go of it before the
+// read: the device must be opened once, and closed only at the end.
+TEST_F(CliTest, ParallelScanHandsOverTheWinningPortStillOpen)
+{
+    const Simulator& module = addModule(4);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    // Closes too, since inotify merges an event with an equal one before it.
+    ASSERT_GE(inotify_add_watch(watch, module.devicePath().c_str(), IN_OPEN | IN_CLOSE), 0);
+    for (const QString& command : {QStringLiteral("detect"), QStringLiteral("read")}) {
+        const Outcome outcome = run({command, "--parallel"});
+        EXPECT_EQ(outcome.out, "COM4: channel 5, address WXYZ\n");
+        int opens = 0;
+        alignas(inotify_event) char events[4096];
+        for (ssize_t n = 0; (n = ::read(watch, events, sizeof events)) > 0;) {
+            for (char* at = events; at < events + n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(at);
+                opens += (event->mask & IN_OPEN) != 0 ? 1 : 0;
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        EXPECT_EQ(opens, 1) << command.toStdString();
+    }
+    close(watch);
+}
+
+TEST_F(CliTest, EveryPortSkippedAsBusyOrRefusedIsNoted)
+{
+    const Simulator& busy = addModule(1);
+    const Simulator& refused = addModule(2);
+    Simulator& wanted = addModule(3);
+    const int held = open(busy.devicePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    QStringList prefix;
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(busy.devicePath().c_str(), 0666), 0);
+        ASSERT_EQ(chmod(refused.devicePath().c_str(), 0600), 0);
+        ASSERT_EQ(chmod(wanted.devicePath().c_str(), 0666), 0);
+        prefix = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    for (const QStringList& mode : {QStringList{}, QStringList{"--parallel"}}) {
+        const Outcome text = run(QStringList{"write", "--channel", "9"} + mode, prefix);
+        EXPECT_EQ(text.exitCode, 0) << text.err.toStdString();
+        EXPECT_EQ(text.out, "COM3: channel 9, address WXYZ\n");
+        EXPECT_TRUE(text.err.contains("melvix-module: note: skipped COM1 (" +
+                                      QString::fromStdString(busy.devicePath()) + "): busy"))
+            << text.err.toStdString();
+        const QJsonObject json = jsonOf(run(QStringList{"detect", "--json"} + mode, prefix).out);
+        const QJsonArray skipped = json["skipped"].toArray();
+        ASSERT_GE(skipped.size(), 1);
+        EXPECT_EQ(skipped[0]["port"], "COM1");
+        EXPECT_EQ(skipped[0]["state"], "busy");
+        if (!prefix.isEmpty()) {
+            EXPECT_TRUE(text.err.contains("melvix-module: note: skipped COM2"))
+                << text.err.toStdString();
+            ASSERT_EQ(skipped.size(), 2);
+            EXPECT_EQ(skipped[1]["state"], "permission-denied");
+        }
+    }
+    close(held);
+}
+
+TEST_F(CliTest, LostOutputIsAnErrorWithAMessage)
+{
+    addModule(1);
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    std::array<int, 2> closedPipe{};
+    ASSERT_EQ(pipe(closedPipe.data()), 0);
+    close(closedPipe[0]);
+    const struct
+    {
+        int fd;
+        QStringList arguments;
+        const char* reason;
+    } cases[] = {
+        {full, {"detect", "--json"}, "No space left on device"},
+        {full, {"ports"}, "No space left on device"},
+        {full, {"--help"}, "No space left on device"},
+        {closedPipe[1], {"read", "--port", "COM1"}, "Broken pipe"},
+        {full, {"read", "--all", "--json"}, "No space left on device"},
+        // The line stops at its first module instead of running on unheard.
+        {closedPipe[1], {"write", "--channel", "9", "--each"}, "Broken pipe"},
+    };
+    for (const auto& each : cases) {
+        std::array<int, 2> err{};
+        ASSERT_EQ(pipe(err.data()), 0);
+        const pid_t pid = spawn(each.arguments, each.fd, err[1]);
+        close(err[1]);
+        const QString message = readAll(err[0]);
+        close(err[0]);
+        const Ended ended = waitFor(pid);
+        EXPECT_EQ(ended.signal, 0) << each.arguments.join(' ').toStdString();
+        EXPECT_EQ(ended.exitCode, 74) << each.arguments.join(' ').toStdString();
+        EXPECT_TRUE(message.contains(QStringLiteral("melvix-module: write error on standard "
+                                                    "output: ") +
+                                     each.reason))
+            << message.toStdString();
+    }
+    close(full);
+    close(closedPipe[1]);
+}
+
+TEST_F(CliTest, ControlBytesFromTheModuleAreShownEscaped)
+{
+    Simulator& module = addModule(1, {.address = std::string("W\x1b\n\x9b", 4)});
+    const Outcome text = run({"read", "--port", "COM1"});
+    EXPECT_EQ(text.out, "COM1: channel 5, address W\\x1b\\x0a\\x9b\n");
+    const QJsonObject json = jsonOf(run({"read", "--port", "COM1", "--json"}).out);
+    EXPECT_EQ(json["address"].toString(), QString::fromLatin1("W\x1b\n\x9b", 4));
+    // A refused address reaches stderr, escaped as well; a backslash of the
+    // module's is doubled, so that it cannot pass for an escape.
+    module.answerWith(std::string("a\x05Q\\\x07Z") + std::string(10, '\0'));
+    const Outcome refused = run({"read", "--port", "COM1"});
+    EXPECT_TRUE(refused.err.contains("address Q\\\\\\x07Z,")) << refused.err.toStdString();
+    EXPECT_FALSE(refused.err.contains('\x07'));
+}
+
+TEST_F(CliTest, EveryJsonObjectCarriesFoundAndExit)
+{
+    addModule(2, {.channel = 3, .ignoreWrites = true});
+    link("/nonexistent/device", 5);
+    const QList<QStringList> cases = {
+        {"ports"},
+        {"detect"},
+        {"detect", "--parallel"},
+        {"read", "--port", "COM2"},
+        {"read", "--port", "COM3"},
+        {"read", "--port", "COM5"},
+        {"write", "--channel", "9"},
+    };
+    const QJsonArray ports = jsonOf(run({"ports", "--json"}).out)["ports"].toArray();
+    for (const QStringList& arguments : cases) {
+        const Outcome outcome = run(arguments + QStringList{"--json"});
+        const QJsonObject json = jsonOf(outcome.out);
+        const std::string name = arguments.join(' ').toStdString();
+        EXPECT_TRUE(json["found"].isBool()) << name;
+        EXPECT_EQ(json["exit"].toInt(-1), outcome.exitCode) << name;
+        EXPECT_EQ(json.contains("error"), outcome.exitCode != 0) << name;
+        for (const QJsonValue port : json["diagnosis"].toArray()) {
+            const QString number = port["port"].toString();
+            const auto listed = std::find_if(ports.begin(), ports.end(), [&](const QJsonValue& p) {
+                return p["port"] == number;
+            });
+            ASSERT_NE(listed, ports.end()) << name;
+            // The same object as `ports --json`, with what the scan saw.
+            for (const QString& key : QJsonValue(*listed).toObject().keys())
+                EXPECT_TRUE(port.toObject().contains(key)) << name << " " << key.toStdString();
+            EXPECT_EQ(port["device"], QJsonValue(*listed)["device"]) << name;
+        }
+    }
+    EXPECT_EQ(jsonOf(run({"detect", "--json"}).out)["found"], true);
+    const QJsonArray unopened =
+        jsonOf(run({"read", "--port", "COM5", "--json"}).out)["diagnosis"].toArray();
+    ASSERT_EQ(unopened.size(), 1);
+    EXPECT_EQ(unopened[0]["state"], "dangling-link");
+    EXPECT_EQ(jsonOf(run({"write", "--channel", "9", "--json"}).out)["exit"], 2);
+}
+
+TEST_F(CliTest, PortNumbersFollowOneRule)
+{
+    const Simulator& module = addModule(32);
+    const Outcome ports = run({"ports"});
+    EXPECT_TRUE(ports.out.contains("COM32 (" + QString::fromStdString(module.devicePath()) +
+                                   "): cannot be opened: above COM31, the highest port this "
+                                   "program opens"))
+        << ports.out.toStdString();
+    const Outcome refused = run({"read", "--port", "COM32"});
+    EXPECT_EQ(refused.exitCode, 64);
+    EXPECT_TRUE(refused.err.contains("COM1 to COM31"));
+    const QString help = run({"--help"}).out.simplified();
+    EXPECT_TRUE(help.contains("detection tries COM1 to COM21")) << help.toStdString();
+    EXPECT_TRUE(help.contains("COM22 to COM31 are used with --port"));
+    EXPECT_TRUE(help.contains("a port above COM31 cannot be used"));
+    QFile manual(QStringLiteral(MELVIX_SOURCE_DIR "/packaging/melvix-module.1"));
+    ASSERT_TRUE(manual.open(QIODevice::ReadOnly));
+    const QString page = QString::fromUtf8(manual.readAll()).simplified();
+    EXPECT_TRUE(page.contains("Detection tries COM1 to COM21")) << "manual page";
+    EXPECT_TRUE(page.contains("COM22 to COM31 are used with")) << "manual page";
+    EXPECT_TRUE(page.contains("A port above COM31 cannot be used")) << "manual page";
+}
+
+TEST_F(CliTest, AnAddressWithAZeroByteIsRefusedInTheCommandsOwnWords)
+{
+    Simulator& module = addModule(1, {.address = std::string("W\0AB", 4)});
+    const Outcome outcome = run({"write", "--channel", "9"});
+    EXPECT_EQ(outcome.exitCode, 3);
+    EXPECT_FALSE(outcome.err.contains("Set ADDRESS!")) << outcome.err.toStdString();
+    EXPECT_TRUE(outcome.err.contains("the module's address holds a zero byte after 'W'"))
+        << outcome.err.toStdString();
+    EXPECT_EQ(module.writeRequests(), 0);
+    EXPECT_EQ(module.address(), std::string("W\0AB", 4));
+}
+
+// The module has changed once the write command is out: the user learns what
+// it holds before the signal ends the program.
+TEST_F(CliTest, ASignalDuringWriteWaitsForTheReadBack)
+{
+    Simulator& module = addModule(1, {.channel = 3});
+    int channel = 20;
+    for (const int signal : {SIGTERM, SIGINT}) {
+        std::array<int, 2> out{};
+        ASSERT_EQ(pipe(out.data()), 0);
+        const int writes = module.writeRequests();
+        const pid_t pid = spawn({"write", "--channel", QString::number(channel)}, out[1], 2);
+        close(out[1]);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (module.writeRequests() == writes && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_EQ(kill(pid, signal), 0);
+        const auto signalled = std::chrono::steady_clock::now();
+        const QString printed = readAll(out[0]);
+        close(out[0]);
+        const Ended ended = waitFor(pid);
+        const auto took = std::chrono::steady_clock::now() - signalled;
+        EXPECT_EQ(ended.signal, signal);
+        EXPECT_EQ(printed, QStringLiteral("COM1: channel %1, address WXYZ\n").arg(channel));
+        // The pause of 500 ms and one read; not a second detection.
+        EXPECT_LT(took, std::chrono::milliseconds(1500 * MELVIX_TEST_SLOWDOWN));
+        EXPECT_EQ(module.channel(), channel);
+        ++channel;
+    }
+}
+
+TEST_F(CliTest, AReadAfterDetectionAsksTheModuleOnce)
+{
+    Simulator& module = addModule(2);
+    for (const QStringList& mode : {QStringList{}, QStringList{"--parallel"}}) {
+        const int before = module.readRequests();
+        EXPECT_TRUE(run(QStringList{"read"} + mode).out.startsWith("COM2: channel "));
+        EXPECT_EQ(module.readRequests() - before, 1) << mode.join(' ').toStdString();
+        const int beforeWrite = module.readRequests();
+        EXPECT_EQ(run(QStringList{"write", "--channel", "6"} + mode).exitCode, 0);
+        // The detection's answer, and the read-back.
+        EXPECT_EQ(module.readRequests() - beforeWrite, 2) << mode.join(' ').toStdString();
+    }
 }
 
 } // namespace
@@ -293,6 +735,275 @@ TEST_F(CliTest, TheWindowExplainsUnopenedPortsOnStandardError)
     EXPECT_TRUE(lines.contains("COM2, COM3, COM4, COM6, COM7, COM8, COM9, COM10, COM11, COM12, "
                                "COM13, COM14, COM15, COM16, COM17, COM18, COM19, COM20, COM21: "
                                "no device"));
+}
+
+// Channel 87 is the byte "W". After a stray byte, the marker search could take
+// it for the address initial and shift the address by one; a write would then
+// store that shifted address in the module.
+TEST_F(CliTest, WriteKeepsTheAddressOfAModuleOnChannelW)
+{
+    Simulator& module = addModule(3, {.channel = 87, .strayByte = true});
+    const Outcome outcome = run({"write", "--port", "COM3", "--channel", "30"});
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(module.address(), "WXYZ");
+    EXPECT_EQ(module.channel(), 30);
+}
+
+} // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// melvix-module started and left running while the test changes the ports.
+class Running
+{
+public:
+    Running(const std::string& portDir, const QStringList& arguments,
+            const QStringList& prefix = {})
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("MELVIX_PORT_DIR"), QString::fromStdString(portDir));
+        process_.setProcessEnvironment(environment);
+        const QStringList program = prefix + QStringList{QStringLiteral(MELVIX_MODULE_PATH)};
+        process_.start(program.front(), program.mid(1) + arguments);
+        EXPECT_TRUE(process_.waitForStarted());
+    }
+    ~Running()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished();
+        }
+    }
+
+    // CPU seconds its threads have used so far.
+    double cpuSeconds() const
+    {
+        const QString tasks = QStringLiteral("/proc/%1/task").arg(process_.processId());
+        double seconds = 0;
+        for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile schedstat(tasks + '/' + task + QStringLiteral("/schedstat"));
+            if (schedstat.open(QIODevice::ReadOnly))
+                seconds += schedstat.readAll().split(' ').front().toDouble() / 1e9;
+        }
+        return seconds;
+    }
+
+    void signal(int number) const { kill(static_cast<pid_t>(process_.processId()), number); }
+
+    Outcome finish()
+    {
+        // lines() may have seen it end already.
+        if (process_.state() != QProcess::NotRunning) {
+            EXPECT_TRUE(process_.waitForFinished(30000));
+        }
+        output_ += QString::fromLocal8Bit(process_.readAllStandardOutput());
+        return {process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1, output_,
+                QString::fromLocal8Bit(process_.readAllStandardError())};
+    }
+
+    // The lines written to stdout so far, the complete ones.
+    QStringList lines()
+    {
+        // Without an event loop, QProcess takes what has come only here.
+        process_.waitForReadyRead(10);
+        output_ += QString::fromLocal8Bit(process_.readAllStandardOutput());
+        return output_.left(output_.lastIndexOf('\n') + 1).split('\n', Qt::SkipEmptyParts);
+    }
+
+private:
+    QProcess process_;
+    QString output_;
+};
+
+template <class Condition> bool eventually(Condition condition, std::chrono::seconds limit = 20s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+TEST_F(CliTest, AllFindsWritesAndVerifiesEveryModuleAndSaysWhyOneFailed)
+{
+    constexpr int silentPort = 4;
+    constexpr int deafPort = 7;
+    constexpr int vanishingPort = 11;
+    std::vector<Simulator*> modules(17);
+    for (int com = 1; com <= 16; ++com) {
+        modules[com] = &addModule(com, {.channel = static_cast<std::uint8_t>(com),
+                                        .silent = com == silentPort,
+                                        .ignoreWrites = com == deafPort});
+    }
+    const Outcome detected = run({"detect", "--all"});
+    EXPECT_EQ(detected.exitCode, 0);
+    const QStringList found = detected.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(found.size(), 15) << detected.out.toStdString();
+    EXPECT_EQ(found[0], "COM1: channel 1, address WXYZ");
+    EXPECT_EQ(found[14], "COM16: channel 16, address WXYZ");
+    EXPECT_TRUE(detected.err.contains("15 modules found; no answer on COM4"))
+        << detected.err.toStdString();
+
+    const Outcome read = run({"read", "--all", "--json"});
+    const QJsonArray objects = QJsonDocument::fromJson(read.out.toUtf8()).array();
+    ASSERT_EQ(objects.size(), 15) << read.out.toStdString();
+    for (const QJsonValue& object : objects) {
+        EXPECT_TRUE(object["found"].toBool());
+        EXPECT_EQ(object["exit"].toInt(), 0);
+    }
+
+    Running write(portDir(), {"write", "--all", "--channel", "30"});
+    ASSERT_TRUE(eventually([&] { return modules[vanishingPort]->writeRequests() == 1; }));
+    modules[vanishingPort]->vanish();
+    const Outcome written = write.finish();
+    EXPECT_EQ(written.exitCode, 1) << written.err.toStdString();
+    const QStringList lines = written.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 15) << written.out.toStdString();
+    EXPECT_TRUE(lines.contains("COM1: channel 30, address WXYZ"));
+    EXPECT_TRUE(lines.contains("COM7: address WXYZ, the read-back shows channel 7, not 30"))
+        << written.out.toStdString();
+    EXPECT_TRUE(lines.contains(
+        "COM11: address WXYZ, the device went away after the write command was sent"))
+        << written.out.toStdString();
+    EXPECT_TRUE(written.err.contains("13 of 15 modules written and verified"))
+        << written.err.toStdString();
+    for (int com = 1; com <= 16; ++com) {
+        SCOPED_TRACE(com);
+        EXPECT_EQ(modules[com]->writeRequests(), com == silentPort ? 0 : 1);
+        if (com != silentPort && com != deafPort && com != vanishingPort) {
+            EXPECT_EQ(modules[com]->channel(), 30);
+        }
+    }
+}
+
+TEST_F(CliTest, WaitEndsOnItsLimitWithExitOne)
+{
+    for (const QStringList& arguments :
+         {QStringList{"detect", "--wait", "0.4"},
+          QStringList{"read", "--port", "COM2", "--wait=0.4"},
+          QStringList{"write", "--all", "--channel", "3", "--wait", "0.4"}}) {
+        const auto start = std::chrono::steady_clock::now();
+        const Outcome outcome = run(arguments);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(outcome.exitCode, 1) << arguments.join(' ').toStdString();
+        EXPECT_GE(took, 400ms);
+        EXPECT_LT(took, 10s);
+    }
+}
+
+TEST_F(CliTest, WaitFindsTheModuleOncePluggedIn)
+{
+    Running detect(portDir(), {"detect", "--wait", "30"});
+    std::this_thread::sleep_for(300ms);
+    addModule(4, {.channel = 44});
+    const Outcome outcome = detect.finish();
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(outcome.out, "COM4: channel 44, address WXYZ\n");
+}
+
+TEST_F(CliTest, WaitOnAPortSeesItsModuleGoAndAnotherComeInItsPlace)
+{
+    // Opens, but never answers, and goes after a while as a pulled adapter.
+    addModule(4, {.silent = true, .vanishAfter = 700ms});
+    Running read(portDir(), {"read", "--port", "COM4", "--wait", "30"});
+    ASSERT_TRUE(
+        eventually([&] { return !QFile::exists(QString::fromStdString(portDir()) + "/com4"); }));
+    std::this_thread::sleep_for(200ms);
+    addModule(4, {.channel = 61, .address = "WNEW"});
+    const Outcome outcome = read.finish();
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(outcome.out, "COM4: channel 61, address WNEW\n");
+}
+
+TEST_F(CliTest, WaitFollowsAMapDirectoryThatIsMadeRemovedAndMadeAgain)
+{
+    // As the simulator makes its directory when missing and removes it when
+    // it is left empty.
+    const std::string map = portDir() + "/ports/";
+    Running detect(map, {"detect", "--wait", "30"});
+    std::this_thread::sleep_for(300ms);
+    auto silent = std::make_unique<Simulator>(Options{.silent = true});
+    silent->linkInto(map, 1);
+    // Its three probes go unanswered before the directory goes.
+    ASSERT_TRUE(eventually([&] { return silent->readRequests() == 3; }));
+    silent.reset();
+    ASSERT_FALSE(QFile::exists(QString::fromStdString(map)));
+    Simulator module({.channel = 17});
+    module.linkInto(map, 2);
+    const Outcome outcome = detect.finish();
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(outcome.out, "COM2: channel 17, address WXYZ\n");
+}
+
+TEST_F(CliTest, EachProgramsEveryModulePluggedInOnceAndReportsAFailureOnce)
+{
+    Running line(portDir(), {"write", "--channel", "33", "--each", "--json"});
+    // Waiting for the first module costs nothing.
+    std::this_thread::sleep_for(500ms);
+    const double before = line.cpuSeconds();
+    std::this_thread::sleep_for(2s);
+    EXPECT_LE(line.cpuSeconds() - before,
+              timing::scaled(std::chrono::duration<double>(0.01)).count());
+
+    Simulator& first = addModule(2, {.channel = 1, .address = "WAAA"});
+    ASSERT_TRUE(eventually([&] { return line.lines().size() == 1; }));
+    Simulator& second = addModule(3, {.channel = 2, .address = "WBBB"});
+    ASSERT_TRUE(eventually([&] { return line.lines().size() == 2; }));
+    // Both stay plugged in past the checks that they are still there.
+    std::this_thread::sleep_for(1500ms);
+    first.vanish();
+    Simulator& third = addModule(2, {.channel = 3, .address = "WCCC"});
+    ASSERT_TRUE(eventually([&] { return line.lines().size() == 3; }));
+    Simulator& deaf = addModule(5, {.channel = 4, .address = "WDDD", .ignoreWrites = true});
+    ASSERT_TRUE(eventually([&] { return line.lines().size() == 4; }));
+    std::this_thread::sleep_for(1500ms);
+    line.signal(SIGTERM);
+    const QStringList lines = line.lines();
+    const Outcome outcome = line.finish();
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_TRUE(outcome.err.contains("3 programmed, 1 failed")) << outcome.err.toStdString();
+    ASSERT_EQ(lines.size(), 4) << lines.join('\n').toStdString();
+    const char* ports[] = {"COM2", "COM3", "COM2", "COM5"};
+    const char* addresses[] = {"WAAA", "WBBB", "WCCC", "WDDD"};
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        const QJsonObject object = QJsonDocument::fromJson(lines[i].toUtf8()).object();
+        EXPECT_EQ(object["number"].toInt(), i + 1);
+        EXPECT_EQ(object["port"].toString(), ports[i]);
+        EXPECT_EQ(object["address"].toString(), addresses[i]);
+        EXPECT_EQ(object["oldChannel"].toInt(), i + 1);
+        EXPECT_EQ(object["exit"].toInt(), i < 3 ? 0 : 2);
+        EXPECT_TRUE(QDateTime::fromString(object["time"].toString(), Qt::ISODate).isValid());
+    }
+    for (Simulator* module : {&first, &second, &third, &deaf})
+        EXPECT_EQ(module->writeRequests(), 1);
+    EXPECT_EQ(second.channel(), 33);
+    EXPECT_EQ(third.channel(), 33);
+}
+
+TEST_F(CliTest, WaitTriesAgainADeviceThatIsGrantedJustAfterItAppeared)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand a port to another user";
+    // As udev does: the node appears root's alone, then is given to a group.
+    Simulator module({.channel = 21});
+    ASSERT_EQ(chown(module.devicePath().c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(module.devicePath().c_str(), 0600), 0);
+    Running detect(portDir(), {"detect", "--wait", "10"},
+                   {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    std::this_thread::sleep_for(300ms);
+    module.linkInto(portDir(), 6);
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(chmod(module.devicePath().c_str(), 0666), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = detect.finish();
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(outcome.out, "COM6: channel 21, address WXYZ\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
 } // namespace

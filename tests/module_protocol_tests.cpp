@@ -86,6 +86,13 @@ TEST(ModuleReplies, DataPositionFollowsEveryLayoutRow)
         {"V5 16: W at byte 1 gives 0", reply(16, 1, "W"), V5, 0},
         {"V5 16: p - 1 runs past the end", reply(16, 13, "W"), V5, std::nullopt},
         {"V5 16: nothing", reply(16), V5, std::nullopt},
+        // Channel 87 is "W": the first W found may be the channel byte.
+        {"V5 17: stray byte, channel W", reply(17, 1, "aWWXYZ"), V5, 2},
+        {"V5 17: stray byte, channel 97", reply(17, 1, "aaWXYZ"), V5, 2},
+        {"V5 17: stray byte, channel 97 before an address WW", reply(17, 1, "aaWWYZ"), V5,
+         std::nullopt},
+        {"V5 18: two stray bytes, channel W", reply(18, 2, "aWWXYZ"), V5, 3},
+        {"V5 17: a W after the marker, then no W", reply(17, 3, "aWXYZ"), V5, 3},
         {"V5 15: too short", reply(15, 0, "a*WXYZ"), V5, std::nullopt},
         // V4, echoed layout: 17 bytes or more.
         {"V4 24: marker at 8", reply(24, 8, "a*WXYZ"), V4, 9},

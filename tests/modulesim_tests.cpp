@@ -15,6 +15,8 @@
 #include <functional>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -596,6 +598,8 @@ TEST(Program, HelpSucceedsAndBadCommandLinesExitWithTwo)
         {withPort({"--pieces", "0"}), 2, "--pieces takes"},
         {withPort({"--channel", "256"}), 2, "--channel takes"},
         {withPort({"--silent=yes"}), 2, "--silent takes no value"},
+        {withPort({"--socket", "/tmp/unused.sock"}), 2, "--socket takes no --port-dir"},
+        {{"--socket", "/nonexistent/uart.sock"}, 1, "cannot connect to /nonexistent/uart.sock"},
     };
     for (const Case& c : cases) {
         Program program(c.arguments);
@@ -604,6 +608,76 @@ TEST(Program, HelpSucceedsAndBadCommandLinesExitWithTwo)
         EXPECT_EQ(program.exitStatus(output), c.status) << shown;
         EXPECT_NE(output.find(c.says), std::string::npos) << shown << ": " << output;
     }
+}
+
+// A listening Unix socket, as a virtual machine's serial device offers its
+// far end; accept() hands over the simulator's connection.
+class ListeningSocket
+{
+public:
+    explicit ListeningSocket(const std::filesystem::path& path)
+        : socket_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.string().copy(address.sun_path, sizeof address.sun_path - 1);
+        if (bind(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            listen(socket_.get(), 1) != 0)
+            throw std::runtime_error("cannot listen on " + path.string());
+    }
+    UniqueFd accept() const
+    {
+        return UniqueFd(::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    }
+
+private:
+    UniqueFd socket_;
+};
+
+void sendAll(int fd, const Bytes& data)
+{
+    ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+}
+
+Bytes receive(int fd, std::size_t count)
+{
+    Bytes data;
+    const auto deadline = Clock::now() + 2s;
+    while (data.size() < count && Clock::now() < deadline) {
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, millisecondsUntil(deadline)) <= 0)
+            continue;
+        std::array<std::uint8_t, 64> chunk{};
+        const ssize_t n = ::read(fd, chunk.data(), std::min(chunk.size(), count - data.size()));
+        if (n <= 0)
+            break;
+        data.insert(data.end(), chunk.begin(), chunk.begin() + n);
+    }
+    return data;
+}
+
+TEST(Program, ServesASocketNotesEachRequestAndEndsWhenTheSocketCloses)
+{
+    TempDir temp;
+    const std::filesystem::path path = temp.path() / "uart.sock";
+    const ListeningSocket listening(path);
+    Program program(
+        {"--socket", path.string(), "--log-requests", "--channel", "9", "--address", "WABC"});
+    UniqueFd line = listening.accept();
+    ASSERT_TRUE(line.valid());
+    EXPECT_EQ(program.readOutput(true), "serving " + path.string() + "\n");
+    sendAll(line.get(), readCommand(Generation::V5));
+    const Bytes answer = readAnswer(Generation::V5, Layout::Short, 9, "WABC");
+    EXPECT_EQ(receive(line.get(), answer.size()), answer);
+    EXPECT_EQ(program.readOutput(true), "read request 1\n");
+    sendAll(line.get(), writeCommand(Generation::V5, 30, "WXYZ"));
+    EXPECT_EQ(program.readOutput(true), "write request 1: channel 30\n");
+    // No link was made for a socket.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp.path()), {}), 1);
+    // The far end closes, as QEMU does when it ends: so does the simulator.
+    line.reset();
+    std::string rest;
+    EXPECT_EQ(program.exitStatus(rest), 0) << rest;
 }
 
 // A mistyped directory must not leave a tree of folders behind.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build tree and checks what it would put on
 # a system: exactly the two programs, the desktop entry, its icons, the
-# manual pages and the changelog, each usable, dependencies that bring in the
-# Qt runtime, and what lintian says: no error or warning, and, from a build
+# manual pages, melvix-module's bash completion and the changelog, each
+# usable, dependencies that bring in the Qt runtime, and what lintian says: no error or warning, and, from a build
 # with Debian's hardening flags, programs that carry them.
 #   package_test.sh BUILD_DIR VERSION HARDENED(ON|OFF)
 set -euo pipefail
@@ -40,6 +40,7 @@ expected=(
     usr/bin/melvix-programmer
     usr/bin/modulesim
     usr/share/applications/melvix-programmer.desktop
+    usr/share/bash-completion/completions/melvix-module
     usr/share/doc/melvix-programmer/changelog.gz
     usr/share/man/man1/melvix-module.1.gz
     usr/share/man/man1/melvix-programmer.1.gz
@@ -96,6 +97,29 @@ for page in "$root"/usr/share/man/man1/*.1.gz; do
     grep -q '^NAME' "$work/page.txt" || fail "$(basename "$page") renders without a NAME section"
 done
 
+# What bash offers after the words given, the last being the one completed,
+# as bash-completion loads the packaged script.
+completion=$root/usr/share/bash-completion/completions/melvix-module
+offered() {
+    bash -c 'source /usr/share/bash-completion/bash_completion && source "$1" && shift &&
+        COMP_WORDS=("$@") && COMP_CWORD=$(($# - 1)) && COMP_LINE="$*" &&
+        COMP_POINT=${#COMP_LINE} && _melvix_module && printf "%s\n" "${COMPREPLY[@]}"' \
+        _ "$completion" melvix-module "$@" | sort | tr '\n' ' '
+}
+if [ -f "$completion" ]; then
+    [ "$(offered '')" = "--help --version detect ports read write " ] ||
+        fail "completion of a command offers '$(offered '')'"
+    [ "$(offered write --e)" = "--each " ] || fail "completion of write --e offers '$(offered write --e)'"
+    [ "$(offered detect --p)" = "--parallel " ] ||
+        fail "completion of detect --p offers '$(offered detect --p)'"
+    mkdir "$work/map"
+    ln -s /dev/null "$work/map/com3"
+    ln -s /nonexistent "$work/map/com12"
+    touch "$work/map/notes"
+    ports=$(MELVIX_PORT_DIR=$work/map offered read --port '')
+    [ "$ports" = "COM12 COM3 " ] || fail "completion of --port offers '$ports', not the mapped ports"
+fi
+
 changelog=$root/usr/share/doc/melvix-programmer/changelog.gz
 if [ -f "$changelog" ]; then
     entry_version=$(zcat "$changelog" | head -n 1 | sed -n 's/^melvix-programmer (\([^)]*\)).*/\1/p')
@@ -133,4 +157,4 @@ if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed" >&2
     exit 1
 fi
-echo "$(basename "$deb"): files, desktop entry, icons, manual pages, changelog, dependencies and lintian's view as expected"
+echo "$(basename "$deb"): files, desktop entry, icons, manual pages, completion, changelog, dependencies and lintian's view as expected"

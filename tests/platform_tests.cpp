@@ -444,16 +444,23 @@ TEST(ReadFileTimeouts, EachSettingEndsTheReadWhenWindowsDoes)
     }
 }
 
+// Refused calls report nothing transferred, whatever the count held before.
 TEST(Transfers, WithoutABlockOnAnOverlappedHandleAreRefused)
 {
     OpenPort line;
     ASSERT_NE(line.port, INVALID_HANDLE_VALUE);
     char byte = 'x';
-    DWORD count = 0;
+    DWORD count = 7;
     EXPECT_FALSE(WriteFile(line.port, &byte, 1, &count, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(count, 0u);
+    count = 7;
     EXPECT_FALSE(ReadFile(line.port, &byte, 1, &count, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(count, 0u);
+    count = 7;
+    EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, &byte, 1, &count, nullptr));
+    EXPECT_EQ(count, 0u);
     EXPECT_TRUE(line.pty.receive(1, milliseconds(100)).empty());
 }
 

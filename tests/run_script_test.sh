@@ -6,6 +6,9 @@
 set -euo pipefail
 demo=$(cd "$(dirname "$0")/.." && pwd)/tools/demo.sh
 title="Melvix Radio Module Programmer 1.45"
+# The window must reach the X display each case gives it, whatever platform
+# the caller's environment chose for Qt (packagers often set offscreen).
+unset QT_QPA_PLATFORM
 # Its own process group for each background job, so that cleaning up reaches
 # whatever a stuck run left.
 set -m

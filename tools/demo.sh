@@ -54,8 +54,11 @@ wait_for() {
 }
 
 # The simulator's options come after ours, so that the user's --com and
-# --port-dir count; the link it reports says which port and map it took.
-"$simulator" --port-dir "$work/ports" --com 3 "$@" >"$work/simulator.out" &
+# --port-dir count; the link it reports says which port and map it took. Its
+# output file is made here first: the background job opens it only once it
+# runs, and reading it before then would end this script.
+: >"$work/simulator.out"
+"$simulator" --port-dir "$work/ports" --com 3 "$@" >>"$work/simulator.out" &
 simulator_pid=$!
 pids+=("$simulator_pid")
 link=

@@ -18,8 +18,10 @@ build=(cmake ninja-build g++ qt6-base-dev libgl-dev)
 headless=(xvfb x11-utils x11-apps netpbm fonts-dejavu-core)
 test=(
     libgtest-dev libgmock-dev
-    dpkg-dev file desktop-file-utils man-db lintian
+    dpkg-dev file desktop-file-utils man-db lintian bash-completion
     clang libclang-rt-14-dev valgrind
+    # The virtual machine with real serial drivers (tools/vm/).
+    qemu-system-x86 busybox-static kmod cpio xz-utils
 )
 checks=(clang-format g++-mingw-w64-x86-64-posix)
 windows=(

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <iostream>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -92,9 +93,11 @@ Layout parseLayout(const std::string& text)
 // The options that take a value, and what each sets.
 using Setter = void (*)(ProgramSettings& settings, const std::string& option,
                         const std::string& value);
-const std::array<std::pair<std::string_view, Setter>, 10> valuedOptions{{
+const std::array<std::pair<std::string_view, Setter>, 11> valuedOptions{{
     {"--port-dir",
      [](ProgramSettings& s, const std::string&, const std::string& value) { s.portDir = value; }},
+    {"--socket", [](ProgramSettings& s, const std::string&,
+                    const std::string& value) { s.socketPath = value; }},
     {"--com", [](ProgramSettings& s, const std::string& option,
                  const std::string& value) { s.comNumber = parseInt(option, value, 1); }},
     {"--generation",
@@ -152,6 +155,11 @@ ProgramSettings parseCommandLine(const std::vector<std::string>& arguments)
             settings.options.ignoreWrites = true;
             continue;
         }
+        if (option == "--log-requests") {
+            reader.noValue(option);
+            settings.options.requestLog = &std::cout;
+            continue;
+        }
         const auto valued = std::find_if(valuedOptions.begin(), valuedOptions.end(),
                                          [&](const auto& entry) { return entry.first == option; });
         // Known first, so that a misspelt option is not taken for one
@@ -161,7 +169,10 @@ ProgramSettings parseCommandLine(const std::vector<std::string>& arguments)
         valued->second(settings, option, reader.value(option));
     }
     // --com takes nothing below 1, so 0 means it was not given.
-    if (settings.portDir.empty() || settings.comNumber == 0)
+    const bool mapped = !settings.portDir.empty() || settings.comNumber != 0;
+    if (!settings.socketPath.empty() && mapped)
+        throw UsageError("--socket takes no --port-dir or --com: the socket is the port");
+    if (settings.socketPath.empty() && (settings.portDir.empty() || settings.comNumber == 0))
         throw UsageError("--port-dir and --com are required");
     try {
         checkOptions(settings.options);
@@ -183,6 +194,7 @@ std::optional<std::string> comNumberWarning(int comNumber)
 std::string_view helpText()
 {
     return R"(Usage: modulesim --port-dir DIR --com N [options]
+       modulesim --socket PATH [options]
 
 Acts as a radio module on a pseudo-terminal, so that the programmer can be
 tried without hardware. The module's end is linked into the port map
@@ -195,6 +207,10 @@ a simulator that is still running.
                         parents) and removed again at the end
   --com N               the COM number to appear as (DIR/comN); the programmer
                         looks at COM1 to COM21 only
+  --socket PATH         serve the Unix socket PATH instead (for example a
+                        virtual machine's serial device, its far end given
+                        as a QEMU socket character device); runs until
+                        interrupted or the socket is closed
   --generation v5|v4    module generation, i.e. which commands it understands
                         (default v5)
   --layout short|long   short: a read gets the 16-byte data block alone;
@@ -210,13 +226,15 @@ a simulator that is still running.
   --silent              never answer; requests are still counted
   --ignore-writes       take write commands without changing the channel or
                         the address
+  --log-requests        print a line for each request as it arrives
   --vanish-after MS     close the module's end after MS milliseconds and remove
                         its link, as when an adapter is pulled out
   --help, -h            show this text
 
 Options take their value as the next argument or after '=' (--com=3).
-Exit status: 0 after an interrupt, 1 when the module cannot be set up (the
-link cannot be made, or another device has it),
+Exit status: 0 after an interrupt or a closed socket, 1 when the module
+cannot be set up (the link cannot be made, another device has it, or the
+socket cannot be reached),
 2 for a bad command line.
 )";
 }

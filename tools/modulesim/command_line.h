@@ -16,6 +16,9 @@ struct ProgramSettings
     Options options;
     std::string portDir;
     int comNumber = 0;
+    // Serve the Unix socket at this path instead of a pseudo-terminal of its
+    // own; no port map link is made then.
+    std::string socketPath;
     bool helpWanted = false;
 };
 

@@ -1,12 +1,55 @@
-// modulesim: a radio module on a pseudo-terminal, for trying and showing the
-// programmer without hardware.
+// modulesim: a radio module on a pseudo-terminal or a socket, for trying,
+// showing and testing the programmer without hardware.
 #include "command_line.h"
 #include "simulator.h"
 
+#include <cerrno>
 #include <csignal>
 #include <exception>
 #include <iostream>
 #include <pthread.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+modulesim::UniqueFd connectTo(const std::string& path)
+{
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path)
+        throw std::runtime_error("the socket path is too long: " + path);
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    modulesim::UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket.valid() ||
+        connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        throw std::system_error(errno, std::generic_category(), "cannot connect to " + path);
+    return socket;
+}
+
+// Serves the socket until a stop signal comes or its far end closes it.
+int serveSocket(const modulesim::ProgramSettings& settings, const sigset_t& stopSignals)
+{
+    modulesim::Simulator simulator(settings.options, connectTo(settings.socketPath),
+                                   settings.socketPath);
+    std::cout << "serving " << settings.socketPath << std::endl;
+    std::thread signalWaiter([&] {
+        int received = 0;
+        sigwait(&stopSignals, &received);
+        simulator.vanish();
+    });
+    simulator.waitUntilVanished();
+    // Ends the signal waiter when the far end went first; a signal that
+    // reaches it after it has finished stays blocked and is dropped.
+    pthread_kill(signalWaiter.native_handle(), SIGTERM);
+    signalWaiter.join();
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -37,6 +80,8 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     try {
+        if (!settings.socketPath.empty())
+            return serveSocket(settings, stopSignals);
         modulesim::Simulator simulator(settings.options);
         const std::string link = simulator.linkInto(settings.portDir, settings.comNumber);
         std::cout << "COM" << settings.comNumber << ": " << link << " -> " << simulator.devicePath()

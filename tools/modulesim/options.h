@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 
 namespace modulesim {
@@ -48,6 +49,9 @@ struct Options
     // Answers every read with these bytes instead of the radio data block:
     // a module answering garbage.
     std::optional<std::string> answer{};
+    // Where to note each request as it arrives, one line each (flushed), so
+    // that whoever watches can act at that moment; none when null.
+    std::ostream* requestLog = nullptr;
 };
 
 // Throws std::invalid_argument naming the first option out of its range.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <ostream>
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
@@ -60,30 +61,44 @@ const Options& checked(const Options& options)
 
 } // namespace
 
-Simulator::Simulator(Options options)
-    : options_(checked(options)), vanishAt_(vanishTime(options_)), channel_(options_.channel),
-      address_(options_.address), answer_(options_.answer)
+// A pseudo-terminal pair in raw mode: a real serial line passes every byte as
+// it is, with no echo, line editing or newline translation.
+Simulator::Line Simulator::openPseudoTerminal()
 {
     int master = -1;
     int slave = -1;
     std::array<char, 256> name{};
     if (openpty(&master, &slave, name.data(), nullptr, nullptr) != 0)
         throwSystemError("openpty");
-    master_ = UniqueFd(master);
-    heldSlave_ = UniqueFd(slave);
-    devicePath_ = name.data();
+    Simulator::Line line{UniqueFd(master), UniqueFd(slave), name.data()};
     // No other program started from this one should hold the module's end.
-    if (fcntl(master, F_SETFD, FD_CLOEXEC) != 0 || fcntl(slave, F_SETFD, FD_CLOEXEC) != 0 ||
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) != 0)
+    if (fcntl(slave, F_SETFD, FD_CLOEXEC) != 0)
         throwSystemError("fcntl");
-    // A real serial line passes every byte as it is: no echo, no line editing,
-    // no newline translation.
     termios settings{};
     if (tcgetattr(master, &settings) != 0)
         throwSystemError("tcgetattr");
     cfmakeraw(&settings);
     if (tcsetattr(master, TCSANOW, &settings) != 0)
         throwSystemError("tcsetattr");
+    return line;
+}
+
+Simulator::Simulator(Options options) : Simulator(std::move(options), openPseudoTerminal()) {}
+
+Simulator::Simulator(Options options, UniqueFd line, std::string name)
+    : Simulator(std::move(options), Line{std::move(line), UniqueFd(), std::move(name)})
+{}
+
+Simulator::Simulator(Options options, Line line)
+    : options_(checked(options)), vanishAt_(vanishTime(options_)),
+      master_(std::move(line.moduleEnd)), heldSlave_(std::move(line.heldProgramEnd)),
+      devicePath_(std::move(line.path)), channel_(options_.channel), address_(options_.address),
+      answer_(options_.answer)
+{
+    const int master = master_.get();
+    if (fcntl(master, F_SETFD, FD_CLOEXEC) != 0 ||
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) != 0)
+        throwSystemError("fcntl");
     wakeUp_ = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wakeUp_.valid())
         throwSystemError("eventfd");
@@ -186,6 +201,12 @@ bool Simulator::vanished() const
     return vanished_;
 }
 
+void Simulator::waitUntilVanished()
+{
+    std::unique_lock lock(mutex_);
+    vanishedChanged_.wait(lock, [this] { return vanished_; });
+}
+
 void Simulator::answerWith(std::optional<std::string> answer)
 {
     const std::lock_guard guard(mutex_);
@@ -268,6 +289,8 @@ std::optional<Bytes> Simulator::noteReadRequest()
     const std::lock_guard guard(mutex_);
     readRequestTimes_.push_back(Clock::now());
     const int number = static_cast<int>(readRequestTimes_.size());
+    if (options_.requestLog)
+        *options_.requestLog << "read request " << number << std::endl;
     if (options_.silent || number < options_.answerFrom)
         return std::nullopt;
     if (answer_)
@@ -279,6 +302,9 @@ void Simulator::noteWriteRequest(const Command& write)
 {
     const std::lock_guard guard(mutex_);
     ++writeRequests_;
+    if (options_.requestLog)
+        *options_.requestLog << "write request " << writeRequests_ << ": channel "
+                             << static_cast<int>(write.channel) << std::endl;
     if (options_.ignoreWrites)
         return;
     channel_ = write.channel;

@@ -25,6 +25,11 @@ public:
     // Throws std::invalid_argument for options out of range and
     // std::system_error when no pseudo-terminal can be had.
     explicit Simulator(Options options = {});
+    // Serves a line that is already open instead, such as a connected socket
+    // whose far end is a virtual machine's serial device; `name` stands for
+    // it in devicePath(). The line is made non-blocking and closed with the
+    // simulator.
+    Simulator(Options options, UniqueFd line, std::string name);
     // Stops and joins the thread, closes the pseudo-terminal and removes the
     // links made by linkInto that still lead to it, and the directories it
     // created that are empty then.
@@ -54,6 +59,8 @@ public:
     // sees a hang-up. Done when this returns.
     void vanish();
     bool vanished() const;
+    // Returns once the line has gone, by vanish() or from the far end.
+    void waitUntilVanished();
     // From now on reads are answered with `answer` instead of the radio data
     // block; nullopt goes back to the block.
     void answerWith(std::optional<std::string> answer);
@@ -65,6 +72,17 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+
+    // The module's end, the program's end held open (a pseudo-terminal's
+    // only) and the name the program opens.
+    struct Line
+    {
+        UniqueFd moduleEnd;
+        UniqueFd heldProgramEnd;
+        std::string path;
+    };
+    static Line openPseudoTerminal();
+    Simulator(Options options, Line line);
 
     void run();
     void serveLine(Bytes& pending);

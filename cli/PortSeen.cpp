@@ -1,0 +1,151 @@
+#include "PortSeen.h"
+
+#include "Output.h"
+#include "PortNumbers.h"
+
+#include <QMap>
+
+#include <algorithm>
+
+namespace {
+
+QString PortName(int portNumber)
+{
+    return QStringLiteral("COM%1").arg(portNumber);
+}
+
+QString PortLabel(const PortDiagnosis& diagnosis)
+{
+    const QString name = PortName(diagnosis.portNumber);
+    if (diagnosis.device.isEmpty())
+        return name;
+    return QStringLiteral("%1 (%2)").arg(name, diagnosis.device);
+}
+
+bool Opened(const PortSeen& seen)
+{
+    return seen.outcome > PortSeen::Outcome::NotOpened;
+}
+
+} // namespace
+
+QString OutcomeName(PortSeen::Outcome outcome)
+{
+    using Outcome = PortSeen::Outcome;
+    switch (outcome) {
+    case Outcome::NotTried:
+        return QStringLiteral("not-tried");
+    case Outcome::NotOpened:
+        return QStringLiteral("not-opened");
+    case Outcome::NoAnswer:
+        return QStringLiteral("no-answer");
+    case Outcome::UnreadableAnswer:
+        return QStringLiteral("unreadable-answer");
+    case Outcome::AddressRefused:
+        return QStringLiteral("invalid-address");
+    case Outcome::V4Answer:
+        return QStringLiteral("v4-answer");
+    case Outcome::Answered:
+        return QStringLiteral("answered");
+    }
+    return {};
+}
+
+bool HasRadioData(const PortSeen& seen)
+{
+    return seen.outcome >= PortSeen::Outcome::AddressRefused;
+}
+
+PortDiagnosis DiagnoseListedPort(int portNumber)
+{
+    PortDiagnosis diagnosis = DiagnosePort(portNumber);
+    if (portNumber > HighestOpenedPort && diagnosis.state != PortDiagnosis::State::NoDevice) {
+        diagnosis.state = PortDiagnosis::State::Unusable;
+        diagnosis.detail = QStringLiteral("above COM%1, the highest port this program opens")
+                               .arg(HighestOpenedPort);
+        diagnosis.holderPid = 0;
+        diagnosis.holderName.clear();
+    }
+    return diagnosis;
+}
+
+bool SkippedAsBusyOrRefused(const PortSeen& seen)
+{
+    using State = PortDiagnosis::State;
+    return seen.outcome == PortSeen::Outcome::NotOpened &&
+           (seen.diagnosis.state == State::Busy || seen.diagnosis.state == State::PermissionDenied);
+}
+
+void CompleteReport(QList<PortSeen>& seen)
+{
+    for (PortSeen& port : seen) {
+        if (!Opened(port))
+            continue;
+        // The scan opened it: only where it leads is wanted now.
+        port.diagnosis = DiagnosePort(port.portNumber);
+        port.diagnosis.state = PortDiagnosis::State::Available;
+        port.diagnosis.holderPid = 0;
+        port.diagnosis.holderName.clear();
+    }
+    for (const int number : ListedPortNumbers()) {
+        const bool known = std::any_of(seen.begin(), seen.end(), [number](const PortSeen& port) {
+            return port.portNumber == number;
+        });
+        if (!known)
+            seen.append({number, PortSeen::Outcome::NotTried, DiagnoseListedPort(number), {}, 0});
+    }
+}
+
+QString DescribeSeen(const PortSeen& seen)
+{
+    using Outcome = PortSeen::Outcome;
+    const QString label = PortLabel(seen.diagnosis);
+    const QString port = PortName(seen.portNumber);
+    const QString data = RadioDataText(seen.address, seen.channelValue);
+    switch (seen.outcome) {
+    case Outcome::NotTried:
+        if (seen.diagnosis.state != PortDiagnosis::State::Available)
+            return DescribePort(seen.diagnosis);
+        return QStringLiteral("%1: not tried, detection tries COM1 to COM%2: use --port %3")
+            .arg(label)
+            .arg(HighestDetectedPort)
+            .arg(port);
+    case Outcome::NotOpened:
+        // The port was free again by the time it was looked at: what held it
+        // let go of it, and "can be opened" would not be what the scan saw.
+        if (seen.diagnosis.state == PortDiagnosis::State::Available)
+            return label + QStringLiteral(": could not be opened, and was free again a moment "
+                                          "later: another program held it");
+        return DescribePort(seen.diagnosis);
+    case Outcome::NoAnswer:
+        return label + QStringLiteral(": opened, but no answer to the read command");
+    case Outcome::UnreadableAnswer:
+        return label + QStringLiteral(": answered, but with bytes that match no reply layout");
+    case Outcome::AddressRefused:
+        return QStringLiteral("%1: answered with %2, which is not valid: an address starts with W")
+            .arg(label, data);
+    case Outcome::V4Answer:
+        return QStringLiteral("%1: answered like a V4 module (%2): try --generation v4 --port %3")
+            .arg(label, data, port);
+    case Outcome::Answered:
+        return QStringLiteral("%1: %2").arg(label, data);
+    }
+    return {};
+}
+
+QStringList ReportLines(const QList<PortSeen>& seen)
+{
+    QStringList lines;
+    // Ports with nothing behind their names, by why (an unusable port map, or
+    // nothing more to say), each kind on one line at the end.
+    QMap<QString, QStringList> empty;
+    for (const PortSeen& port : seen) {
+        if (port.diagnosis.state == PortDiagnosis::State::NoDevice && !Opened(port))
+            empty[port.diagnosis.detail].append(PortName(port.portNumber));
+        else
+            lines.append(DescribeSeen(port));
+    }
+    for (auto group = empty.cbegin(); group != empty.cend(); ++group)
+        lines.append(NoDeviceLine(group.value(), group.key()));
+    return lines;
+}

@@ -1,0 +1,26 @@
+// Waiting for the next chance to find a module, shared by --wait and the
+// production line.
+#pragma once
+
+#include "PortWatcher.h"
+
+#include <QDeadlineTimer>
+#include <QList>
+
+namespace cli {
+
+enum class WaitEnd
+{
+    // A port appeared or changed, or one that refused may be granted now.
+    TryAgain,
+    TimedOut,
+    Interrupted
+};
+
+// Waits until it is worth looking for a module again, or until `limit`.
+// A port among `unopened` whose device appeared less than a second ago and
+// refused this user is tried again, not reported: the system gives a
+// device that was just plugged in to its group a moment after it appears.
+WaitEnd WaitToTryAgain(PortWatcher& watcher, const QList<int>& unopened, QDeadlineTimer limit);
+
+} // namespace cli

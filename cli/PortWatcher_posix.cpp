@@ -1,0 +1,214 @@
+// inotify on the port map directory, or on /dev for the default map, and on
+// the devices that refused an open; a pipe that a signal handler can write
+// to ends a wait.
+#include "PortWatcher.h"
+
+#include "port_map.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <set>
+#include <string>
+#include <string_view>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::uint32_t EntryEvents =
+    IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+
+// Written by Interrupt, read by Wait. Made before the first watcher, and
+// never closed, so that a signal handler can always write to it.
+int interruptPipe[2] = {-1, -1};
+
+void MakeInterruptPipe()
+{
+    static const bool made = pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) == 0;
+    (void)made;
+}
+
+void DrainPipe()
+{
+    char bytes[64];
+    while (read(interruptPipe[0], bytes, sizeof bytes) > 0) {
+    }
+}
+
+// Under the default map only the devices COM ports stand for concern us;
+// /dev changes for many other reasons.
+bool ConcernsPorts(std::string_view name, bool defaultMap)
+{
+    if (!defaultMap)
+        return name.starts_with("com");
+    return name.starts_with("ttyS") || name.starts_with("ttyUSB") || name.starts_with("ttyACM");
+}
+
+} // namespace
+
+struct PortWatcher::Watch
+{
+    int fd = -1;
+    bool defaultMap = false;
+    std::string directory;
+    QString error;
+    // The directory's watch; -1 while it is missing and its parent's watch
+    // waits for it.
+    int directoryWatch = -1;
+    int parentWatch = -1;
+    // The device watches, which concern ports whatever their name.
+    std::set<int> devices;
+
+    // Watches the directory, or while it is missing its parent, since a map
+    // directory that the simulator made and removed again may come back.
+    // False, with errno set, when neither can be watched.
+    bool WatchDirectory()
+    {
+        directoryWatch = inotify_add_watch(fd, directory.c_str(), EntryEvents | IN_ONLYDIR);
+        if (directoryWatch >= 0) {
+            if (parentWatch >= 0)
+                inotify_rm_watch(fd, parentWatch);
+            parentWatch = -1;
+            return true;
+        }
+        if (errno != ENOENT)
+            return false;
+        std::string parent = std::filesystem::path(directory).parent_path().string();
+        parentWatch = inotify_add_watch(fd, parent.empty() ? "." : parent.c_str(),
+                                        IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+        return parentWatch >= 0;
+    }
+
+    // Whether the event may concern a port; follows the directory when it
+    // goes or comes back.
+    bool Concerns(const inotify_event& event)
+    {
+        if (event.wd == parentWatch) {
+            if (event.len == 0 ||
+                std::filesystem::path(directory).filename() != std::string_view(event.name))
+                return false;
+            WatchDirectory();
+            return true;
+        }
+        if (event.wd == directoryWatch && (event.mask & (IN_IGNORED | IN_MOVE_SELF)) != 0) {
+            // A directory moved away keeps its watch: drop it.
+            if ((event.mask & IN_MOVE_SELF) != 0)
+                inotify_rm_watch(fd, directoryWatch);
+            WatchDirectory();
+            return true;
+        }
+        // The directory itself changed, or a watched device.
+        return event.len == 0 || devices.contains(event.wd) ||
+               ConcernsPorts(event.name, defaultMap);
+    }
+};
+
+PortWatcher::PortWatcher() : watch_(std::make_unique<Watch>())
+{
+    MakeInterruptPipe();
+    const char* map = std::getenv("MELVIX_PORT_DIR");
+    watch_->defaultMap = map == nullptr;
+    watch_->directory = map ? map : "/dev";
+    // "dir/" names the same directory as "dir", whose name its parent shows.
+    while (watch_->directory.size() > 1 && watch_->directory.back() == '/')
+        watch_->directory.pop_back();
+    watch_->fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch_->fd < 0 || interruptPipe[0] < 0) {
+        watch_->error = QStringLiteral("cannot watch for ports: %1").arg(strerror(errno));
+        return;
+    }
+    if (!watch_->WatchDirectory()) {
+        watch_->error = QStringLiteral("cannot watch the port map directory %1: %2")
+                            .arg(QString::fromStdString(watch_->directory), strerror(errno));
+    }
+}
+
+PortWatcher::~PortWatcher()
+{
+    if (watch_->fd >= 0)
+        close(watch_->fd);
+}
+
+QString PortWatcher::error() const
+{
+    return watch_->error;
+}
+
+PortWatcher::Wake PortWatcher::Wait(QDeadlineTimer deadline)
+{
+    // Aligned for struct inotify_event, as its manual page asks.
+    alignas(inotify_event) std::array<char, 4096> events;
+    for (;;) {
+        std::array<pollfd, 2> entries{{{interruptPipe[0], POLLIN, 0}, {watch_->fd, POLLIN, 0}}};
+        const qint64 left = deadline.remainingTime();
+        const int ready = poll(entries.data(), watch_->fd >= 0 ? 2 : 1,
+                               left < 0 ? -1 : static_cast<int>(std::min<qint64>(left, 1 << 30)));
+        if (ready < 0 && errno != EINTR)
+            return Wake::TimedOut;
+        if (entries[0].revents != 0) {
+            DrainPipe();
+            return Wake::Interrupted;
+        }
+        if (ready == 0 || (ready < 0 && deadline.hasExpired()))
+            return Wake::TimedOut;
+        if (entries[1].revents == 0)
+            continue;
+        bool concerned = false;
+        ssize_t length = 0;
+        while ((length = read(watch_->fd, events.data(), events.size())) > 0) {
+            for (ssize_t at = 0; at < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events.data() + at);
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                concerned = watch_->Concerns(*event) || concerned;
+            }
+        }
+        if (concerned)
+            return Wake::Changed;
+    }
+}
+
+void PortWatcher::WatchDevice(int portNumber)
+{
+    const auto entry = platform::resolvePortName("COM" + std::to_string(portNumber));
+    if (!entry || watch_->fd < 0)
+        return;
+    // Follows a map link to its device.
+    const int wd = inotify_add_watch(watch_->fd, entry->c_str(), IN_ATTRIB);
+    if (wd >= 0)
+        watch_->devices.insert(wd);
+}
+
+void PortWatcher::Interrupt()
+{
+    const int saved = errno;
+    if (interruptPipe[1] >= 0) {
+        const char byte = 1;
+        (void)!write(interruptPipe[1], &byte, 1);
+    }
+    errno = saved;
+}
+
+std::optional<std::chrono::milliseconds> PortWatcher::EntryAge(int portNumber)
+{
+    const auto entry = platform::resolvePortName("COM" + std::to_string(portNumber));
+    struct stat info
+    {
+    };
+    if (!entry || lstat(entry->c_str(), &info) != 0)
+        return std::nullopt;
+    // A map link keeps the time it was made; a device node the time it was
+    // made or last given to its group, which is as new.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const auto age = std::chrono::seconds(now.tv_sec - info.st_ctim.tv_sec) +
+                     std::chrono::nanoseconds(now.tv_nsec - info.st_ctim.tv_nsec);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(age);
+}

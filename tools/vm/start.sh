@@ -1,0 +1,19 @@
+#!/bin/sh
+# Runs in the test guest on the host's root, read-only: prepares what udev
+# and a booted system would, runs the script the host put on the share, and
+# powers the guest off with its exit status left on the share.
+mkdir -p /dev/pts /dev/shm
+mount -t devpts -o ptmxmode=0666,mode=0620,gid=5 devpts /dev/pts
+mount -t tmpfs -o mode=1777 tmpfs /dev/shm
+ln -sf /proc/self/fd /dev/fd
+export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp TMPDIR=/tmp LANG=C.UTF-8
+export XDG_RUNTIME_DIR=/run/user/0
+mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+. /mnt/environment
+/bin/sh /mnt/own-like-udev.sh
+echo "@@vm started"
+/bin/bash /mnt/run.sh "$@"
+status=$?
+echo $status >/mnt/status
+sync
+/bin/busybox poweroff -f
