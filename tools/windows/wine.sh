@@ -167,11 +167,11 @@ run_wine "$work/serial_probe.exe" COM3 | tr -d '\r' | sed 's/^/wine: COM3: /'
 expect "ports" 0 'COM3 .*can be opened' "$module" ports
 expect "ports lists COM5" 0 'COM5 .*can be opened' "$module" ports
 expect "detect" 0 '^COM3: channel 5, address WXYZ$' "$module" detect
-expect "detect --json" 0 '"address":"WXYZ","channel":5,"found":true,"port":"COM3"' \
+expect "detect --json" 0 '"address":"WXYZ","channel":5,.*"found":true,.*"port":"COM3"' \
     "$module" detect --json
 expect "detect --parallel" 0 '^COM3: channel 5, address WXYZ$' "$module" detect --parallel
 expect "read COM5" 0 '^COM5: channel 9, address WQRS$' "$module" read --port COM5
-expect "read COM5 --json" 0 '"address":"WQRS","channel":9,"found":true,"port":"COM5"' \
+expect "read COM5 --json" 0 '"address":"WQRS","channel":9,.*"found":true,.*"port":"COM5"' \
     "$module" read --port COM5 --json
 expect "write COM3" 0 'channel 7' "$module" write --channel 7 --port COM3
 expect "read back COM3" 0 '^COM3: channel 7, address WXYZ$' "$module" read --port COM3
