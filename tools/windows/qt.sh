@@ -45,7 +45,11 @@ apt_options=(
     -o "APT::Sandbox::User=$(id -un)"
 )
 apt-get "${apt_options[@]}" -qq update
-(cd "$work" && apt-get "${apt_options[@]}" -qq source "qt6-base=$host_version" >/dev/null)
+# dpkg-source's warnings about Debian's patches are kept for a failure.
+(cd "$work" && apt-get "${apt_options[@]}" -qq source "qt6-base=$host_version") >"$work/source.log" 2>&1 || {
+    cat "$work/source.log" >&2
+    exit 1
+}
 source_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*')
 
 # Off: every module the project does not use. tabletevent needs the wintab
@@ -69,7 +73,7 @@ configure=(
 for feature in "${features_off[@]}"; do
     configure+=(-DFEATURE_$feature=OFF)
 done
-cmake "${configure[@]}" >"$work/configure.log" || {
+cmake "${configure[@]}" >"$work/configure.log" 2>&1 || {
     tail -40 "$work/configure.log" >&2
     exit 1
 }
