@@ -4,11 +4,12 @@
 # every target of an optimised build, so the programs in the package carry
 # them. Sanitizer builds go without: the sanitizers check the same calls their
 # own way and do not mix with the fortified ones. So do unoptimised builds,
-# where fortification does nothing.
+# where fortification does nothing. So do Windows builds: the flags are
+# Debian's for ELF programs, and the mingw-w64 linker refuses -z relro.
 option(MELVIX_HARDENING "Build optimised builds with Debian's hardening flags" ON)
 find_program(MELVIX_DPKG_BUILDFLAGS dpkg-buildflags)
 set(MELVIX_HARDENED OFF)
-if(MELVIX_HARDENING AND MELVIX_DPKG_BUILDFLAGS AND NOT MELVIX_SANITIZERS
+if(MELVIX_HARDENING AND MELVIX_DPKG_BUILDFLAGS AND NOT MELVIX_SANITIZERS AND NOT WIN32
         AND CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$")
     set(melvix_hardening_flags)
     foreach(kind IN ITEMS CPPFLAGS CXXFLAGS LDFLAGS)

@@ -50,6 +50,9 @@ constexpr DWORD CtsPollCountdown = 100000;
 constexpr int WatcherEndLimitMs = 5000;
 // A wake that falls between two waits is lost, so it is repeated this often.
 constexpr int WatcherWakeRepeatMs = 2;
+// How often the input queue is looked at while the device gives no serial
+// events.
+constexpr DWORD QueuePollMs = 2;
 
 } // namespace
 
@@ -422,6 +425,26 @@ private:
     HANDLE handle_;
 };
 
+// Waits for the port's next serial event: true when one came or the mask was
+// changed, false when the device gives none, the wait failing at once or once
+// under way.
+bool WaitForCommEvent(HANDLE port, OVERLAPPED& overlapped, DWORD& mask)
+{
+    if (WaitCommEvent(port, &mask, &overlapped))
+        return true;
+    if (GetLastError() != ERROR_IO_PENDING)
+        return false;
+    DWORD transferred = 0;
+    return GetOverlappedResult(port, &overlapped, &transferred, TRUE) != FALSE;
+}
+
+// The bytes waiting in the port's input queue; 0 when it cannot be asked.
+DWORD QueuedInput(HANDLE port)
+{
+    COMSTAT status{};
+    return ClearCommError(port, nullptr, &status) ? status.cbInQue : 0;
+}
+
 } // namespace
 
 TComReader::TComReader(TRadioCom* AConnector)
@@ -492,16 +515,27 @@ void TComReader::WatchEvents()
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.get();
     DWORD mask = 0;
+    // Some devices give no serial events: Wine fails every wait on a terminal
+    // without modem lines, as a pseudo-terminal is. Input is then found by
+    // looking at the queue, and a queue that grew stands for the characters
+    // received. One emptied and filled to the same count between two looks
+    // goes unseen until more bytes arrive.
+    DWORD lastQueued = 0;
     while (!isInterruptionRequested()) {
         if (ended_)
             return;
-        bool seen = WaitCommEvent(port_, &mask, &overlapped) != FALSE;
-        if (!seen && GetLastError() == ERROR_IO_PENDING)
-            seen = WaitForSingleObject(overlapped.hEvent, INFINITE) == WAIT_OBJECT_0;
+        const bool seen = WaitForCommEvent(port_, overlapped, mask);
         if (ended_)
             return;
-        if (!seen)
-            continue;
+        if (!seen) {
+            const DWORD queued = QueuedInput(port_);
+            const bool grew = queued > lastQueued;
+            lastQueued = queued;
+            if (!grew) {
+                Sleep(QueuePollMs);
+                continue;
+            }
+        }
         // Cancelled means ended. An exception from the handler is thrown
         // again here and ends the watcher, until the port is opened again.
         if (handOff_.run([this] { DeliverReceive(); }) != UiHandOff::Outcome::Ran)

@@ -5,7 +5,11 @@
 #                                the screenshot tools only without a display)
 #   tools/setup-debian.sh test   that, and what the tests, benchmarks and fuzz
 #                                targets need (the default)
-#   tools/setup-debian.sh ci     that, and the format and Windows checks
+#   tools/setup-debian.sh windows  the Windows build and its run under Wine:
+#                                mingw-w64, the sources of Qt and GoogleTest
+#                                (apt-get source needs dpkg-dev), Wine, and
+#                                a virtual display that xdotool drives
+#   tools/setup-debian.sh ci     test and windows, and the format check
 set -euo pipefail
 
 build=(cmake ninja-build g++ qt6-base-dev libgl-dev)
@@ -20,6 +24,10 @@ test=(
     qemu-system-x86 busybox-static kmod cpio xz-utils
 )
 checks=(clang-format g++-mingw-w64-x86-64-posix)
+windows=(
+    cmake ninja-build qt6-base-dev g++-mingw-w64-x86-64-posix dpkg-dev googletest zip unzip
+    wine64 xdotool "${headless[@]}"
+)
 
 case "${1:-test}" in
 run)
@@ -27,8 +35,9 @@ run)
     [ -n "${DISPLAY:-}" ] || packages+=("${headless[@]}")
     ;;
 test) packages=("${build[@]}" "${headless[@]}" "${test[@]}") ;;
-ci) packages=("${build[@]}" "${headless[@]}" "${test[@]}" "${checks[@]}") ;;
-*) echo "usage: $0 [run|test|ci]" >&2; exit 2 ;;
+windows) packages=("${windows[@]}") ;;
+ci) packages=("${build[@]}" "${headless[@]}" "${test[@]}" "${checks[@]}" "${windows[@]}") ;;
+*) echo "usage: $0 [run|test|windows|ci]" >&2; exit 2 ;;
 esac
 
 missing=()

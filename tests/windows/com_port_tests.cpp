@@ -1,0 +1,249 @@
+// The serial component on Windows' own serial API, against the module
+// simulator on a COM port: the calls that the POSIX platform layer stands in
+// for elsewhere, as the system itself carries them out.
+#include "ModuleProtocol.h"
+#include "Radiocom.h"
+#include "event_loop.h"
+#include "simulated_port.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+DWORD queuedInput(HANDLE port)
+{
+    COMSTAT status{};
+    return ClearCommError(port, nullptr, &status) ? status.cbInQue : 0;
+}
+
+// Decodes a read reply as the module session does; nullopt when the bytes
+// hold none.
+std::optional<ModuleProtocol::RadioData> decoded(const std::uint8_t* bytes, int length)
+{
+    const auto position = ModuleProtocol::DataPosition(bytes, length, ModuleProtocol::V5);
+    if (!position)
+        return std::nullopt;
+    return ModuleProtocol::ExtractRadioData(bytes, *position);
+}
+
+TEST(BuildCommDcb, EverySpeedOfTheTableIsEightDataBitsNoParityOneStopBit)
+{
+    constexpr std::array<DWORD, 20> speeds = {
+        110,   150,    300,    600,    1200,   2400,    4800,    9600,    19200,   38400,
+        57600, 115200, 230400, 460800, 921600, 1843200, 2764800, 3686400, 4608000, 5529600};
+    for (std::size_t index = 0; index < speeds.size(); ++index) {
+        TRadioCom com;
+        com.SetBaudRate(static_cast<TRadioCom::bauds>(index));
+        DCB dcb{};
+        dcb.DCBlength = sizeof(DCB);
+        ASSERT_TRUE(BuildCommDCBA(com.GetModeString(), &dcb)) << com.GetModeString();
+        EXPECT_EQ(dcb.BaudRate, speeds[index]) << com.GetModeString();
+        EXPECT_EQ(dcb.ByteSize, 8) << com.GetModeString();
+        EXPECT_EQ(dcb.Parity, NOPARITY) << com.GetModeString();
+        EXPECT_EQ(dcb.StopBits, ONESTOPBIT) << com.GetModeString();
+    }
+}
+
+// The component on the simulator's port; the module answers a read with its
+// 16-byte data block.
+class SimulatedPortTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        com.SetComPort(simulatedPort());
+        com.SetReadTimeout(100);
+    }
+
+    void open()
+    {
+        com.OpenPort();
+        ASSERT_TRUE(com.Connected()) << com.GetDeviceName();
+    }
+
+    // Sends the read command and waits until the whole reply is queued.
+    bool askAndAwaitReply(const std::function<int(const std::uint8_t*, std::int32_t)>& send)
+    {
+        const auto command = ModuleProtocol::ReadCommand(ModuleProtocol::V5);
+        const auto size = static_cast<std::int32_t>(command.size());
+        if (send(command.data(), size) != size)
+            return false;
+        const auto deadline = Clock::now() + milliseconds(2000);
+        while (queuedInput(com.GetPortHandle()) < ReplyLength) {
+            if (Clock::now() > deadline)
+                return false;
+            Sleep(1);
+        }
+        return true;
+    }
+
+    TRadioCom com;
+};
+
+TEST_F(SimulatedPortTest, OpensWithTheModeTextAndTheComponentsTimeouts)
+{
+    com.SetBaudRate(TRadioCom::br115200);
+    com.SetWriteTimeout(20);
+    open();
+    EXPECT_EQ(GetFileType(com.GetPortHandle()), static_cast<DWORD>(FILE_TYPE_CHAR));
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    ASSERT_TRUE(GetCommState(com.GetPortHandle(), &dcb));
+    EXPECT_EQ(dcb.BaudRate, 115200u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+
+    COMMTIMEOUTS timeouts{};
+    ASSERT_TRUE(GetCommTimeouts(com.GetPortHandle(), &timeouts));
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, MAXDWORD);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 100u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 20u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
+}
+
+TEST_F(SimulatedPortTest, AHeldPortOpensNowhereElseUntilItIsClosed)
+{
+    if (runningUnderWine())
+        GTEST_SKIP() << "Wine opens a COM port again while it is held (serial_probe.c shows it)";
+    open();
+    TRadioCom second;
+    second.SetComPort(simulatedPort());
+    second.OpenPort();
+    EXPECT_FALSE(second.Connected());
+    const HANDLE raw = CreateFileA(com.GetDeviceName(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_EQ(raw, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    com.ClosePort();
+    EXPECT_FALSE(com.Connected());
+    EXPECT_EQ(com.GetPortHandle(), INVALID_HANDLE_VALUE);
+    second.OpenPort();
+    EXPECT_TRUE(second.Connected());
+}
+
+TEST(FreePort, DoesNotOpenAndRefusesTransfers)
+{
+    TRadioCom com;
+    com.SetComPort(freePort());
+    com.OpenPort();
+    EXPECT_FALSE(com.Connected()) << com.GetDeviceName();
+    EXPECT_EQ(com.GetPortHandle(), INVALID_HANDLE_VALUE);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(com.SendBuffer(&byte, 1), -1);
+    EXPECT_EQ(com.ReceiveBuffer(&byte, 1), -1);
+}
+
+TEST_F(SimulatedPortTest, ReceiveBufferWaitsOnlyUpToTheReadTimeout)
+{
+    open();
+    std::array<std::uint8_t, ReplyLength> reply{};
+    const auto start = Clock::now();
+    EXPECT_EQ(com.ReceiveBuffer(reply.data(), ReplyLength), 0);
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, milliseconds(80));
+    EXPECT_LT(waited, milliseconds(1000));
+}
+
+TEST_F(SimulatedPortTest, EverySendFunctionGetsTheModuleToAnswer)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<int(TRadioCom&, const std::uint8_t*, std::int32_t)> send;
+    } cases[] = {
+        {"SendBuffer", &TRadioCom::SendBuffer},
+        {"SendPlainBuffer", &TRadioCom::SendPlainBuffer},
+        {"SendStepBuffer", &TRadioCom::SendStepBuffer},
+    };
+    open();
+    for (const auto& c : cases) {
+        ASSERT_TRUE(askAndAwaitReply([&](const std::uint8_t* bytes, std::int32_t count) {
+            return c.send(com, bytes, count);
+        })) << c.name;
+        std::array<std::uint8_t, ReplyLength> reply{};
+        ASSERT_EQ(com.ReceiveBuffer(reply.data(), ReplyLength), ReplyLength) << c.name;
+        const auto data = decoded(reply.data(), ReplyLength);
+        ASSERT_TRUE(data) << c.name;
+        EXPECT_EQ(data->channel, SimulatedChannel) << c.name;
+        EXPECT_EQ(data->address, SimulatedAddress) << c.name;
+        EXPECT_EQ(queuedInput(com.GetPortHandle()), 0u) << c.name;
+    }
+}
+
+TEST_F(SimulatedPortTest, TheAnswerRaisesOnReceiveOnTheUiThreadWhereItIsRead)
+{
+    std::vector<std::int32_t> counts;
+    bool onUiThread = true;
+    std::optional<ModuleProtocol::RadioData> data;
+    com.SetOnReceive([&](std::int32_t Count) {
+        counts.push_back(Count);
+        onUiThread = onUiThread && QThread::currentThread() == qApp->thread();
+        if (Count < ReplyLength)
+            return;
+        std::vector<std::uint8_t> reply(static_cast<std::size_t>(Count));
+        const int read = com.ReceiveBuffer(reply.data(), Count);
+        data = decoded(reply.data(), read);
+    });
+    open();
+    const auto command = ModuleProtocol::ReadCommand(ModuleProtocol::V5);
+    ASSERT_EQ(com.SendBuffer(command.data(), static_cast<std::int32_t>(command.size())),
+              static_cast<int>(command.size()));
+    ASSERT_TRUE(processEventsUntil([&] { return data.has_value(); }));
+    EXPECT_EQ(data->channel, SimulatedChannel);
+    EXPECT_EQ(data->address, SimulatedAddress);
+    EXPECT_TRUE(onUiThread);
+
+    // Nothing more arrives, so nothing more is raised.
+    const auto seen = counts.size();
+    processEventsFor(milliseconds(200));
+    EXPECT_EQ(counts.size(), seen);
+}
+
+TEST_F(SimulatedPortTest, ClosingEndsTheWatcherPromptlyAndTheNextOpenStillHears)
+{
+    int raised = 0;
+    com.SetOnReceive([&](std::int32_t) { ++raised; });
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        open();
+        processEventsFor(milliseconds(5));
+        const auto start = Clock::now();
+        com.ClosePort();
+        EXPECT_LT(Clock::now() - start, milliseconds(1000)) << cycle;
+        ASSERT_FALSE(com.Connected());
+    }
+    raised = 0;
+    processEventsFor(milliseconds(50));
+    EXPECT_EQ(raised, 0) << "no OnReceive after the port was closed";
+
+    open();
+    ASSERT_TRUE(askAndAwaitReply([&](const std::uint8_t* bytes, std::int32_t count) {
+        return com.SendBuffer(bytes, count);
+    }));
+    EXPECT_TRUE(processEventsUntil([&] { return raised > 0; }));
+}
+
+TEST_F(SimulatedPortTest, AnIdleWatcherCostsLittleCpu)
+{
+    open();
+    const double before = processCpuSeconds();
+    processEventsFor(milliseconds(1000));
+    EXPECT_LT(processCpuSeconds() - before, 0.2);
+}
+
+} // namespace

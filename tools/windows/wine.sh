@@ -1,0 +1,267 @@
+#!/usr/bin/env bash
+# Runs the Windows deliverable under Wine against module simulators:
+# melvix-module.exe's commands, the Windows tests, and melvix-programmer.exe
+# in a virtual display, found, read, written and closed.
+#   tools/windows/wine.sh WINDOWS_BUILD_DIR [SCREENSHOT.png]
+# The programs run from the zip that tools/windows/build.sh packed in
+# WINDOWS_BUILD_DIR, the tests from beside them; the simulator is the Linux
+# build's (MELVIX_BUILD_DIR, default build). The window's screenshot once it has found
+# the module is saved as SCREENSHOT (or in a temporary file), and one after a
+# write through the window beside it as SCREENSHOT-written.png; both paths are
+# printed.
+#
+# Wine runs in a prefix of its own in a temporary folder. A fresh prefix maps
+# COM1 to /dev/ttyS0, the console or a real port, and Wine maps every serial
+# device it finds whenever its services start. So the prefix is told that
+# COM1 to COM255 are taken, one persistent Wine server keeps the services from
+# starting again, and before every program each COM link that does not lead to
+# a simulator's pseudo-terminal is removed: no check ever writes to a real
+# device.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+windows_build=$(realpath "$1")
+screenshot=${2:-}
+zip=$(echo "$windows_build"/melvix-programmer-*-windows-x86_64.zip)
+simulator=$(realpath "${MELVIX_BUILD_DIR:-build}/tools/modulesim/modulesim")
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+title="Melvix Radio Module Programmer 1.45"
+
+work=$(mktemp -d -t melvix-wine.XXXXXX)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe="
+ports=$WINEPREFIX/dosdevices
+pids=()
+stop_all() {
+    local i
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        kill "${pids[i]}" 2>/dev/null || true
+        wait "${pids[i]}" 2>/dev/null || true
+    done
+    "$wineserver" -k 2>/dev/null || true
+    rm -rf "$work"
+}
+trap stop_all EXIT
+
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); echo "PASS: $1"; }
+fail() {
+    failed=$((failed + 1))
+    echo "FAIL: $1" >&2
+    [ -z "${2:-}" ] || sed 's/^/    /' <<<"$2" >&2
+}
+
+# Waits up to $1 tenths of a second for the command after it to succeed;
+# gives up at once when it fails with status 2.
+wait_for() {
+    local tries=$1 rc
+    shift
+    for (( ; tries > 0; tries--)); do
+        rc=0
+        "$@" >/dev/null 2>&1 || rc=$?
+        [ "$rc" -ne 0 ] || return 0
+        [ "$rc" -ne 2 ] || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+# Removes every COM link that does not lead to a pseudo-terminal. Wine makes
+# one only when its services start, and then, with COM1 to COM255 taken, as
+# COM256, which no program here opens.
+only_simulated_ports() {
+    local link
+    for link in "$ports"/com*; do
+        [ -L "$link" ] || continue
+        case "$(readlink "$link")" in
+        /dev/pts/*) ;;
+        *)
+            echo "wine.sh: removing $(basename "$link") -> $(readlink "$link"), which Wine made" >&2
+            rm -f "$link"
+            ;;
+        esac
+    done
+}
+
+run_wine() {
+    only_simulated_ports
+    "$wine" "$@"
+}
+
+# simulate N [OPTIONS]: a simulated module on COMN.
+simulate() {
+    local number=$1
+    shift
+    "$simulator" --port-dir "$ports" --com "$number" "$@" >"$work/simulator$number.out" &
+    pids+=($!)
+    wait_for 50 test -L "$ports/com$number" || { echo "wine.sh: no simulator on COM$number" >&2; exit 1; }
+}
+
+# expect NAME STATUS PATTERN PROGRAM [ARGUMENTS]: passes when the program
+# exits with STATUS and its output, both streams, matches the extended
+# regular expression PATTERN.
+expect() {
+    local name=$1 status=$2 pattern=$3 output rc=0
+    shift 3
+    output=$(run_wine "$@" 2>&1) || rc=$?
+    output=${output//$'\r'/}
+    if [ "$rc" -eq "$status" ] && grep -qE "$pattern" <<<"$output"; then
+        pass "$name"
+    else
+        fail "$name (exit status $rc, expected $status)" "$output"
+    fi
+}
+
+start=$SECONDS
+# Every Wine program runs in a virtual display: without one, Wine starts its
+# desktop process again and again, and programs wait seconds for it.
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+pids+=($!)
+wait_for 100 test -s "$work/display" || { echo "wine.sh: Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$(cat "$work/display")"
+
+mkdir "$WINEPREFIX"
+# Its output, such as the object dump it writes when it ends, is its own.
+"$wineserver" -p >"$work/wineserver.log" 2>&1
+"$wine" wineboot -i >/dev/null 2>&1
+printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n' >"$work/ports.reg"
+for number in $(seq 255); do
+    printf '"COM%d"=""\n' "$number" >>"$work/ports.reg"
+done
+"$wine" regedit /S "Z:${work//\//\\}\\ports.reg"
+rm -f "$ports"/com*
+only_simulated_ports
+# Wine's desktop process ends soon after the last program that used it, and
+# the next program waits 10 s for a new one: a command prompt waiting for
+# input holds it for the whole run, and ends with the script's end of the
+# pipe.
+mkfifo "$work/hold"
+exec 4<>"$work/hold"
+"$wine" cmd.exe <"$work/hold" >/dev/null 2>&1 &
+pids+=($!)
+echo "wine: prefix ready in $((SECONDS - start)) s"
+
+app=$work/app
+mkdir "$app"
+(cd "$app" && unzip -q "$zip")
+app=$(echo "$app"/*/)
+module=$app/melvix-module.exe
+program=$app/melvix-programmer.exe
+# Beside the zip's DLLs, as a Windows user would run it.
+cp "$windows_build/windows_tests.exe" "$app"
+tests=$app/windows_tests.exe
+
+checks=$SECONDS
+# Nothing mapped: nothing found, and no port listed as there.
+expect "ports with nothing mapped" 0 '^COM21: ' "$module" ports
+expect "detect with nothing mapped" 1 'not found|no module' "$module" detect
+expect "read on an unmapped port" 1 'COM3' "$module" read --port COM3
+
+simulate 3
+simulate 5 --channel 9 --address WQRS
+# What Wine's serial layer does on a pseudo-terminal, where it differs from
+# Windows (see serial_probe.c).
+x86_64-w64-mingw32-gcc-posix -O2 -Wall -Werror -o "$work/serial_probe.exe" \
+    tools/windows/serial_probe.c
+run_wine "$work/serial_probe.exe" COM3 | tr -d '\r' | sed 's/^/wine: COM3: /'
+expect "ports" 0 'COM3 .*can be opened' "$module" ports
+expect "ports lists COM5" 0 'COM5 .*can be opened' "$module" ports
+expect "detect" 0 '^COM3: channel 5, address WXYZ$' "$module" detect
+expect "detect --json" 0 '"address":"WXYZ","channel":5,.*"found":true,.*"port":"COM3"' \
+    "$module" detect --json
+expect "detect --parallel" 0 '^COM3: channel 5, address WXYZ$' "$module" detect --parallel
+expect "read COM5" 0 '^COM5: channel 9, address WQRS$' "$module" read --port COM5
+expect "read COM5 --json" 0 '"address":"WQRS","channel":9,.*"found":true,.*"port":"COM5"' \
+    "$module" read --port COM5 --json
+expect "write COM3" 0 'channel 7' "$module" write --channel 7 --port COM3
+expect "read back COM3" 0 '^COM3: channel 7, address WXYZ$' "$module" read --port COM3
+expect "write --json" 0 '"channel":11,.*"written":true' \
+    "$module" write --channel 11 --port COM3 --json
+expect "usage error" 64 'unknown command' "$module" frobnicate
+echo "wine: melvix-module.exe checks in $((SECONDS - checks)) s"
+
+checks=$SECONDS
+simulate 4
+only_simulated_ports
+# On a terminal, where Wine gives a console program a console: the console
+# control events need one.
+rc=0
+MELVIX_TEST_COM=4 MELVIX_TEST_FREE_COM=7 script -qec "$wine $tests >$work/tests.out 2>&1" \
+    /dev/null >/dev/null </dev/null || rc=$?
+tr -d '\r' <"$work/tests.out" | grep -E '^\[ +(OK|FAILED|PASSED|SKIPPED) +\]|^\[=+\]' || true
+if [ "$rc" -eq 0 ]; then
+    pass "windows_tests.exe"
+else
+    fail "windows_tests.exe (exit status $rc)" "$(tr -d '\r' <"$work/tests.out" | tail -40)"
+fi
+echo "wine: windows_tests.exe in $((SECONDS - checks)) s"
+
+# The window.
+checks=$SECONDS
+
+# click WINDOW X Y: a left click at X,Y inside the window.
+click() {
+    xdotool mousemove --window "$1" "$2" "$3" click 1
+    sleep 0.3
+}
+# Where the window's controls are (Radio.ui, as Wine lays it out).
+channel_box="40 228"
+read_button="272 224"
+write_button="272 248"
+exit_button="390 326"
+
+window_shot() {
+    xwd -silent -id "$1" | xwdtopnm 2>/dev/null | pnmtopng >"$2"
+}
+
+only_simulated_ports
+"$wine" "$program" >"$work/program.out" 2>&1 &
+program_pid=$!
+pids+=("$program_pid")
+# The window is shown once detection is over; a program that ended is not
+# waited for.
+window_up() {
+    kill -0 "$program_pid" 2>/dev/null || return 2
+    xdotool search --name "^$title\$" >/dev/null 2>&1
+}
+if wait_for 600 window_up; then
+    pass "the window opens"
+    window=$(xdotool search --name "^$title\$" | head -1)
+    sleep 2 # let it paint
+    [ -n "$screenshot" ] || screenshot=$(mktemp --suffix=.png -t melvix-programmer-wine.XXXXXX)
+    window_shot "$window" "$screenshot"
+    echo "$screenshot"
+
+    # Write channel 12 through the window, then Read: the simulator takes
+    # the write, and the program reads it back.
+    click "$window" $channel_box
+    xdotool key --window "$window" ctrl+a
+    xdotool type --window "$window" 12
+    click "$window" $write_button
+    sleep 2
+    click "$window" $read_button
+    sleep 1
+    window_shot "$window" "${screenshot%.png}-written.png"
+    echo "${screenshot%.png}-written.png"
+
+    # Exit closes the port and ends the program. (Ctrl+C cannot reach it:
+    # Wine, as Windows, sends console control events only to a program with
+    # a console, and this one is a window program.)
+    click "$window" $exit_button
+    rc=0
+    wait_for 100 eval '! kill -0 $program_pid' && wait "$program_pid" || rc=$?
+    if [ "$rc" -eq 0 ]; then
+        pass "Exit ends the program"
+    else
+        fail "Exit ends the program (exit status $rc)" "$(cat "$work/program.out")"
+    fi
+    expect "the window wrote channel 12, and the port is free again" 0 \
+        '^COM3: channel 12, address WXYZ$' "$module" read --port COM3
+else
+    fail "the window opens" "$(cat "$work/program.out")"
+fi
+echo "wine: window checks in $((SECONDS - checks)) s"
+
+echo "wine: $((SECONDS - start)) s in all"
+echo "wine: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
