@@ -1,10 +1,15 @@
 #include "LineMode.h"
 
 #include "ModuleSession.h"
+#include "Output.h"
+#include "ParallelScan.h"
 #include "PortDiagnosis.h"
 #include "PortWait.h"
 #include "PortWatcher.h"
 #include "StopSignals.h"
+
+#include <QElapsedTimer>
+#include <QMap>
 
 #include <algorithm>
 
@@ -12,42 +17,108 @@ namespace cli {
 
 namespace {
 
-// How often a module that stays plugged in is asked whether it is still
-// there: often enough for an operator, rare enough to cost nothing.
-constexpr qint64 HeldCheckMs = 1000;
+// How often a module that stays is asked whether it is still there: often
+// enough to notice an operator who swaps modules on a jig within a second,
+// rare enough to cost nothing.
+constexpr qint64 HeldCheckMs = 200;
+// A held module that has not answered as itself for this long is gone,
+// whatever answers at its port next. A line that drops an answer now and
+// then does not come near it: each check sends up to three read commands,
+// and a check that goes unanswered is followed by the next at once.
+constexpr qint64 GoneAfterSilenceMs = 500;
+// How often ports without a module are probed again: a module put on a jig
+// whose adapter stays plugged in brings no change of the port map, and a
+// port that another program held may be free now.
+constexpr qint64 ProbeAgainMs = 1000;
+
+struct HeldModule
+{
+    std::unique_ptr<BatchModule> module;
+    // Since the module last answered as itself.
+    QElapsedTimer sinceAnswer;
+};
+
+using Held = std::vector<HeldModule>;
 
 // The ports to look at, less those that lead to a held module's device:
 // under the default map a COM number follows the adapters present.
-QList<int> PortsToScan(const Settings& settings,
-                       const std::vector<std::unique_ptr<BatchModule>>& held)
+QList<int> PortsToScan(const Settings& settings, const Held& held)
 {
     QList<int> ports;
-    for (int index = ModuleTiming::FirstPortTried; index <= ModuleTiming::LastPortTried; ++index) {
+    for (const int index : ModuleBatch::ReachablePorts()) {
         if (settings.portIndex && index != *settings.portIndex)
             continue;
         const QString device = PortDevice(index + 1);
-        if (device.isEmpty() || std::none_of(held.begin(), held.end(), [&](const auto& module) {
-                return module->device == device;
+        if (device.isEmpty() || std::none_of(held.begin(), held.end(), [&](const auto& held) {
+                return held.module->device == device;
             }))
             ports.append(index);
     }
     return ports;
 }
 
-// Lets go of the modules that have gone: no answer, or another module's
-// answer on the same port.
-void ReleaseGone(const Settings& settings, std::vector<std::unique_ptr<BatchModule>>& held)
+// Asks the held modules whether they are still there and lets go of those
+// that have gone: no answer as themselves, neither from a module with
+// another address nor from none, for GoneAfterSilenceMs. True when one of
+// those that stay missed this check, so that the next one comes at once.
+bool ReleaseGone(const Settings& settings, Held& held)
 {
     if (held.empty())
-        return;
+        return false;
     std::vector<BatchModule*> asked;
     for (const auto& module : held)
-        asked.push_back(module.get());
+        asked.push_back(module.module.get());
     ModuleBatch::ReadTogether(asked, settings);
-    std::erase_if(held, [](const auto& module) {
-        return !module->session.ReplyDecoded || module->view.address != module->foundAddress;
+    bool missed = false;
+    std::erase_if(held, [&](HeldModule& held) {
+        const TModuleSession& session = held.module->session;
+        if (session.ReplyDecoded && session.LastReading->address == held.module->foundAddress) {
+            held.sinceAnswer.restart();
+            return false;
+        }
+        if (held.sinceAnswer.hasExpired(GoneAfterSilenceMs))
+            return true;
+        missed = true;
+        return false;
     });
+    return missed;
 }
+
+// The notes about ports that the line cannot use, each said once until what
+// it says changes.
+class PortNotes
+{
+public:
+    void note(int portNumber, const QString& text)
+    {
+        if (said_.value(portNumber) == text)
+            return;
+        said_.insert(portNumber, text);
+        if (!text.isEmpty())
+            PrintLine(stderr, QStringLiteral("melvix-module: note: ") + text);
+    }
+
+    void noteBatch(ModuleBatch& batch, const Settings& settings)
+    {
+        for (const int index : batch.unopened) {
+            const PortSeen port{
+                index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0};
+            note(port.portNumber, SkippedAsBusyOrRefused(port)
+                                      ? QStringLiteral("skipped ") + DescribeSeen(port)
+                                      : QString());
+        }
+        AskInV4(batch.silent, !settings.fixedWaits);
+        for (const PortSeen& port : batch.silent) {
+            note(port.portNumber,
+                 port.outcome == PortSeen::Outcome::NoAnswer ? QString() : DescribeSeen(port));
+        }
+        for (const auto& module : batch.modules)
+            note(module->portIndex + 1, {});
+    }
+
+private:
+    QMap<int, QString> said_;
+};
 
 } // namespace
 
@@ -59,34 +130,52 @@ QString RunLine(const Settings& settings,
     PortWatcher watcher;
     if (!watcher.error().isEmpty())
         return watcher.error();
-    std::vector<std::unique_ptr<BatchModule>> held;
+    Held held;
+    PortNotes notes;
     int number = 0;
     bool look = true;
-    bool reported = true;
-    while (reported && StopSignalCaught() == 0) {
-        QList<int> unopened;
-        if (look) {
+    // Ports where something may yet become a module without any change to
+    // the port map: opened but no module answered, or refused the open.
+    bool probeAgain = false;
+    QDeadlineTimer nextProbe;
+    QList<int> unopened;
+    bool checkAtOnce = false;
+    while (StopSignalCaught() == 0) {
+        if (look || (probeAgain && nextProbe.hasExpired())) {
             ModuleBatch batch(settings);
             batch.Open(PortsToScan(settings, held));
             batch.Probe();
+            notes.noteBatch(batch, settings);
             batch.WriteAll();
+            bool reported = true;
             for (auto& module : batch.modules) {
                 reported = report(++number, *module) && reported;
                 ++(module->result == BatchModule::Result::Verified ? tally.programmed
                                                                    : tally.failed);
-                held.push_back(std::move(module));
+                HeldModule stays{std::move(module), {}};
+                stays.sinceAnswer.start();
+                held.push_back(std::move(stays));
             }
             if (!reported)
                 break;
             unopened = batch.unopened;
+            probeAgain = !batch.silent.isEmpty() ||
+                         std::any_of(unopened.begin(), unopened.end(),
+                                     [](int index) { return !PortDevice(index + 1).isEmpty(); });
+            nextProbe = QDeadlineTimer(ProbeAgainMs);
         }
-        const QDeadlineTimer limit =
-            held.empty() ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(HeldCheckMs);
+        QDeadlineTimer limit(QDeadlineTimer::Forever);
+        if (checkAtOnce)
+            limit = QDeadlineTimer(0);
+        else if (!held.empty())
+            limit = QDeadlineTimer(HeldCheckMs);
+        if (probeAgain && nextProbe < limit)
+            limit = nextProbe;
         const WaitEnd end = WaitToTryAgain(watcher, unopened, limit);
         if (end == WaitEnd::Interrupted)
             continue;
         const std::size_t before = held.size();
-        ReleaseGone(settings, held);
+        checkAtOnce = ReleaseGone(settings, held);
         // A port that changed may bring a module; one let go frees its port.
         look = end == WaitEnd::TryAgain || held.size() != before;
     }

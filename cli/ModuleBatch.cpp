@@ -5,6 +5,7 @@
 #include "Output.h"
 #include "ParallelScan.h"
 #include "PortDiagnosis.h"
+#include "PortNumbers.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -20,9 +21,29 @@ BatchModule::BatchModule(int portIndex, const Settings& settings)
       session(com, view)
 {
     ConfigureLikeTheWindow(com);
-    com.SetOnReceive([this](std::int32_t count) { session.HandleReceived(count); });
+    com.SetOnReceive([this](std::int32_t count) {
+        if (count > 0)
+            view.bytesArrived = true;
+        session.HandleReceived(count);
+    });
     session.EndWaitOnReply = !settings.fixedWaits;
     session.PortIndex = portIndex;
+}
+
+PortSeen BatchModule::seenSilent() const
+{
+    using Outcome = PortSeen::Outcome;
+    PortSeen seen{portIndex + 1, Outcome::NoAnswer, {}, {}, 0};
+    seen.diagnosis.portNumber = seen.portNumber;
+    seen.diagnosis.device = device;
+    if (view.refused) {
+        seen.outcome = Outcome::AddressRefused;
+        seen.address = view.refusedAddress;
+        seen.channelValue = ChannelValue(view.refusedChannel);
+    } else if (view.bytesArrived) {
+        seen.outcome = Outcome::UnreadableAnswer;
+    }
+    return seen;
 }
 
 int ExitStatusOf(BatchModule::Result result)
@@ -32,9 +53,13 @@ int ExitStatusOf(BatchModule::Result result)
     case BatchModule::Result::Verified:
         return Done;
     case BatchModule::Result::ReadBackDiffers:
+    case BatchModule::Result::AddressChanged:
+    case BatchModule::Result::ReadBackUnclear:
         return ReadBackDiffers;
     case BatchModule::Result::NotWritten:
+    case BatchModule::Result::Unconfirmed:
         return NotWritten;
+    case BatchModule::Result::StoppedAnswering:
     case BatchModule::Result::NotSent:
     case BatchModule::Result::NoReadBack:
     case BatchModule::Result::Gone:
@@ -49,6 +74,25 @@ bool DeviceGone(int portIndex, const QString& opened)
     const State state = DiagnosePort(portIndex + 1).state;
     return state == State::NoDevice || state == State::DanglingLink ||
            PortDevice(portIndex + 1) != opened;
+}
+
+QList<int> ModuleBatch::ReachablePorts()
+{
+    QList<int> ports;
+    for (int index = FirstPortTried; index < HighestOpenedPort; ++index)
+        ports.append(index);
+    return ports;
+}
+
+QList<int> ModuleBatch::PortsOutOfReach()
+{
+    QList<int> numbers;
+    for (const int number : ListedPortNumbers()) {
+        if (number > HighestOpenedPort &&
+            DiagnosePort(number).state != PortDiagnosis::State::NoDevice)
+            numbers.append(number);
+    }
+    return numbers;
 }
 
 void ModuleBatch::Open(const QList<int>& portIndices)
@@ -87,6 +131,33 @@ void ModuleBatch::ReadTogether(const std::vector<BatchModule*>& reading, const S
     }
 }
 
+std::vector<BatchModule*>
+ModuleBatch::ReadUntilSettled(const std::vector<BatchModule*>& modules,
+                              const std::function<bool(const BatchModule&)>& settled) const
+{
+    std::vector<BatchModule*> stopped;
+    std::vector<BatchModule*> reading;
+    for (BatchModule* module : modules) {
+        if (!settled(*module) && module->readings.wantsMore())
+            reading.push_back(module);
+    }
+    while (!reading.empty()) {
+        ReadTogether(reading, settings_);
+        std::vector<BatchModule*> again;
+        for (BatchModule* module : reading) {
+            if (!module->session.ReplyDecoded) {
+                stopped.push_back(module);
+                continue;
+            }
+            module->readings.add(*module->session.LastReading);
+            if (!settled(*module) && module->readings.wantsMore())
+                again.push_back(module);
+        }
+        reading = std::move(again);
+    }
+    return stopped;
+}
+
 void ModuleBatch::Probe()
 {
     std::vector<BatchModule*> all;
@@ -98,12 +169,56 @@ void ModuleBatch::Probe()
         if (module->session.ReplyDecoded) {
             module->foundAddress = module->view.address;
             module->foundChannel = module->view.channel;
+            module->readings.add(*module->session.LastReading);
             answered.push_back(std::move(module));
         } else {
-            silent.append(module->portIndex);
+            silent.append(module->seenSilent());
         }
     }
     modules = std::move(answered);
+}
+
+void ModuleBatch::ConfirmAddresses(std::vector<BatchModule*>& writable) const
+{
+    const std::vector<BatchModule*> stopped = ReadUntilSettled(
+        writable, [](const BatchModule& module) { return module.readings.confirmed(); });
+    std::erase_if(writable, [&](BatchModule* module) {
+        if (std::find(stopped.begin(), stopped.end(), module) != stopped.end()) {
+            module->result = BatchModule::Result::StoppedAnswering;
+            return true;
+        }
+        if (!module->readings.confirmed()) {
+            module->result = BatchModule::Result::Unconfirmed;
+            return true;
+        }
+        module->foundAddress = module->readings.last().address;
+        module->foundChannel = module->readings.last().channel;
+        return false;
+    });
+}
+
+void ModuleBatch::JudgeReadBack(BatchModule& module) const
+{
+    using Result = BatchModule::Result;
+    const ReadingConfirmation& readings = module.readings;
+    if (readings.readings().isEmpty()) {
+        if (!DeviceGone(module.portIndex, module.device))
+            module.result = Result::NoReadBack;
+        else
+            module.result = module.sent ? Result::Gone : Result::NotSent;
+    } else if (readings.last() == SentReading(module)) {
+        module.result = Result::Verified;
+    } else if (readings.confirmed()) {
+        module.result = readings.last().address != module.foundAddress ? Result::AddressChanged
+                                                                       : Result::ReadBackDiffers;
+    } else {
+        module.result = Result::ReadBackUnclear;
+    }
+}
+
+RadioReading ModuleBatch::SentReading(const BatchModule& module) const
+{
+    return {module.foundAddress, static_cast<std::int8_t>(*settings_.channel)};
 }
 
 void ModuleBatch::WriteAll()
@@ -116,29 +231,31 @@ void ModuleBatch::WriteAll()
             module->result = BatchModule::Result::NotWritten;
             continue;
         }
-        module->sent = module->session.SendWriteCommand();
         written.push_back(module.get());
+    }
+    ConfirmAddresses(written);
+    for (BatchModule* module : written) {
+        module->sent =
+            module->session.TransmitWriteCommand(module->foundAddress, *settings_.channel);
     }
     if (written.empty())
         return;
     // The module's time to store the channel, once for all.
     QThread::msleep(WriteToReadBackPauseMs);
     QCoreApplication::processEvents();
-    for (BatchModule* module : written)
-        module->view.ShowRadioData(QString(), 0);
-    ReadTogether(written, settings_);
     for (BatchModule* module : written) {
-        if (module->session.ReplyDecoded) {
-            module->result = ChannelValue(module->view.channel) == *settings_.channel
-                                 ? BatchModule::Result::Verified
-                                 : BatchModule::Result::ReadBackDiffers;
-        } else if (!DeviceGone(module->portIndex, module->device)) {
-            module->result = BatchModule::Result::NoReadBack;
-        } else {
-            module->result =
-                module->sent ? BatchModule::Result::Gone : BatchModule::Result::NotSent;
-        }
+        module->view.ShowRadioData(QString(), 0);
+        module->readings = {};
     }
+    // One answer that the line spoilt must not call a good write failed: a
+    // read-back that does not show what was sent is read again, until one
+    // does or two consecutive ones agree.
+    ReadUntilSettled(written, [this](const BatchModule& module) {
+        return !module.readings.readings().isEmpty() &&
+               (module.readings.last() == SentReading(module) || module.readings.confirmed());
+    });
+    for (BatchModule* module : written)
+        JudgeReadBack(*module);
 }
 
 } // namespace cli

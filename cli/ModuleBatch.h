@@ -6,12 +6,14 @@
 
 #include "CommandLine.h"
 #include "ModuleSession.h"
+#include "PortSeen.h"
 #include "Radiocom.h"
 #include "RecordingView.h"
 
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -28,6 +30,17 @@ struct BatchModule
         // Nothing was sent: the address holds a zero byte, which a write
         // command cannot carry back unchanged.
         NotWritten,
+        // Nothing was sent: no two consecutive answers agreed, so the
+        // address to send back was not known for sure.
+        Unconfirmed,
+        // Nothing was sent: the module stopped answering before its address
+        // was confirmed.
+        StoppedAnswering,
+        // The read-back shows another address than the one sent.
+        AddressChanged,
+        // The answers to the read-back disagree with what was sent and with
+        // each other.
+        ReadBackUnclear,
         NoReadBack,
         // The device went away before the write command had gone out whole.
         NotSent,
@@ -41,16 +54,23 @@ struct BatchModule
     BatchModule(const BatchModule&) = delete;
     BatchModule& operator=(const BatchModule&) = delete;
 
+    // What a port that gave no usable answer to the probe answered.
+    PortSeen seenSilent() const;
+
     const int portIndex;
     // The device the port led to when it was opened.
     QString device;
     TRadioCom com;
     RecordingView view;
     TModuleSession session;
-    // What the module answered when it was found.
+    // What the module answered when it was found, and once confirmed
+    // before a write, the reading confirmed.
     QString foundAddress;
     // As the reply carries it, a signed byte.
     int foundChannel = 0;
+    // Before a write, the readings that confirm the address; after it,
+    // those of the read-back.
+    ReadingConfirmation readings;
     // The whole write command went out.
     bool sent = false;
     Result result = Result::Found;
@@ -73,12 +93,20 @@ public:
     // Those that do not open are kept in unopened.
     void Open(const QList<int>& portIndices);
     // Up to three read commands to every open port, together, until each has
-    // answered. Ports that gave no answer are closed and kept in silent; the
-    // others stay open, in modules, by rising port index.
+    // answered. Ports that gave no usable answer are closed and kept in
+    // silent with what they answered; the others stay open, in modules, by
+    // rising port index.
     void Probe();
-    // The channel of the settings to every module, one pause for all, and
-    // the read-back of all together.
+    // Confirms each module's address with more reads together, then sends
+    // the channel of the settings to every module whose address was
+    // confirmed, pauses once for all and reads them back together.
     void WriteAll();
+
+    // The ports a batch tries: every port the serial component opens.
+    static QList<int> ReachablePorts();
+    // The port numbers of the port map above those, with a device behind
+    // them: a batch cannot reach them.
+    static QList<int> PortsOutOfReach();
 
     // Read commands in rounds to the modules given until each has decoded a
     // reply or three rounds have passed.
@@ -86,9 +114,23 @@ public:
 
     std::vector<std::unique_ptr<BatchModule>> modules;
     QList<int> unopened;
-    QList<int> silent;
+    QList<PortSeen> silent;
 
 private:
+    // Reads the modules together in rounds, adding each answer to the
+    // module's readings, until `settled` holds for a module or its readings
+    // want no more. Returns those that stopped answering.
+    std::vector<BatchModule*>
+    ReadUntilSettled(const std::vector<BatchModule*>& modules,
+                     const std::function<bool(const BatchModule&)>& settled) const;
+    // Leaves in `writable` the modules whose address two consecutive
+    // readings confirm; the others get their result.
+    void ConfirmAddresses(std::vector<BatchModule*>& writable) const;
+    // The result of a module written, from its read-back's readings.
+    void JudgeReadBack(BatchModule& module) const;
+    // What a module written should read back.
+    RadioReading SentReading(const BatchModule& module) const;
+
     const Settings& settings_;
 };
 

@@ -15,6 +15,7 @@
 #include "PortWatcher.h"
 #include "Terminal.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -113,6 +114,7 @@ public:
             seen.last().raise(PortSeen::Outcome::Answered);
     }
     void ShowError(const QString& message) override { error = message; }
+    void AnswersDisagree(const QList<RadioReading>& readings) override { disagreeing = readings; }
     int Generation() const override { return settings_.generation; }
     QString Address() const override { return address; }
     int Channel() override { return settings_.channel.value_or(0); }
@@ -159,6 +161,8 @@ public:
     QString address;
     int channel = 0;
     QString error;
+    // The readings that did not confirm the address to write back.
+    QList<RadioReading> disagreeing;
     bool answered = false;
     bool refused = false;
     QString refusedAddress;
@@ -295,6 +299,8 @@ private:
                 view_.channel = scan.channel;
                 adopt(std::move(scan.port));
                 session_->PortIndex = *scan.portIndex;
+                // The scan's answer counts as the first reading of the module.
+                session_->LastReading = RadioReading{scan.address, scan.channel};
             }
         }
         if (found_) {
@@ -472,8 +478,20 @@ private:
         if (deferred.received() != 0)
             deferred.endProcessAsReceived();
         view_.forgetReplies();
-        written_ = session_->WriteAndReadBack();
-        const int status = readBackStatus(wanted);
+        const QString address = view_.address;
+        const auto outcome = session_->SendWriteCommand();
+        written_ = outcome == TModuleSession::WriteOutcome::Sent;
+        int status = Done;
+        if (outcome == TModuleSession::WriteOutcome::Sent ||
+            outcome == TModuleSession::WriteOutcome::NotSent) {
+            QThread::msleep(ModuleTiming::WriteToReadBackPauseMs);
+            QCoreApplication::processEvents();
+            session_->ReadRadioData();
+            status = readBackStatus({address, static_cast<std::int8_t>(wanted)},
+                                    outcome == TModuleSession::WriteOutcome::Sent);
+        } else {
+            status = notWritten(outcome);
+        }
         if (deferred.received() != 0) {
             StandardOutputWritten();
             deferred.endProcessAsReceived();
@@ -481,39 +499,83 @@ private:
         return status;
     }
 
+    // Reports a write command that did not go out.
+    int notWritten(TModuleSession::WriteOutcome outcome)
+    {
+        if (outcome == TModuleSession::WriteOutcome::Unconfirmed) {
+            return failure(QStringLiteral("the module's answers disagree: %1: nothing was written")
+                               .arg(ReadingsText(view_.disagreeing)),
+                           NotWritten, moduleJson());
+        }
+        if (outcome == TModuleSession::WriteOutcome::Unanswered) {
+            return failure(unanswered(QStringLiteral("the reads that confirm its address")) +
+                               QStringLiteral(": nothing was written"),
+                           ModuleNotFound);
+        }
+        return failure(QStringLiteral("nothing was written: ") + view_.error, NotWritten);
+    }
+
+    // Reads the module again while the read-back shows something else than
+    // what was sent, so that one answer the line spoilt does not call a good
+    // write failed: until a reading shows it, two consecutive readings agree,
+    // or three were taken. The readings taken.
+    ReadingConfirmation readBack(const RadioReading& sent)
+    {
+        ReadingConfirmation readings;
+        while (session_->ReplyDecoded) {
+            readings.add(*session_->LastReading);
+            if (readings.last() == sent || !readings.wantsMore())
+                break;
+            view_.forgetReplies();
+            session_->ReadRadioData();
+        }
+        return readings;
+    }
+
     // Reports the write's read-back.
-    int readBackStatus(int wanted)
+    int readBackStatus(const RadioReading& sent, bool written)
     {
         const QString port = PortName(session_->PortIndex);
-        if (!view_.error.isEmpty())
-            return failure(QStringLiteral("nothing was written: ") + view_.error, NotWritten);
-        if (!session_->ReplyDecoded) {
+        const ReadingConfirmation readings = readBack(sent);
+        if (readings.readings().isEmpty()) {
             if (!DeviceGone(session_->PortIndex, openedDevice_)) {
                 return failure(unanswered(QStringLiteral("the read-back")) +
-                                   (written_ ? QString()
-                                             : QStringLiteral(", and the write command could "
-                                                              "not be sent")),
+                                   (written ? QString()
+                                            : QStringLiteral(", and the write command could "
+                                                             "not be sent")),
                                ModuleNotFound);
             }
-            return failure(written_
+            return failure(written
                                ? QStringLiteral("the device behind %1 went away after the write "
                                                 "command was sent: the module may hold channel %2 "
                                                 "now; read it once it is back")
                                      .arg(port)
-                                     .arg(wanted)
+                                     .arg(sent.channel)
                                : QStringLiteral("the device behind %1 went away before the write "
                                                 "command was sent: nothing was written")
                                      .arg(port),
                            ModuleNotFound);
         }
-        const int channel = ChannelValue(view_.channel);
-        if (channel != wanted) {
-            return failure(
-                QStringLiteral("the read-back shows channel %1, not %2").arg(channel).arg(wanted),
-                ReadBackDiffers, moduleJson());
+        const RadioReading& shown = readings.last();
+        if (shown == sent) {
+            printModule();
+            return Done;
         }
-        printModule();
-        return Done;
+        if (!readings.confirmed()) {
+            return failure(QStringLiteral("the answers to the read-back disagree: %1")
+                               .arg(ReadingsText(readings.readings())),
+                           ReadBackDiffers, moduleJson());
+        }
+        if (shown.address != sent.address) {
+            return failure(QStringLiteral("the read-back shows address %1, not %2: address "
+                                          "changed")
+                               .arg(Printable(shown.address), Printable(sent.address)),
+                           ReadBackDiffers, moduleJson());
+        }
+        return failure(QStringLiteral("the read-back shows channel %1, not %2")
+                           .arg(ChannelValue(shown.channel))
+                           .arg(sent.channel),
+                       ReadBackDiffers, moduleJson());
     }
 
     // Why a module of --all or --each failed; empty when it did not.
@@ -527,10 +589,22 @@ private:
             return QStringLiteral("the read-back shows channel %1, not %2")
                 .arg(ChannelValue(module.view.channel))
                 .arg(*settings_.channel);
+        case BatchModule::Result::AddressChanged:
+            return QStringLiteral("the read-back shows address %1, not %2: address changed")
+                .arg(Printable(module.view.address), Printable(module.foundAddress));
+        case BatchModule::Result::ReadBackUnclear:
+            return QStringLiteral("the answers to the read-back disagree: %1")
+                .arg(ReadingsText(module.readings.readings()));
         case BatchModule::Result::NotWritten:
             return QStringLiteral("the module's address holds a zero byte after '%1': nothing "
                                   "was written")
                 .arg(Printable(module.foundAddress));
+        case BatchModule::Result::Unconfirmed:
+            return QStringLiteral("the module's answers disagree: %1: nothing was written")
+                .arg(ReadingsText(module.readings.readings()));
+        case BatchModule::Result::StoppedAnswering:
+            return QStringLiteral("stopped answering before its address was confirmed: nothing "
+                                  "was written");
         case BatchModule::Result::NoReadBack:
             return QStringLiteral("does not answer the read-back");
         case BatchModule::Result::NotSent:
@@ -546,8 +620,10 @@ private:
     // read-back's, or what it held when it was found.
     static int KnownChannel(const BatchModule& module)
     {
-        const bool readBack = module.result == BatchModule::Result::Verified ||
-                              module.result == BatchModule::Result::ReadBackDiffers;
+        using Result = BatchModule::Result;
+        const bool readBack =
+            module.result == Result::Verified || module.result == Result::ReadBackDiffers ||
+            module.result == Result::AddressChanged || module.result == Result::ReadBackUnclear;
         return ChannelValue(readBack ? module.view.channel : module.foundChannel);
     }
 
@@ -589,19 +665,38 @@ private:
         return status;
     }
 
+    // Says which ports the batch could not use and why: those it could not
+    // open for another reason than that nothing is there, those that
+    // answered but not as a module of the generation, and those of the port
+    // map out of its reach.
+    void noteUnusedPorts(ModuleBatch& batch, const QList<int>& outOfReach) const
+    {
+        for (const int index : batch.unopened) {
+            const PortSeen port{
+                index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0};
+            if (SkippedAsBusyOrRefused(port))
+                PrintLine(stderr,
+                          QStringLiteral("melvix-module: note: skipped ") + DescribeSeen(port));
+        }
+        AskInV4(batch.silent, !settings_.fixedWaits);
+        for (const PortSeen& port : batch.silent) {
+            if (port.outcome != PortSeen::Outcome::NoAnswer)
+                PrintLine(stderr, QStringLiteral("melvix-module: note: ") + DescribeSeen(port));
+        }
+        for (const int number : outOfReach)
+            PrintLine(stderr, QStringLiteral("melvix-module: note: not tried: ") +
+                                  DescribePort(DiagnoseListedPort(number)));
+    }
+
     // detect, read and write --all.
     int all()
     {
         std::unique_ptr<ModuleBatch> batch;
         for (;;) {
             batch = std::make_unique<ModuleBatch>(settings_);
-            QList<int> ports;
-            for (int index = ModuleTiming::FirstPortTried; index <= ModuleTiming::LastPortTried;
-                 ++index)
-                ports.append(index);
             progress_.show(
-                QStringLiteral("Probing COM1 to COM%1 together ...").arg(HighestDetectedPort));
-            batch->Open(ports);
+                QStringLiteral("Probing COM1 to COM%1 together ...").arg(HighestOpenedPort));
+            batch->Open(ModuleBatch::ReachablePorts());
             batch->Probe();
             progress_.show({});
             if (!batch->modules.empty())
@@ -612,11 +707,7 @@ private:
                     view_.seen.append(
                         {index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0});
                 }
-                for (const int index : batch->silent) {
-                    PortSeen port{index + 1, PortSeen::Outcome::NoAnswer, {}, {}, 0};
-                    port.diagnosis.portNumber = port.portNumber;
-                    view_.seen.append(port);
-                }
+                view_.seen.append(batch->silent);
                 std::sort(view_.seen.begin(), view_.seen.end(),
                           [](const PortSeen& a, const PortSeen& b) {
                               return a.portNumber < b.portNumber;
@@ -624,29 +715,24 @@ private:
                 return notFound();
             }
         }
-        for (const int index : batch->unopened) {
-            const PortSeen port{
-                index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0};
-            if (SkippedAsBusyOrRefused(port))
-                PrintLine(stderr,
-                          QStringLiteral("melvix-module: note: skipped ") + DescribeSeen(port));
-        }
+        const QList<int> outOfReach = ModuleBatch::PortsOutOfReach();
+        noteUnusedPorts(*batch, outOfReach);
         if (settings_.command == Command::Write) {
             const DeferredSignals deferred;
             if (deferred.received() != 0)
                 deferred.endProcessAsReceived();
             batch->WriteAll();
-            const int status = printBatch(*batch);
+            const int status = printBatch(*batch, outOfReach);
             if (deferred.received() != 0) {
                 StandardOutputWritten();
                 deferred.endProcessAsReceived();
             }
             return status;
         }
-        return printBatch(*batch);
+        return printBatch(*batch, outOfReach);
     }
 
-    int printBatch(const ModuleBatch& batch) const
+    int printBatch(const ModuleBatch& batch, const QList<int>& outOfReach) const
     {
         QJsonArray list;
         int failed = 0;
@@ -657,19 +743,37 @@ private:
         if (settings_.json)
             PrintJsonArray(list);
         const int found = static_cast<int>(batch.modules.size());
-        QString summary = settings_.command == Command::Write
-                              ? QStringLiteral("%1 of %2 modules written and verified")
-                                    .arg(found - failed)
-                                    .arg(found)
-                              : QStringLiteral("%1 modules found").arg(found);
-        if (!batch.silent.isEmpty()) {
+        QString summary =
+            settings_.command == Command::Write
+                ? QStringLiteral("%1 of %2 %3 written and verified")
+                      .arg(found - failed)
+                      .arg(found)
+                      .arg(found == 1 ? QStringLiteral("module") : QStringLiteral("modules"))
+                : QStringLiteral("%1 %2 found")
+                      .arg(found)
+                      .arg(found == 1 ? QStringLiteral("module") : QStringLiteral("modules"));
+        QStringList silent;
+        QStringList unusable;
+        for (const PortSeen& port : batch.silent)
+            (port.outcome == PortSeen::Outcome::NoAnswer ? silent : unusable)
+                .append(PortName(port.portNumber - 1));
+        if (!silent.isEmpty())
+            summary += QStringLiteral("; no answer on %1").arg(silent.join(QStringLiteral(", ")));
+        if (!unusable.isEmpty()) {
+            summary += QStringLiteral("; answers that are no module's of this generation on %1")
+                           .arg(unusable.join(QStringLiteral(", ")));
+        }
+        if (!outOfReach.isEmpty()) {
             QStringList names;
-            for (const int index : batch.silent)
-                names.append(PortName(index));
-            summary += QStringLiteral("; no answer on %1").arg(names.join(QStringLiteral(", ")));
+            for (const int number : outOfReach)
+                names.append(PortName(number - 1));
+            summary += QStringLiteral("; not tried, above COM%1: %2")
+                           .arg(HighestOpenedPort)
+                           .arg(names.join(QStringLiteral(", ")));
         }
         PrintLine(stderr, QStringLiteral("melvix-module: ") + summary);
-        return BatchStatus(batch);
+        // Modules may sit on the ports out of reach: this is no whole success.
+        return outOfReach.isEmpty() ? BatchStatus(batch) : ModuleNotFound;
     }
 
     // One module of --each: its line, or its JSON line, at once, for a log

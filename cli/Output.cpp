@@ -87,6 +87,14 @@ QString RadioDataText(const QString& address, int channelValue)
         .arg(range, Printable(address));
 }
 
+QString ReadingsText(const QList<RadioReading>& readings)
+{
+    QStringList texts;
+    for (const RadioReading& reading : readings)
+        texts.append(RadioDataText(reading.address, ChannelValue(reading.channel)));
+    return texts.join(QStringLiteral("; then "));
+}
+
 void InsertRadioData(QJsonObject& object, const QString& address, int channelValue)
 {
     object.insert(QStringLiteral("address"), address);

@@ -4,6 +4,8 @@
 // both forms, the channel as the byte's value 0 to 255.
 #pragma once
 
+#include "RadioReading.h"
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
@@ -32,6 +34,8 @@ bool ChannelValid(int channelValue);
 
 // "channel 200 (outside 1 to 83), address W\x1bXY".
 QString RadioDataText(const QString& address, int channelValue);
+// The readings in order: "channel 5, address WXYZ; then channel 97, ...".
+QString ReadingsText(const QList<RadioReading>& readings);
 // "address", "channel" and "channelValid", added to `object`.
 void InsertRadioData(QJsonObject& object, const QString& address, int channelValue);
 

@@ -72,8 +72,12 @@ PortDiagnosis DiagnoseListedPort(int portNumber)
 bool SkippedAsBusyOrRefused(const PortSeen& seen)
 {
     using State = PortDiagnosis::State;
+    // A port that refused the open and was free again when it was looked at
+    // was held for a moment by another program: it was skipped all the same.
     return seen.outcome == PortSeen::Outcome::NotOpened &&
-           (seen.diagnosis.state == State::Busy || seen.diagnosis.state == State::PermissionDenied);
+           (seen.diagnosis.state == State::Busy ||
+            seen.diagnosis.state == State::PermissionDenied ||
+            seen.diagnosis.state == State::Available);
 }
 
 void CompleteReport(QList<PortSeen>& seen)

@@ -43,8 +43,8 @@ struct PortSeen
 // number above COM31 that the port map holds, unusable.
 PortDiagnosis DiagnoseListedPort(int portNumber);
 
-// Whether the port was passed over because another program held it or the
-// user may not open it.
+// Whether the port was passed over because another program held it, even for
+// a moment, or the user may not open it.
 bool SkippedAsBusyOrRefused(const PortSeen& seen);
 
 // Completes what a scan that found nothing saw: the device behind each port

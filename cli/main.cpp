@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 #include "ModuleCommands.h"
 #include "Output.h"
+#include "StandardDescriptors.h"
 #include "Terminal.h"
 
 #include <QCoreApplication>
@@ -39,6 +40,7 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    OpenMissingStandardDescriptors();
     ReportBrokenPipesAsErrors();
     const int status = run(argc, argv);
     // Output that was lost is a failure, whatever the command did.

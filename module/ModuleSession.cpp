@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QScopedValueRollback>
 #include <QThread>
 #include <QTimer>
 
@@ -148,10 +149,15 @@ void TModuleSession::DecodeRadioData(const std::uint8_t* bytes, std::int32_t len
         QString::fromLatin1(data.address.data(), static_cast<qsizetype>(data.address.size()));
     if (!ModuleProtocol::AddressAccepted(data.address)) {
         ReplyDecoded = false;
-        view_.ReplyRefused(address, data.channel);
+        LastReading.reset();
+        if (!quiet_)
+            view_.ReplyRefused(address, data.channel);
         return;
     }
     ReplyDecoded = true;
+    LastReading = RadioReading{address, data.channel};
+    if (quiet_)
+        return;
     view_.ShowRadioData(address, data.channel);
     view_.AppendLog(QStringLiteral("Received -> Channel: %1 Addr: %2")
                         .arg(static_cast<int>(data.channel))
@@ -208,16 +214,21 @@ void TModuleSession::SendReadCommands(int generation)
 
 bool TModuleSession::ProbeModule()
 {
+    // Nested in a quiet read by a click, a probe shows what it finds.
+    const QScopedValueRollback shown(quiet_, false);
     ReplyDecoded = false;
+    LastReading.reset();
     SendReadCommands(ModuleProtocol::V5);
     return ReplyDecoded;
 }
 
 void TModuleSession::ReadRadioData()
 {
+    const QScopedValueRollback shown(quiet_, false);
     if (!serialConnector_.Connected() && !DetectModule())
         return;
     ReplyDecoded = false;
+    LastReading.reset();
     const int generation = view_.Generation();
     if (generation != ModuleProtocol::V4) {
         view_.AppendLog(QStringLiteral("Sent: Read Data"));
@@ -231,18 +242,55 @@ void TModuleSession::ReadRadioData()
     }
 }
 
-bool TModuleSession::SendWriteCommand()
+bool TModuleSession::ReadQuietly()
 {
+    ReplyDecoded = false;
+    LastReading.reset();
+    const QScopedValueRollback hidden(quiet_, true);
+    SendReadCommands(view_.Generation());
+    return ReplyDecoded;
+}
+
+bool TModuleSession::ConfirmAddress(const QString& address)
+{
+    // A sequence clicked while these reads let events run confirms its own.
+    ReadingConfirmation confirmation;
+    if (LastReading && LastReading->address == address)
+        confirmation.add(*LastReading);
+    bool answered = true;
+    while (answered && confirmation.wantsMore()) {
+        answered = ReadQuietly();
+        if (answered)
+            confirmation.add(*LastReading);
+    }
+    confirmation_ = confirmation;
+    return confirmation.confirmed() && confirmation.last().address == address;
+}
+
+TModuleSession::WriteOutcome TModuleSession::SendWriteCommand()
+{
+    const QScopedValueRollback shown(quiet_, false);
     const QString address = view_.Address();
     if (address.length() != 4) {
         view_.ShowError(QStringLiteral("Set ADDRESS!"));
-        return false;
+        return WriteOutcome::Refused;
     }
     const int channel = view_.Channel();
     if (channel == 0) {
         view_.ShowError(QStringLiteral("Set Channel!"));
-        return false;
+        return WriteOutcome::Refused;
     }
+    if (!ConfirmAddress(address)) {
+        if (confirmation_.readings().isEmpty() || confirmation_.wantsMore())
+            return WriteOutcome::Unanswered;
+        view_.AnswersDisagree(confirmation_.readings());
+        return WriteOutcome::Unconfirmed;
+    }
+    return TransmitWriteCommand(address, channel) ? WriteOutcome::Sent : WriteOutcome::NotSent;
+}
+
+bool TModuleSession::TransmitWriteCommand(const QString& address, int channel)
+{
     const auto command = ModuleProtocol::WriteCommand(
         view_.Generation(), static_cast<std::uint8_t>(channel), address.toLatin1().toStdString());
     const auto length = static_cast<std::int32_t>(command.size());
@@ -252,12 +300,12 @@ bool TModuleSession::SendWriteCommand()
     return sent;
 }
 
-bool TModuleSession::WriteAndReadBack()
+TModuleSession::WriteOutcome TModuleSession::WriteAndReadBack()
 {
-    const bool sent = SendWriteCommand();
+    const WriteOutcome outcome = SendWriteCommand();
     QThread::msleep(WriteToReadBackPauseMs);
     LetPendingEventsRun();
     ReadRadioData();
     LetPendingEventsRun();
-    return sent;
+    return outcome;
 }

@@ -9,6 +9,7 @@
 // back.
 #pragma once
 
+#include "RadioReading.h"
 #include "Radiocom.h"
 
 #include <QList>
@@ -52,6 +53,9 @@ public:
     bool ReplyDecoded = false;
     // The port index at which the module was last found.
     std::int32_t PortIndex = 0;
+    // What the last accepted reply of the running probe or read decoded;
+    // none once a reply was refused or a new probe or read began.
+    std::optional<RadioReading> LastReading;
     // The window waits the full reply wait after every read command. The
     // command line sets this: a wait then ends as soon as a reply has been
     // decoded and its data block has come whole, the reply wait being its
@@ -77,12 +81,38 @@ public:
     bool ReplyEnded() const;
     void EndReplyWait();
     void ReadRadioData();
-    // True when the whole write command went out. The window looks at no
-    // result; the command line tells whether the module may have changed.
-    bool SendWriteCommand();
+    enum class WriteOutcome
+    {
+        // The whole write command went out.
+        Sent,
+        // It went out in part or not at all: the module may have changed.
+        NotSent,
+        // The address or the channel to write is not set; the view was told.
+        Refused,
+        // The module's answers did not confirm the address to send back; the
+        // view was told, nothing went out.
+        Unconfirmed,
+        // The module did not answer the reads that confirm the address;
+        // nothing went out.
+        Unanswered
+    };
+    // Sends the view's channel with the view's address, once the module's
+    // answers have confirmed that address (ConfirmAddress). The window looks
+    // at no result; the command line tells whether the module may have
+    // changed.
+    WriteOutcome SendWriteCommand();
     // The write command, the pause, and the read-back; SendWriteCommand's
-    // result.
-    bool WriteAndReadBack();
+    // outcome.
+    WriteOutcome WriteAndReadBack();
+    // Reads the module without showing what it answers until two
+    // consecutive readings agree, the last reading shown counting as the
+    // first when it carries `address`; at most three readings. True when
+    // they confirm `address`; the readings stay in Confirmation().
+    bool ConfirmAddress(const QString& address);
+    const ReadingConfirmation& Confirmation() const { return confirmation_; }
+    // Builds the write command of the view's generation from an address
+    // already confirmed, sends it and logs it; true when all of it went out.
+    bool TransmitWriteCommand(const QString& address, int channel);
 
     // Selects the port of this index at the scan's speed and read time-out
     // and opens it, as the scan does for each port; true when it opened.
@@ -90,6 +120,9 @@ public:
 
 private:
     void SendReadCommands(int generation);
+    // One read of the view's generation whose reply is not shown or
+    // logged; true when one was accepted, in LastReading.
+    bool ReadQuietly();
     void AwaitReply();
     void CollectReply(std::int32_t count);
     // The data position found, whether or not the reply was accepted.
@@ -105,4 +138,7 @@ private:
     // next read command is the rest of it.
     bool replyTaken_ = false;
     bool replyEnded_ = false;
+    // While set, an accepted reply goes to LastReading only.
+    bool quiet_ = false;
+    ReadingConfirmation confirmation_;
 };

@@ -4,6 +4,9 @@
 // its controls, the command line with its output and arguments.
 #pragma once
 
+#include "RadioReading.h"
+
+#include <QList>
 #include <QString>
 
 class TModuleView
@@ -34,6 +37,10 @@ public:
     // A reply matched a layout but was refused: its address does not start
     // with the address initial.
     virtual void ReplyRefused(const QString& /*address*/, int /*channel*/) {}
+    // A write was about to send back the address shown, but the module's
+    // answers did not confirm it (these readings, in order): nothing was
+    // written.
+    virtual void AnswersDisagree(const QList<RadioReading>& /*readings*/) {}
     // A scan has tried every port and found no module; these port indices
     // could not be opened.
     virtual void NothingFound(const QList<int>& /*unopenedPorts*/) {}

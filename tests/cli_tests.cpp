@@ -705,8 +705,9 @@ TEST_F(CliTest, AReadAfterDetectionAsksTheModuleOnce)
         EXPECT_EQ(module.readRequests() - before, 1) << mode.join(' ').toStdString();
         const int beforeWrite = module.readRequests();
         EXPECT_EQ(run(QStringList{"write", "--channel", "6"} + mode).exitCode, 0);
-        // The detection's answer, and the read-back.
-        EXPECT_EQ(module.readRequests() - beforeWrite, 2) << mode.join(' ').toStdString();
+        // The detection's answer, the read that confirms the address, and the
+        // read-back.
+        EXPECT_EQ(module.readRequests() - beforeWrite, 3) << mode.join(' ').toStdString();
     }
 }
 

@@ -142,12 +142,43 @@ TEST_F(ProgramTest, TheWriteCommandGoesOutByteForByte)
     reply.resize(16, '\0');
     pty.send(reply);
     QTRY_VERIFY(window->ReplyDecoded);
+    // The answer to the read that confirms the address, waiting already.
+    pty.send(reply);
     ControlOf<TCSpinEdit>(*window, "CSpinEdit1")->SetValue(12);
     window->SendWriteCommand();
-    const std::vector<unsigned char> expected = {'K', 'Q', 'Z', 'R', 'T', 'M', 'N', 'V',
-                                                 'P', 'C', 12,  'W', 'A', 'B', 'C'};
-    EXPECT_EQ(pty.receive(16, milliseconds(200)), expected);
+    const std::string read = "KQZRTMNVPA12345";
+    std::vector<unsigned char> expected(read.begin(), read.end());
+    expected.insert(expected.end(),
+                    {'K', 'Q', 'Z', 'R', 'T', 'M', 'N', 'V', 'P', 'C', 12, 'W', 'A', 'B', 'C'});
+    EXPECT_EQ(pty.receive(31, milliseconds(200)), expected);
     EXPECT_EQ(LogLines(*window).back(), "Sent: Write Channel: 12 Address: WABC");
+}
+
+TEST_F(ProgramTest, WriteSendsBackOnlyAnAddressTheModulesAnswersConfirm)
+{
+    // The first answer was cut short and the next one followed it: the bytes
+    // read together decode to an address the module does not have.
+    Simulator module({.address = "WABC"});
+    std::string block("a\x05WABC", 6);
+    block.resize(16, '\0');
+    module.answerWith("a\x05W" + block);
+    module.linkInto(map.path(), 3);
+    start();
+    ASSERT_EQ(AddressText(*window), QString::fromLatin1("Wa\x05W"));
+    module.answerWith(std::nullopt);
+    ControlOf<TCSpinEdit>(*window, "CSpinEdit1")->SetValue(12);
+    window->Button2Click();
+    EXPECT_EQ(module.writeRequests(), 0);
+    EXPECT_EQ(module.address(), "WABC");
+    ASSERT_EQ(modals.seen().size(), 1u);
+    EXPECT_EQ(modals.seen()[0].text,
+              "The module's answers disagree: nothing was written. Read the module again.");
+    // The read-back shows what the module holds; a Write now goes out.
+    EXPECT_EQ(AddressText(*window), "WABC");
+    ControlOf<TCSpinEdit>(*window, "CSpinEdit1")->SetValue(12);
+    window->Button2Click();
+    EXPECT_EQ(module.channel(), 12);
+    EXPECT_EQ(module.address(), "WABC");
 }
 
 TEST_F(ProgramTest, WriteWithoutAnAddressComplainsThenReadsBack)

@@ -127,6 +127,15 @@ void TMainForm::ShowError(const QString& message)
     ::ShowError(message);
 }
 
+// The address shown came from one reply that the next ones contradict, as
+// when a line misbehaved once; it must not be sent back. A Read, or the
+// read-back that follows every Write, shows what the module holds.
+void TMainForm::AnswersDisagree(const QList<RadioReading>&)
+{
+    ::ShowError(QStringLiteral("The module's answers disagree: nothing was written. Read the "
+                               "module again."));
+}
+
 // The window itself says nothing more when no module was found; a user who
 // started it from a terminal learns there why ports could not be opened.
 void TMainForm::NothingFound(const QList<int>& unopenedPorts)

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <exception>
+#include <fcntl.h>
 #include <iostream>
 #include <pthread.h>
 #include <stdexcept>
@@ -13,6 +14,7 @@
 #include <sys/un.h>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -49,10 +51,22 @@ int serveSocket(const modulesim::ProgramSettings& settings, const sigset_t& stop
     return 0;
 }
 
+// Started with a standard descriptor closed, the pseudo-terminal would take
+// its number and the simulator's own messages would go to the program as
+// bytes from the module: the null device takes each closed one first.
+void openMissingStandardDescriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd)
+            return;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    openMissingStandardDescriptors();
     modulesim::ProgramSettings settings;
     try {
         settings = modulesim::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
