@@ -26,7 +26,8 @@ BatchModule::BatchModule(int portIndex, const Settings& settings)
             view.bytesArrived = true;
         session.HandleReceived(count);
     });
-    session.EndWaitOnReply = !settings.fixedWaits;
+    session.CollectReplies = true;
+    session.FullReplyWaits = settings.fixedWaits;
     session.PortIndex = portIndex;
 }
 

@@ -114,7 +114,6 @@ public:
             seen.last().raise(PortSeen::Outcome::Answered);
     }
     void ShowError(const QString& message) override { error = message; }
-    void AnswersDisagree(const QList<RadioReading>& readings) override { disagreeing = readings; }
     int Generation() const override { return settings_.generation; }
     QString Address() const override { return address; }
     int Channel() override { return settings_.channel.value_or(0); }
@@ -161,8 +160,6 @@ public:
     QString address;
     int channel = 0;
     QString error;
-    // The readings that did not confirm the address to write back.
-    QList<RadioReading> disagreeing;
     bool answered = false;
     bool refused = false;
     QString refusedAddress;
@@ -219,7 +216,8 @@ private:
         session_.reset();
         com_ = std::move(com);
         session_ = std::make_unique<TModuleSession>(*com_, view_);
-        session_->EndWaitOnReply = !settings_.fixedWaits;
+        session_->CollectReplies = true;
+        session_->FullReplyWaits = settings_.fixedWaits;
         com_->SetOnReceive([this](std::int32_t count) {
             if (count > 0)
                 view_.bytesArrived();
@@ -465,6 +463,22 @@ private:
         if (const int status = openAndRead(); status != Done)
             return status;
         const int wanted = *settings_.channel;
+        view_.forgetReplies();
+        // The address goes back to the module: it is taken from two
+        // consecutive readings that agree, never from one answer alone.
+        const auto confirmed = session_->ConfirmReading();
+        if (!confirmed) {
+            if (session_->Confirmation().wantsMore()) {
+                return failure(unanswered(QStringLiteral("the reads that confirm its address")) +
+                                   QStringLiteral(": nothing was written"),
+                               ModuleNotFound);
+            }
+            return failure(QStringLiteral("the module's answers disagree: %1: nothing was written")
+                               .arg(ReadingsText(session_->Confirmation().readings())),
+                           NotWritten, moduleJson());
+        }
+        view_.address = confirmed->address;
+        view_.channel = confirmed->channel;
         // A read stops the address at its first zero byte, and a write
         // command would send zero bytes in place of what followed it.
         if (view_.address.size() != 4) {
@@ -477,7 +491,6 @@ private:
         const DeferredSignals deferred;
         if (deferred.received() != 0)
             deferred.endProcessAsReceived();
-        view_.forgetReplies();
         const QString address = view_.address;
         const auto outcome = session_->SendWriteCommand();
         written_ = outcome == TModuleSession::WriteOutcome::Sent;
@@ -490,7 +503,7 @@ private:
             status = readBackStatus({address, static_cast<std::int8_t>(wanted)},
                                     outcome == TModuleSession::WriteOutcome::Sent);
         } else {
-            status = notWritten(outcome);
+            status = notWritten();
         }
         if (deferred.received() != 0) {
             StandardOutputWritten();
@@ -499,19 +512,10 @@ private:
         return status;
     }
 
-    // Reports a write command that did not go out.
-    int notWritten(TModuleSession::WriteOutcome outcome)
+    // Reports a write command that the session refused: the address and
+    // channel were checked and the address confirmed before.
+    int notWritten()
     {
-        if (outcome == TModuleSession::WriteOutcome::Unconfirmed) {
-            return failure(QStringLiteral("the module's answers disagree: %1: nothing was written")
-                               .arg(ReadingsText(view_.disagreeing)),
-                           NotWritten, moduleJson());
-        }
-        if (outcome == TModuleSession::WriteOutcome::Unanswered) {
-            return failure(unanswered(QStringLiteral("the reads that confirm its address")) +
-                               QStringLiteral(": nothing was written"),
-                           ModuleNotFound);
-        }
         return failure(QStringLiteral("nothing was written: ") + view_.error, NotWritten);
     }
 

@@ -24,7 +24,8 @@ struct PortProbe
         : index(index), com(std::make_unique<TRadioCom>()), view(generation), session(*com, view)
     {
         ConfigureLikeTheWindow(*com);
-        session.EndWaitOnReply = endWaitOnReply;
+        session.CollectReplies = true;
+        session.FullReplyWaits = !endWaitOnReply;
         com->SetOnReceive([this](std::int32_t count) {
             if (count > 0)
                 view.bytesArrived = true;
@@ -73,12 +74,14 @@ void AskRound(const Probes& probes, int generation,
 void AwaitReplies(const std::vector<TModuleSession*>& sessions, bool endWaitOnReply,
                   const std::function<bool()>& done)
 {
-    if (!endWaitOnReply) {
-        QThread::msleep(ReplyWaitMs);
-        QCoreApplication::processEvents();
-        return;
-    }
-    AwaitEvents(ReplyWaitMs, done);
+    AwaitEvents(ReplyWaitMs, [&] { return endWaitOnReply && done(); });
+    const auto arriving = [&] {
+        return std::any_of(sessions.begin(), sessions.end(),
+                           [](const TModuleSession* session) { return session->ReplyArriving(); });
+    };
+    const QDeadlineTimer settled(LongestSettleMs);
+    while (arriving() && !settled.hasExpired())
+        AwaitEvents(QuietLineMs, [&] { return !arriving(); });
     for (TModuleSession* session : sessions)
         session->EndReplyWait();
 }

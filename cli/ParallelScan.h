@@ -47,9 +47,9 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
 // module does not answer the V5 read command that detection sends.
 void AskInV4(QList<PortSeen>& seen, bool endWaitOnReply = false);
 
-// Lets the replies to the read commands just sent from `sessions` come in:
-// with `endWaitOnReply` until `done` holds, the reply wait being the upper
-// bound, and each session then ends its wait; otherwise for the full reply
-// wait, as the window waits.
+// Lets the replies to the read commands just sent from `sessions`, which
+// collect their replies, come in: with `endWaitOnReply` until `done` holds,
+// otherwise for the full reply wait, as the window waits; then on while a
+// reply is still arriving. Each session then ends its wait.
 void AwaitReplies(const std::vector<TModuleSession*>& sessions, bool endWaitOnReply,
                   const std::function<bool()>& done);

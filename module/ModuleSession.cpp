@@ -44,7 +44,7 @@ TModuleSession::TModuleSession(TRadioCom& serialConnector, TModuleView& view)
 
 void TModuleSession::HandleReceived(std::int32_t count)
 {
-    if (EndWaitOnReply) {
+    if (CollectReplies) {
         CollectReply(count);
         return;
     }
@@ -74,26 +74,44 @@ void TModuleSession::CollectReply(std::int32_t count)
         return;
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(count));
     const int read = serialConnector_.ReceiveBuffer(buffer.data(), count);
-    if (read <= 0 || replyTaken_)
+    if (read <= 0)
         return;
+    lastBytes_.start();
+    if (replyTaken_) {
+        lastDropped_.start();
+        return;
+    }
     received_.insert(received_.end(), buffer.begin(), buffer.begin() + read);
-    // As the window, which would read fewer bytes only together with more.
-    if (static_cast<std::int32_t>(received_.size()) < MinReplyLength)
-        return;
-    // Every layout that a module sends decodes from its first bytes to the
-    // same radio data as from the whole reply. The wait ends once the data
-    // block is whole, so that the rest of this reply is not taken for the
-    // start of the next.
     const auto length = static_cast<std::int32_t>(received_.size());
-    const auto position = DecodeReply(received_.data(), length);
-    if (ReplyDecoded && length >= *position - 1 + ModuleProtocol::DataBlockLength)
-        TakeReply();
+    // As the window, which would read fewer bytes only together with more.
+    if (length < MinReplyLength)
+        return;
+    // The bytes are decoded as if read at the first moment they held an
+    // accepted reply with its whole data block: what came after that in the
+    // same piece is the next reply, or the same one sent twice, and read
+    // together with it would match the wrong layout.
+    const int generation = view_.Generation();
+    for (std::int32_t end = std::max(MinReplyLength, scanned_ + 1); end <= length; ++end) {
+        const auto position = ModuleProtocol::DataPosition(received_.data(), end, generation);
+        if (position && end >= *position - 1 + ModuleProtocol::DataBlockLength &&
+            ModuleProtocol::AddressAccepted(
+                ModuleProtocol::ExtractRadioData(received_.data(), *position).address)) {
+            DecodeRadioData(received_.data(), end, *position);
+            TakeReply();
+            return;
+        }
+    }
+    scanned_ = length;
+    // A reply refused, or one whose data block is not whole yet, is seen as
+    // the window would see it, and the wait goes on.
+    DecodeReply(received_.data(), length);
 }
 
 void TModuleSession::TakeReply()
 {
     replyEnded_ = true;
     received_.clear();
+    scanned_ = 0;
     replyTaken_ = true;
 }
 
@@ -102,29 +120,51 @@ bool TModuleSession::ReplyEnded() const
     return ReplyDecoded && replyEnded_;
 }
 
+bool TModuleSession::ReplyArriving() const
+{
+    return !replyTaken_ && !received_.empty() && lastBytes_.isValid() &&
+           !lastBytes_.hasExpired(QuietLineMs);
+}
+
 void TModuleSession::AwaitReply()
 {
-    if (!EndWaitOnReply) {
+    if (!CollectReplies) {
         QThread::msleep(ReplyWaitMs);
         LetPendingEventsRun();
         return;
     }
-    AwaitEvents(ReplyWaitMs, [this] { return ReplyEnded(); });
+    AwaitEvents(ReplyWaitMs, [this] { return !FullReplyWaits && ReplyEnded(); });
+    const QDeadlineTimer settled(LongestSettleMs);
+    while (ReplyArriving() && !settled.hasExpired())
+        AwaitEvents(QuietLineMs, [this] { return ReplyEnded() || !ReplyArriving(); });
     EndReplyWait();
 }
 
 void TModuleSession::EndReplyWait()
 {
-    // The window reads what has come by the end of its wait and decodes it
-    // once; fewer bytes stay for the next wait.
     if (ReplyDecoded)
         TakeReply();
-    else if (static_cast<std::int32_t>(received_.size()) >= MinReplyLength)
-        received_.clear();
 }
 
 void TModuleSession::SendReadCommand(int generation)
 {
+    if (CollectReplies) {
+        // Bytes that come after a reply was taken belong to an earlier one,
+        // and so do those of a reply cut short: the answer to this command
+        // must not be read together with them. Once they have stopped
+        // coming, they are dropped.
+        const bool taken = replyTaken_;
+        replyTaken_ = true;
+        const QDeadlineTimer settled(LongestSettleMs);
+        const auto quiet = [this, taken] {
+            const QElapsedTimer& last = taken ? lastDropped_ : lastBytes_;
+            return !last.isValid() || last.hasExpired(QuietLineMs);
+        };
+        while (!quiet() && !settled.hasExpired())
+            AwaitEvents(QuietLineMs, quiet);
+        received_.clear();
+        scanned_ = 0;
+    }
     replyTaken_ = false;
     replyEnded_ = false;
     const auto command = ModuleProtocol::ReadCommand(generation);
@@ -218,6 +258,7 @@ bool TModuleSession::ProbeModule()
     const QScopedValueRollback shown(quiet_, false);
     ReplyDecoded = false;
     LastReading.reset();
+    confirmation_ = {};
     SendReadCommands(ModuleProtocol::V5);
     return ReplyDecoded;
 }
@@ -229,6 +270,7 @@ void TModuleSession::ReadRadioData()
         return;
     ReplyDecoded = false;
     LastReading.reset();
+    confirmation_ = {};
     const int generation = view_.Generation();
     if (generation != ModuleProtocol::V4) {
         view_.AppendLog(QStringLiteral("Sent: Read Data"));
@@ -251,11 +293,13 @@ bool TModuleSession::ReadQuietly()
     return ReplyDecoded;
 }
 
-bool TModuleSession::ConfirmAddress(const QString& address)
+std::optional<RadioReading> TModuleSession::ConfirmReading()
 {
+    if (LastReading && confirmation_.confirmed() && confirmation_.last() == *LastReading)
+        return LastReading;
     // A sequence clicked while these reads let events run confirms its own.
     ReadingConfirmation confirmation;
-    if (LastReading && LastReading->address == address)
+    if (LastReading)
         confirmation.add(*LastReading);
     bool answered = true;
     while (answered && confirmation.wantsMore()) {
@@ -264,7 +308,15 @@ bool TModuleSession::ConfirmAddress(const QString& address)
             confirmation.add(*LastReading);
     }
     confirmation_ = confirmation;
-    return confirmation.confirmed() && confirmation.last().address == address;
+    if (!confirmation.confirmed())
+        return std::nullopt;
+    return confirmation.last();
+}
+
+bool TModuleSession::ConfirmAddress(const QString& address)
+{
+    const auto reading = ConfirmReading();
+    return reading && reading->address == address;
 }
 
 TModuleSession::WriteOutcome TModuleSession::SendWriteCommand()

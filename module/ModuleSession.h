@@ -12,6 +12,7 @@
 #include "RadioReading.h"
 #include "Radiocom.h"
 
+#include <QElapsedTimer>
 #include <QList>
 
 #include <cstdint>
@@ -30,6 +31,13 @@ constexpr unsigned long PauseAfterOpenMs = 2;
 constexpr int ReadCommandSends = 3;
 constexpr unsigned long ReplyWaitMs = 50;
 constexpr unsigned long WriteToReadBackPauseMs = 500;
+// When collecting replies: a line that has brought no byte for this long is
+// quiet. A module sends its reply in one go, and even a slow adapter's
+// pieces come closer together than this.
+constexpr qint64 QuietLineMs = 25;
+// The longest a wait goes on past the reply wait while a reply is still
+// arriving, or before a read command while stray bytes are still arriving.
+constexpr qint64 LongestSettleMs = 2 * ReplyWaitMs;
 } // namespace ModuleTiming
 
 // Lets this thread's events run until `done` holds after one of them, or
@@ -56,13 +64,20 @@ public:
     // What the last accepted reply of the running probe or read decoded;
     // none once a reply was refused or a new probe or read began.
     std::optional<RadioReading> LastReading;
-    // The window waits the full reply wait after every read command. The
-    // command line sets this: a wait then ends as soon as a reply has been
-    // decoded and its data block has come whole, the reply wait being its
-    // upper bound. The bytes decoded are all those received since the wait
-    // began, as the window reads them at its end, so what is accepted is
-    // what the window would accept.
-    bool EndWaitOnReply = false;
+    // The window waits the full reply wait after every read command and
+    // decodes what has come by its end. The command line sets this: the
+    // bytes are collected as they come and decoded as if read at the first
+    // moment they held an accepted reply with its whole data block, so the
+    // rest of a reply, or a copy of it, is never taken for the start of the
+    // next. A wait then ends as soon as the reply is whole (unless
+    // FullReplyWaits), the reply wait being its upper bound; it goes on while
+    // a reply is still arriving, so that no read command goes out in the
+    // middle of one. Bytes left of a reply cut short are dropped before the
+    // next read command, where the window would read them with its answer.
+    bool CollectReplies = false;
+    // With CollectReplies: every wait lasts the full reply wait at least, as
+    // the window's do.
+    bool FullReplyWaits = false;
 
     void HandleReceived(std::int32_t count);
     std::int32_t FindMarker(const std::uint8_t* bytes, std::int32_t length) const;
@@ -76,9 +91,11 @@ public:
     // One read command of the generation, for a caller that awaits the reply
     // itself and then calls EndReplyWait.
     void SendReadCommand(int generation);
-    // With EndWaitOnReply: a reply has been decoded and its whole data block
+    // With CollectReplies: a reply has been decoded and its whole data block
     // has come, so a wait for it can end.
     bool ReplyEnded() const;
+    // With CollectReplies: part of a reply has come and more is coming.
+    bool ReplyArriving() const;
     void EndReplyWait();
     void ReadRadioData();
     enum class WriteOutcome
@@ -104,10 +121,14 @@ public:
     // The write command, the pause, and the read-back; SendWriteCommand's
     // outcome.
     WriteOutcome WriteAndReadBack();
-    // Reads the module without showing what it answers until two
-    // consecutive readings agree, the last reading shown counting as the
-    // first when it carries `address`; at most three readings. True when
-    // they confirm `address`; the readings stay in Confirmation().
+    // The module's radio data once two consecutive readings agree: the
+    // last reading shown counts as the first, and the module is read without
+    // showing what it answers for the others, three readings at most. The
+    // readings stay in Confirmation() until the next probe or read, and a
+    // reading confirmed so is not read again. None when the readings
+    // disagree or the module stops answering.
+    std::optional<RadioReading> ConfirmReading();
+    // Whether ConfirmReading confirms this address.
     bool ConfirmAddress(const QString& address);
     const ReadingConfirmation& Confirmation() const { return confirmation_; }
     // Builds the write command of the view's generation from an address
@@ -132,12 +153,18 @@ private:
 
     TRadioCom& serialConnector_;
     TModuleView& view_;
-    // With EndWaitOnReply: the bytes received since the wait began.
+    // With CollectReplies: the bytes received since the wait began.
     std::vector<std::uint8_t> received_;
-    // With EndWaitOnReply: a reply was taken, and what follows it until the
+    // With CollectReplies: a reply was taken, and what follows it until the
     // next read command is the rest of it.
     bool replyTaken_ = false;
     bool replyEnded_ = false;
+    // With CollectReplies: how far received_ has been searched for a reply.
+    std::int32_t scanned_ = 0;
+    // With CollectReplies: since bytes last came, and since bytes that
+    // belong to no wait last came.
+    QElapsedTimer lastBytes_;
+    QElapsedTimer lastDropped_;
     // While set, an accepted reply goes to LastReading only.
     bool quiet_ = false;
     ReadingConfirmation confirmation_;

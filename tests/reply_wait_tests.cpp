@@ -35,7 +35,7 @@ Read ReadOnce(const std::string& portDir, int generation, bool endWaitOnReply)
     TRadioCom com;
     RecordingView view(generation);
     TModuleSession session(com, view);
-    session.EndWaitOnReply = endWaitOnReply;
+    session.CollectReplies = endWaitOnReply;
     com.SetOnReceive([&](std::int32_t count) { session.HandleReceived(count); });
     EXPECT_TRUE(session.OpenPort(0));
     auto start = std::chrono::steady_clock::now();
