@@ -38,7 +38,9 @@ using modulesim::Simulator;
 // Channel 87 is the byte "W", the address initial, so a reply shifted by a
 // byte still shows an address that starts with W; a W inside the address
 // or the "A1" of the read command's echo gives the marker search more to
-// mistake. The long layout puts the echo before the block.
+// mistake. The long layout puts the echo before the block. An ordinary
+// module is fooled too: the first bytes of a cut answer before a whole one
+// read as an address that starts with W.
 struct Module
 {
     const char* name;
@@ -49,6 +51,7 @@ const Module Modules[] = {
     {"channel 87, WXA1", {.channel = 87, .address = "WXA1"}},
     {"long, channel 87, WAXW", {.layout = Layout::Long, .channel = 87, .address = "WAXW"}},
     {"long, channel 5, WXA1", {.layout = Layout::Long, .channel = 5, .address = "WXA1"}},
+    {"channel 22, WXYZ", {.channel = 22, .address = "WXYZ"}},
 };
 // The 256 stray bytes are replayed on one module of each layout, the other
 // faults on every module.
@@ -129,7 +132,7 @@ std::string shown(const std::string& address)
 int channelFor(std::size_t run)
 {
     const int channel = 1 + static_cast<int>(run * 7 % 83);
-    return channel == 5 ? 6 : channel;
+    return channel == 5 || channel == 22 ? channel + 1 : channel;
 }
 
 // A port map of its own, modules on COM1 upward, and melvix-module writing
