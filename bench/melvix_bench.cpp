@@ -9,6 +9,7 @@
 #include "measure.h"
 #include "report.h"
 #include "simulator.h"
+#include "soak_bench.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -25,6 +26,7 @@
 #include <memory>
 #include <poll.h>
 #include <pty.h>
+#include <random>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -385,8 +387,16 @@ int main(int argc, char** argv)
     const std::string probe = STARTUP_PROBE_PATH;
 
     // "detection" measures only the detection figures, "cli" only those of
-    // melvix-module.
+    // melvix-module; "soak [WRITES [SEED]]" counts how writes through
+    // faulty lines end instead.
     const std::string only = argc < 2 ? std::string() : argv[1];
+    if (only == "soak") {
+        const int writes = argc > 2 ? std::atoi(argv[2]) : 2000;
+        const std::uint64_t seed =
+            argc > 3 ? std::strtoull(argv[3], nullptr, 10) : std::random_device()();
+        runSoak(writes, seed);
+        return 0;
+    }
     std::vector<Figure> figures = only == "cli" ? commandLineFigures() : detectionFigures();
     if (only.empty()) {
         figures.push_back(readLatency());

@@ -599,6 +599,10 @@ TEST(Program, HelpSucceedsAndBadCommandLinesExitWithTwo)
         {withPort({"--channel", "256"}), 2, "--channel takes"},
         {withPort({"--silent=yes"}), 2, "--silent takes no value"},
         {withPort({"--socket", "/tmp/unused.sock"}), 2, "--socket takes no --port-dir"},
+        {withPort({"--drop-chance", "0.5"}), 2, "needs a seed"},
+        {withPort({"--drop-chance", "1.5", "--seed", "1"}), 2, "--drop-chance takes"},
+        {withPort({"--stray-value", "256"}), 2, "--stray-value takes"},
+        {withPort({"--stray-byte", "--stray-first"}), 2, "not both"},
         {{"--socket", "/nonexistent/uart.sock"}, 1, "cannot connect to /nonexistent/uart.sock"},
     };
     for (const Case& c : cases) {
@@ -607,6 +611,58 @@ TEST(Program, HelpSucceedsAndBadCommandLinesExitWithTwo)
         const std::string shown = c.arguments.empty() ? "" : c.arguments.back();
         EXPECT_EQ(program.exitStatus(output), c.status) << shown;
         EXPECT_NE(output.find(c.says), std::string::npos) << shown << ": " << output;
+    }
+}
+
+// Each fault of the line hits the answer it names and no other, whether the
+// answers it counts were sent or lost, and a seed loses the same answers on
+// every run. A write after each read gives every answer a channel of its
+// own, so the stream shows which answer each byte belongs to.
+TEST(Program, LineFaultsHitTheAnswersTheyName)
+{
+    const auto answer = [](std::uint8_t channel) { return radioDataBlock(channel, "WXYZ"); };
+    const auto cut = [](Bytes bytes, std::size_t size) {
+        bytes.resize(size);
+        return bytes;
+    };
+    const Bytes echo = readCommand(Generation::V5);
+    const Bytes first = answer(5);
+    const Bytes second = answer(11);
+    const Bytes third = answer(12);
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        Bytes stream;
+    };
+    const std::vector<Case> cases{
+        {{"--stray-first", "--stray-value", "97"}, joined({bytes("a"), first, second, third})},
+        {{"--stray-byte", "--stray-value=0"},
+         joined({Bytes{0}, first, Bytes{0}, second, Bytes{0}, third})},
+        {{"--cut-to", "3"}, joined({cut(first, 3), second, third})},
+        {{"--cut-to", "0", "--cut-answer", "2"}, joined({first, third})},
+        {{"--layout", "long", "--cut-to", "15"}, joined({echo, echo, second, echo, third})},
+        {{"--double-answer", "2"}, joined({first, second, second, third})},
+        // The first answer sent is the second one asked for.
+        {{"--drop-read", "1", "--cut-to", "4"}, joined({cut(second, 4), third})},
+        {{"--drop-chance", "0.5", "--seed", "7"}, joined({first, second})},
+        {{"--drop-chance", "0.5", "--seed", "3"}, joined({first, third})},
+    };
+    for (const Case& c : cases) {
+        std::string shown;
+        for (const std::string& word : c.arguments)
+            shown += word + ' ';
+        TempDir temp;
+        std::vector<std::string> arguments{"--port-dir", temp.path().string(), "--com", "3"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        Program program(arguments);
+        ASSERT_TRUE(program.readOutput(true).starts_with("COM3: ")) << shown;
+        ProgramEnd port((temp.path() / "com3").string());
+        for (std::uint8_t channel = 11; channel <= 13; ++channel) {
+            port.send(readCommand(Generation::V5));
+            port.send(writeCommand(Generation::V5, channel, "WXYZ"));
+        }
+        EXPECT_EQ(port.receive(c.stream.size()), c.stream) << shown;
+        EXPECT_TRUE(port.receive(1, 100ms).empty()) << shown;
     }
 }
 

@@ -29,6 +29,15 @@ int parseInt(const std::string& option, const std::string& text, int lowest)
     return static_cast<int>(parseNumber(option, text, lowest, std::numeric_limits<int>::max()));
 }
 
+double parseChance(const std::string& option, const std::string& text)
+{
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || !(value >= 0 && value <= 1))
+        throw UsageError(option + " takes a probability from 0 to 1, not '" + text + "'");
+    return value;
+}
+
 // Takes "--name value" and "--name=value" alike.
 class ArgumentReader
 {
@@ -93,7 +102,7 @@ Layout parseLayout(const std::string& text)
 // The options that take a value, and what each sets.
 using Setter = void (*)(ProgramSettings& settings, const std::string& option,
                         const std::string& value);
-const std::array<std::pair<std::string_view, Setter>, 11> valuedOptions{{
+const std::array<std::pair<std::string_view, Setter>, 18> valuedOptions{{
     {"--port-dir",
      [](ProgramSettings& s, const std::string&, const std::string& value) { s.portDir = value; }},
     {"--socket", [](ProgramSettings& s, const std::string&,
@@ -126,6 +135,33 @@ const std::array<std::pair<std::string_view, Setter>, 11> valuedOptions{{
      [](ProgramSettings& s, const std::string& option, const std::string& value) {
          s.options.vanishAfter = std::chrono::milliseconds(parseInt(option, value, 0));
      }},
+    {"--stray-value",
+     [](ProgramSettings& s, const std::string& option, const std::string& value) {
+         s.options.strayValue = static_cast<std::uint8_t>(parseNumber(option, value, 0, 255));
+     }},
+    {"--cut-to", [](ProgramSettings& s, const std::string& option,
+                    const std::string& value) { s.options.cutTo = parseInt(option, value, 0); }},
+    {"--cut-answer",
+     [](ProgramSettings& s, const std::string& option, const std::string& value) {
+         s.options.cutAnswer = parseInt(option, value, 1);
+     }},
+    {"--double-answer",
+     [](ProgramSettings& s, const std::string& option, const std::string& value) {
+         s.options.doubledAnswer = parseInt(option, value, 1);
+     }},
+    {"--drop-read",
+     [](ProgramSettings& s, const std::string& option, const std::string& value) {
+         s.options.droppedRead = parseInt(option, value, 1);
+     }},
+    {"--drop-chance",
+     [](ProgramSettings& s, const std::string& option, const std::string& value) {
+         s.options.dropChance = parseChance(option, value);
+     }},
+    {"--seed",
+     [](ProgramSettings& s, const std::string& option, const std::string& value) {
+         s.options.seed = static_cast<std::uint64_t>(
+             parseNumber(option, value, 0, std::numeric_limits<long long>::max()));
+     }},
 }};
 
 } // namespace
@@ -143,6 +179,11 @@ ProgramSettings parseCommandLine(const std::vector<std::string>& arguments)
         if (option == "--stray-byte") {
             reader.noValue(option);
             settings.options.strayByte = true;
+            continue;
+        }
+        if (option == "--stray-first") {
+            reader.noValue(option);
+            settings.options.strayFirst = true;
             continue;
         }
         if (option == "--silent") {
@@ -221,7 +262,19 @@ a simulator that is still running.
                         any bytes, e.g. QABC for an invalid address
   --pieces N            send each answer in N pieces (default 1)
   --piece-pause MS      pause between pieces in milliseconds (default 0)
-  --stray-byte          send a stray 0xFF byte before each answer
+  --stray-byte          send a stray byte (0xFF unless --stray-value) before
+                        each answer
+  --stray-first         send a stray byte before the first answer only
+  --stray-value V       the stray byte's value, 0-255 (default 255)
+  --cut-to N            cut an answer short after N bytes; the rest of it is
+                        never sent, later answers go whole
+  --cut-answer K        the answer cut short, counted from 1 (default 1)
+  --double-answer K     send answer K twice, back to back
+  --drop-read K         lose the answer to read request K
+  --drop-chance P       lose each answer with probability P (0 to 1); needs
+                        --seed
+  --seed S              start the sequence --drop-chance draws from, so that
+                        a run can be replayed
   --answer-from K       leave read requests 1 to K-1 unanswered (default 1)
   --silent              never answer; requests are still counted
   --ignore-writes       take write commands without changing the channel or
@@ -232,6 +285,9 @@ a simulator that is still running.
   --help, -h            show this text
 
 Options take their value as the next argument or after '=' (--com=3).
+Answers are counted as they are sent, read requests as they arrive, both
+from 1; the faults of the line apply to the radio data block and to the
+echo of the long layout alike.
 Exit status: 0 after an interrupt or a closed socket, 1 when the module
 cannot be set up (the link cannot be made, another device has it, or the
 socket cannot be reached),

@@ -20,8 +20,6 @@ namespace modulesim {
 
 namespace {
 
-constexpr std::uint8_t strayByte = 0xFF;
-
 [[noreturn]] void throwSystemError(const char* what)
 {
     throw std::system_error(errno, std::generic_category(), what);
@@ -93,7 +91,7 @@ Simulator::Simulator(Options options, Line line)
     : options_(checked(options)), vanishAt_(vanishTime(options_)),
       master_(std::move(line.moduleEnd)), heldSlave_(std::move(line.heldProgramEnd)),
       devicePath_(std::move(line.path)), channel_(options_.channel), address_(options_.address),
-      answer_(options_.answer)
+      answer_(options_.answer), line_(options_)
 {
     const int master = master_.get();
     if (fcntl(master, F_SETFD, FD_CLOEXEC) != 0 ||
@@ -278,13 +276,13 @@ void Simulator::serveLine(Bytes& pending)
             noteWriteRequest(command);
             continue;
         }
-        const std::optional<Bytes> answer = noteReadRequest();
+        const std::optional<Transmission> answer = noteReadRequest();
         if (answer && !sendAnswer(*answer))
             return;
     }
 }
 
-std::optional<Bytes> Simulator::noteReadRequest()
+std::optional<Transmission> Simulator::noteReadRequest()
 {
     const std::lock_guard guard(mutex_);
     readRequestTimes_.push_back(Clock::now());
@@ -294,8 +292,9 @@ std::optional<Bytes> Simulator::noteReadRequest()
     if (options_.silent || number < options_.answerFrom)
         return std::nullopt;
     if (answer_)
-        return Bytes(answer_->begin(), answer_->end());
-    return readAnswer(options_.generation, options_.layout, channel_, address_);
+        return line_.carry(number, Bytes(answer_->begin(), answer_->end()));
+    return line_.carry(number,
+                       readAnswer(options_.generation, options_.layout, channel_, address_));
 }
 
 void Simulator::noteWriteRequest(const Command& write)
@@ -311,12 +310,12 @@ void Simulator::noteWriteRequest(const Command& write)
     address_ = write.address;
 }
 
-bool Simulator::sendAnswer(const Bytes& answer)
+bool Simulator::sendAnswer(const Transmission& answer)
 {
-    if (options_.strayByte && !sendAll(Bytes{strayByte}))
+    if (!answer.lead.empty() && !sendAll(answer.lead))
         return false;
     bool first = true;
-    for (const Bytes& piece : splitIntoPieces(answer, options_.pieces)) {
+    for (const Bytes& piece : splitIntoPieces(answer.answer, options_.pieces)) {
         if (!first && !pauseUntil(Clock::now() + options_.piecePause))
             return false;
         first = false;

@@ -3,6 +3,7 @@
 // devicePath() (or a port map link to it) as its serial port.
 #pragma once
 
+#include "line_faults.h"
 #include "options.h"
 #include "protocol.h"
 #include "unique_fd.h"
@@ -86,12 +87,12 @@ private:
 
     void run();
     void serveLine(Bytes& pending);
-    // The answer to a read request just arrived, if it gets one.
-    std::optional<Bytes> noteReadRequest();
+    // What goes out for a read request just arrived, if anything does.
+    std::optional<Transmission> noteReadRequest();
     void noteWriteRequest(const Command& write);
     // False when sending was given up: the line closed, or stop or vanish
     // was asked for.
-    bool sendAnswer(const Bytes& answer);
+    bool sendAnswer(const Transmission& answer);
     bool sendAll(const Bytes& bytes);
     // Waits until `until` unless stop or vanish is asked for first; true
     // when the whole time passed.
@@ -119,7 +120,7 @@ private:
     // Directories made by linkInto; touched by the owning thread only.
     std::vector<std::string> createdDirs_;
 
-    // Guards links_ to floodAsked_; vanishedChanged_ is signalled when
+    // Guards links_ to line_; vanishedChanged_ is signalled when
     // vanished_ turns true.
     mutable std::mutex mutex_;
     // Links made by linkInto: the owning thread adds them, a vanishing line
@@ -136,6 +137,7 @@ private:
     Bytes floodAsked_;
     std::size_t floodBytesSent_ = 0;
     std::optional<std::string> answer_;
+    LineFaults line_;
 
     // Last, so that it starts when everything it uses is there.
     std::thread thread_;
