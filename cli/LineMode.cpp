@@ -8,7 +8,6 @@
 #include "PortWatcher.h"
 #include "StopSignals.h"
 
-#include <QElapsedTimer>
 #include <QMap>
 
 #include <algorithm>
@@ -18,14 +17,14 @@ namespace cli {
 namespace {
 
 // How often a module that stays is asked whether it is still there: often
-// enough to notice an operator who swaps modules on a jig within a second,
-// rare enough to cost nothing.
+// enough to notice an operator who swaps modules on a jig, rare enough to
+// cost nothing.
 constexpr qint64 HeldCheckMs = 200;
-// A held module that has not answered as itself for this long is gone,
-// whatever answers at its port next. A line that drops an answer now and
-// then does not come near it: each check sends up to three read commands,
-// and a check that goes unanswered is followed by the next at once.
-constexpr qint64 GoneAfterSilenceMs = 500;
+// A held module that has left this many read commands in a row without an
+// answer as itself is gone, whatever answers at its port next: about a
+// second, since a check that goes unanswered is followed by the next at
+// once. A line that loses half of the answers comes this far once in hours.
+constexpr int GoneAfterUnansweredReads = 16;
 // How often ports without a module are probed again: a module put on a jig
 // whose adapter stays plugged in brings no change of the port map, and a
 // port that another program held may be free now.
@@ -34,8 +33,8 @@ constexpr qint64 ProbeAgainMs = 1000;
 struct HeldModule
 {
     std::unique_ptr<BatchModule> module;
-    // Since the module last answered as itself.
-    QElapsedTimer sinceAnswer;
+    // The read commands sent since it last answered as itself.
+    int unanswered = 0;
 };
 
 using Held = std::vector<HeldModule>;
@@ -58,28 +57,33 @@ QList<int> PortsToScan(const Settings& settings, const Held& held)
 }
 
 // Asks the held modules whether they are still there and lets go of those
-// that have gone: no answer as themselves, neither from a module with
-// another address nor from none, for GoneAfterSilenceMs. True when one of
-// those that stay missed this check, so that the next one comes at once.
+// that have gone: GoneAfterUnansweredReads read commands in a row without an
+// answer as themselves, neither from a module with another address nor from
+// none. True when one of those that stay missed this check, so that the
+// next one comes at once.
 bool ReleaseGone(const Settings& settings, Held& held)
 {
     if (held.empty())
         return false;
     std::vector<BatchModule*> asked;
-    for (const auto& module : held)
+    std::vector<int> sentBefore;
+    for (const auto& module : held) {
         asked.push_back(module.module.get());
+        sentBefore.push_back(module.module->session.ReadCommandsSent());
+    }
     ModuleBatch::ReadTogether(asked, settings);
     bool missed = false;
-    std::erase_if(held, [&](HeldModule& held) {
-        const TModuleSession& session = held.module->session;
-        if (session.ReplyDecoded && session.LastReading->address == held.module->foundAddress) {
-            held.sinceAnswer.restart();
-            return false;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        const TModuleSession& session = held[i].module->session;
+        if (session.ReplyDecoded && session.LastReading->address == held[i].module->foundAddress) {
+            held[i].unanswered = 0;
+        } else {
+            held[i].unanswered += session.ReadCommandsSent() - sentBefore[i];
+            missed = true;
         }
-        if (held.sinceAnswer.hasExpired(GoneAfterSilenceMs))
-            return true;
-        missed = true;
-        return false;
+    }
+    std::erase_if(held, [](const HeldModule& module) {
+        return module.unanswered >= GoneAfterUnansweredReads;
     });
     return missed;
 }
@@ -152,9 +156,7 @@ QString RunLine(const Settings& settings,
                 reported = report(++number, *module) && reported;
                 ++(module->result == BatchModule::Result::Verified ? tally.programmed
                                                                    : tally.failed);
-                HeldModule stays{std::move(module), {}};
-                stays.sinceAnswer.start();
-                held.push_back(std::move(stays));
+                held.push_back({std::move(module), 0});
             }
             if (!reported)
                 break;

@@ -19,8 +19,8 @@ struct LineTally
 
 // Waits for modules on COM1 to COM31 (or on the port of the settings) and
 // writes the settings' channel to each as it is found, then holds its port
-// until the module has gone: its port went away, or it gave no answer as
-// itself for half a second. A module is thus written once however long it
+// until the module has gone: its port went away, or it left about a
+// second's read commands in a row without an answer as itself. A module is thus written once however long it
 // stays and however many answers its line drops, and the next module on
 // the same port is new, whatever its address. A failed one is tried again
 // only once it has gone and come back. Ports where no module answered, and

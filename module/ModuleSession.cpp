@@ -167,6 +167,7 @@ void TModuleSession::SendReadCommand(int generation)
     }
     replyTaken_ = false;
     replyEnded_ = false;
+    ++readCommandsSent_;
     const auto command = ModuleProtocol::ReadCommand(generation);
     serialConnector_.SendBuffer(command.data(), static_cast<std::int32_t>(command.size()));
 }

@@ -91,6 +91,8 @@ public:
     // One read command of the generation, for a caller that awaits the reply
     // itself and then calls EndReplyWait.
     void SendReadCommand(int generation);
+    // How many read commands this session has sent.
+    int ReadCommandsSent() const { return readCommandsSent_; }
     // With CollectReplies: a reply has been decoded and its whole data block
     // has come, so a wait for it can end.
     bool ReplyEnded() const;
@@ -165,6 +167,7 @@ private:
     // belong to no wait last came.
     QElapsedTimer lastBytes_;
     QElapsedTimer lastDropped_;
+    int readCommandsSent_ = 0;
     // While set, an accepted reply goes to LastReading only.
     bool quiet_ = false;
     ReadingConfirmation confirmation_;

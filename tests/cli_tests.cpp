@@ -1,5 +1,6 @@
 // melvix-module driven as a process, against simulated modules on
 // pseudo-terminals through a port map directory.
+#include "pty_pair.h"
 #include "simulator.h"
 #include "timing.h"
 
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -1005,6 +1007,148 @@ TEST_F(CliTest, WaitTriesAgainADeviceThatIsGrantedJustAfterItAppeared)
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
     EXPECT_EQ(outcome.out, "COM6: channel 21, address WXYZ\n");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+} // namespace
+
+namespace {
+
+// One adapter per port stays plugged in while modules are put on and taken
+// off behind it, and some ports cannot be used: each module is programmed
+// once, whatever its line drops, and each port that cannot be used is said
+// once, and tried again.
+TEST_F(CliTest, EachOnAJigProgramsEveryModuleOnceAndSaysWhatItCannotUse)
+{
+    Simulator& jig = addModule(2, {.channel = 5, .address = "WAAA"});
+    Simulator& flaky =
+        addModule(3, {.channel = 6, .address = "WFFF", .dropChance = 0.5, .seed = 7});
+    addModule(4, {.channel = 7, .address = "QXYZ"});
+    addModule(5, {.generation = modulesim::Generation::V4, .channel = 8});
+    Simulator& busy = addModule(6, {.channel = 9, .address = "WHHH"});
+    const int lock = open(busy.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+
+    Running line(portDir(), {"write", "--channel", "30", "--each", "--json"});
+    const auto linesOn = [&](const char* port) {
+        return static_cast<int>(
+            line.lines().filter(QStringLiteral("\"port\":\"%1\"").arg(port)).size());
+    };
+    ASSERT_TRUE(eventually([&] { return linesOn("COM2") == 1 && linesOn("COM3") == 1; }));
+    // Taken away for a while, and another module put in its place.
+    jig.takeAway();
+    std::this_thread::sleep_for(3s);
+    jig.putOn(11, "WBBB");
+    ASSERT_TRUE(eventually([&] { return linesOn("COM2") == 2; }));
+    // A quicker swap to a module with the same address.
+    jig.takeAway();
+    std::this_thread::sleep_for(1500ms);
+    jig.putOn(12, "WBBB");
+    ASSERT_TRUE(eventually([&] { return linesOn("COM2") == 3; }));
+    // A port that was busy at the start is used once it is free.
+    close(lock);
+    ASSERT_TRUE(eventually([&] { return linesOn("COM6") == 1; }));
+    std::this_thread::sleep_for(1500ms);
+    line.signal(SIGTERM);
+    const Outcome outcome = line.finish();
+
+    EXPECT_EQ(jig.writeRequests(), 3);
+    EXPECT_EQ(jig.channel(), 30);
+    EXPECT_EQ(busy.channel(), 30);
+    // However many of its answers the line drops, it is one module.
+    EXPECT_EQ(flaky.writeRequests(), 1);
+    EXPECT_EQ(outcome.out.count("\"port\":\"COM3\""), 1) << outcome.out.toStdString();
+    const QStringList notes = outcome.err.split('\n').filter("note:");
+    ASSERT_EQ(notes.size(), 3) << outcome.err.toStdString();
+    EXPECT_TRUE(notes.filter("COM4").filter("address QXYZ, which is not valid").size() == 1);
+    EXPECT_TRUE(notes.filter("COM5").filter("answered like a V4 module").size() == 1);
+    EXPECT_TRUE(notes.filter("skipped COM6").filter("busy, held by process").size() == 1);
+}
+
+// --all reaches every port the serial component opens and says what it
+// could not use: ports above its reach, and ports that answered, but not as
+// a module of the generation.
+TEST_F(CliTest, AllSaysWhichPortsItCouldNotUseAndWhy)
+{
+    Simulator& first = addModule(1, {.channel = 5});
+    addModule(4, {.address = "QXYZ"});
+    addModule(5, {.generation = modulesim::Generation::V4});
+    addModule(6, {.answer = std::string(16, 'x')});
+    Simulator& high = addModule(25, {.channel = 6});
+    Simulator& beyond = addModule(40, {.channel = 7});
+    const Outcome outcome = run({"write", "--all", "--channel", "30"});
+    EXPECT_EQ(first.channel(), 30);
+    EXPECT_EQ(high.channel(), 30);
+    EXPECT_EQ(beyond.writeRequests(), 0);
+    EXPECT_EQ(outcome.exitCode, 1) << "a module may sit beyond its reach";
+    const QStringList err = outcome.err.split('\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(err.filter("note: COM4").size(), 1) << outcome.err.toStdString();
+    EXPECT_EQ(err.filter("note: COM5").filter("V4").size(), 1);
+    EXPECT_EQ(err.filter("note: COM6").filter("match no reply layout").size(), 1);
+    EXPECT_EQ(err.filter("note: not tried: COM40").size(), 1);
+    EXPECT_EQ(err.last(),
+              "melvix-module: 2 of 2 modules written and verified; answers that are no module's "
+              "of this generation on COM4, COM5, COM6; not tried, above COM31: COM40");
+}
+
+// A port that refused the scan's open is noted even when whatever held it
+// has let go by the time the scan looks at why.
+TEST_F(CliTest, APortHeldForAMomentIsNotedAsSkipped)
+{
+    Simulator& flickering = addModule(1);
+    addModule(2);
+    std::atomic<bool> stop{false};
+    std::thread holder([&] {
+        const int fd = open(flickering.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        while (!stop) {
+            flock(fd, LOCK_EX);
+            std::this_thread::sleep_for(4ms);
+            flock(fd, LOCK_UN);
+            std::this_thread::sleep_for(1ms);
+        }
+        close(fd);
+    });
+    for (int i = 0; i < 20; ++i) {
+        for (const QStringList& command : {QStringList{"detect"}, QStringList{"read", "--all"}}) {
+            const Outcome outcome = run(command);
+            const bool used = outcome.out.startsWith("COM1:");
+            EXPECT_TRUE(used || outcome.err.contains("note: skipped COM1"))
+                << outcome.out.toStdString() << outcome.err.toStdString();
+        }
+    }
+    stop = true;
+    holder.join();
+}
+
+// Started with its standard descriptors closed, the program must not open
+// the port as one of them and send its own output to the module.
+TEST_F(CliTest, ClosedStandardDescriptorsNeverBecomeThePort)
+{
+    PtyPair pty;
+    link(pty.slavePath(), 2);
+    std::thread module([&] {
+        if (pty.receive(15).size() == 15) {
+            std::string block("a\x0fWXYZ", 6);
+            block.resize(16, '\0');
+            pty.send(block);
+        }
+    });
+    const Outcome outcome =
+        run({"read", "--port", "COM2"}, {"sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"});
+    module.join();
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_TRUE(pty.receive(1, 300ms).empty()) << "the result line went to the module";
+}
+
+// Read in the window's fixed waits, an answer that comes in pieces slower
+// than a wait is read whole, not together with the start of the next.
+TEST_F(CliTest, FixedWaitsReadAnAnswerInSlowPiecesWhole)
+{
+    Simulator& module =
+        addModule(3, {.channel = 5, .address = "WAXW", .pieces = 12, .piecePause = 8ms});
+    const Outcome outcome = run({"write", "--port", "COM3", "--channel", "60", "--fixed-waits"});
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(module.channel(), 60);
+    EXPECT_EQ(module.address(), "WAXW");
 }
 
 } // namespace

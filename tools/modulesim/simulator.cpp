@@ -211,6 +211,20 @@ void Simulator::answerWith(std::optional<std::string> answer)
     answer_ = std::move(answer);
 }
 
+void Simulator::takeAway()
+{
+    const std::lock_guard guard(mutex_);
+    present_ = false;
+}
+
+void Simulator::putOn(std::uint8_t channel, std::string address)
+{
+    const std::lock_guard guard(mutex_);
+    channel_ = channel;
+    address_ = std::move(address);
+    present_ = true;
+}
+
 void Simulator::flood(Bytes bytes)
 {
     {
@@ -289,7 +303,7 @@ std::optional<Transmission> Simulator::noteReadRequest()
     const int number = static_cast<int>(readRequestTimes_.size());
     if (options_.requestLog)
         *options_.requestLog << "read request " << number << std::endl;
-    if (options_.silent || number < options_.answerFrom)
+    if (options_.silent || !present_ || number < options_.answerFrom)
         return std::nullopt;
     if (answer_)
         return line_.carry(number, Bytes(answer_->begin(), answer_->end()));
@@ -304,7 +318,7 @@ void Simulator::noteWriteRequest(const Command& write)
     if (options_.requestLog)
         *options_.requestLog << "write request " << writeRequests_ << ": channel "
                              << static_cast<int>(write.channel) << std::endl;
-    if (options_.ignoreWrites)
+    if (options_.ignoreWrites || !present_)
         return;
     channel_ = write.channel;
     address_ = write.address;

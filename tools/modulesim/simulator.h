@@ -65,6 +65,12 @@ public:
     // From now on reads are answered with `answer` instead of the radio data
     // block; nullopt goes back to the block.
     void answerWith(std::optional<std::string> answer);
+    // Takes the module away from the line while the line stays, as from a
+    // jig whose adapter stays plugged in: read and write requests are
+    // counted but go unanswered and change nothing.
+    void takeAway();
+    // Puts a module on the line again, with this channel and address.
+    void putOn(std::uint8_t channel, std::string address);
     // Sends `bytes` unasked, as fast as the line takes them (a babbling
     // device); returns at once, the thread does the sending.
     void flood(Bytes bytes);
@@ -137,6 +143,8 @@ private:
     Bytes floodAsked_;
     std::size_t floodBytesSent_ = 0;
     std::optional<std::string> answer_;
+    // False while the module is taken away from the line.
+    bool present_ = true;
     LineFaults line_;
 
     // Last, so that it starts when everything it uses is there.
