@@ -34,7 +34,7 @@ QString PermissionText(const PortDiagnosis& diagnosis)
 QString BusyText(const PortDiagnosis& diagnosis)
 {
     if (diagnosis.holderPid == 0)
-        return QStringLiteral("busy, held by another program");
+        return QStringLiteral("busy, held by another program, whose process cannot be found");
     if (diagnosis.holderHasLock) {
         return QStringLiteral("busy, held by process %1 (%2)")
             .arg(diagnosis.holderPid)

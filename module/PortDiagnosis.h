@@ -37,8 +37,9 @@ struct PortDiagnosis
     // directory that bars the way to an unreachable target, or why the port
     // map directory is unusable when there is no device.
     QString detail;
-    // The process that holds a busy port, when it could be found: the one
-    // whose lock refused the open, or else one that has the device open.
+    // The process that holds a busy port, when a living one could be found:
+    // one whose open carries the lock that refused ours, or else one that has
+    // the device open. 0, with no name, when it is unknown.
     qint64 holderPid = 0;
     QString holderName;
     bool holderHasLock = false;
