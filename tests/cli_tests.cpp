@@ -214,6 +214,35 @@ TEST_F(CliTest, BadInputIsAUsageErrorAndSendsNothing)
     EXPECT_EQ(requestsSeen(), 0);
 }
 
+// Taken as they stood, these would run something other than what was asked
+// (the last of two channels, a detection where a port was named) or fail on a
+// symptom ("unexpected argument '1e3'"): each is refused, saying why.
+TEST_F(CliTest, ArgumentsThatWouldBeMisreadAreRefusedSayingWhy)
+{
+    addModule(1);
+    const struct
+    {
+        QStringList arguments;
+        QString says;
+    } cases[] = {
+        {{"detect", "--wait", "1e3"}, "--wait takes a number of seconds from 0 to 1000000"},
+        {{"read", "--wait", "1000001", "--port", "COM1"}, "not '1000001'"},
+        {{"detect", "--wait", ".5s"}, "--wait takes a number of seconds"},
+        {{"read", "--parallel", "--port", "COM1"}, "--parallel probes every port"},
+        {{"write", "--channel", "3", "--each", "--parallel"}, "it takes no --parallel"},
+        {{"write", "--channel", "5", "--channel", "7"}, "--channel is given twice"},
+        {{"read", "--port=COM1", "--port", "COM2"}, "--port is given twice"},
+        {{"detect", "--json", "--wait", "--json"}, "--json is given twice"},
+    };
+    for (const auto& each : cases) {
+        const Outcome outcome = run(each.arguments);
+        EXPECT_EQ(outcome.exitCode, 64) << each.arguments.join(' ').toStdString();
+        EXPECT_TRUE(outcome.err.contains(each.says)) << outcome.err.toStdString();
+        EXPECT_TRUE(outcome.out.isEmpty()) << outcome.out.toStdString();
+    }
+    EXPECT_EQ(requestsSeen(), 0);
+}
+
 TEST_F(CliTest, HelpAndVersion)
 {
     EXPECT_EQ(run({"--help"}).exitCode, 0);
