@@ -572,7 +572,7 @@ private:
                               ? QStringLiteral("%1: %2").arg(
                                     port, RadioDataText(module.foundAddress, KnownChannel(module)))
                               : QStringLiteral("%1: address %2, %3")
-                                    .arg(port, Printable(module.foundAddress), why));
+                                    .arg(port, AddressText(module.foundAddress), why));
     }
 
     // The status of --all: a module that stopped answering outweighs a
@@ -699,7 +699,7 @@ private:
         } else {
             PrintLine(stdout, QStringLiteral("%1 %2 %3 %4 channel %5 -> %6: %7")
                                   .arg(number)
-                                  .arg(time, port, Printable(module.foundAddress))
+                                  .arg(time, port, AddressText(module.foundAddress))
                                   .arg(oldChannel)
                                   .arg(KnownChannel(module))
                                   .arg(result));

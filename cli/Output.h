@@ -30,6 +30,9 @@ void PrintJsonArray(const QJsonArray& array);
 int ChannelValue(int channel);
 bool ChannelValid(int channelValue);
 
+// The address as text shows it: Printable, and "" when the module sent none
+// (its first byte was zero), so that a line never shows a gap in its place.
+QString AddressText(const QString& address);
 // "channel 200 (outside 1 to 83), address W\x1bXY".
 QString RadioDataText(const QString& address, int channelValue);
 // "address", "channel" and "channelValid", added to `object`.

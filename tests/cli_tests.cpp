@@ -617,6 +617,15 @@ TEST_F(CliTest, ControlBytesFromTheModuleAreShownEscaped)
     const Outcome refused = run({"read", "--port", "COM1"});
     EXPECT_TRUE(refused.err.contains("address Q\\\\\\x07Z,")) << refused.err.toStdString();
     EXPECT_FALSE(refused.err.contains('\x07'));
+    // An address whose first byte is zero has no characters: text shows "",
+    // not a gap; JSON keeps the empty string.
+    module.answerWith(std::string("a\x05") + std::string(14, '\0'));
+    EXPECT_TRUE(
+        run({"read", "--port", "COM1"})
+            .err.contains(R"(answered the read command with channel 5, address "", which)"));
+    const QJsonValue seen = jsonOf(run({"detect", "--json"}).out)["diagnosis"][0];
+    EXPECT_EQ(seen["scan"], "invalid-address");
+    EXPECT_EQ(seen["address"], "");
 }
 
 TEST_F(CliTest, EveryJsonObjectCarriesFoundAndExit)
