@@ -53,6 +53,14 @@ QJsonObject PortJson(const PortDiagnosis& diagnosis)
     return port;
 }
 
+QJsonObject MisnamedJson(const MisnamedEntry& entry)
+{
+    return {{QStringLiteral("entry"), entry.name},
+            {QStringLiteral("device"), entry.device},
+            {QStringLiteral("state"), StateName(PortDiagnosis::State::Unusable)},
+            {QStringLiteral("description"), DescribeMisnamed(entry)}};
+}
+
 // Shows on stderr, while it lasts, which port a scan is trying; only on a
 // terminal, so that scripts and logs get none of it.
 class Progress
@@ -264,8 +272,17 @@ private:
             else
                 PrintLine(stdout, DescribePort(diagnosis));
         }
-        if (settings_.json)
-            emitJson({{QStringLiteral("ports"), list}}, false, Done);
+        QJsonArray misnamed;
+        for (const MisnamedEntry& entry : MisnamedMapEntries()) {
+            if (settings_.json)
+                misnamed.append(MisnamedJson(entry));
+            else
+                PrintLine(stdout, DescribeMisnamed(entry));
+        }
+        if (settings_.json) {
+            emitJson({{QStringLiteral("ports"), list}, {QStringLiteral("misnamed"), misnamed}},
+                     false, Done);
+        }
         return Done;
     }
 

@@ -405,6 +405,20 @@ QString PortDevice(int portNumber)
     return error ? QString() : QString::fromLocal8Bit(device.c_str());
 }
 
+QList<MisnamedEntry> MisnamedMapEntries()
+{
+    QList<MisnamedEntry> entries;
+    const std::optional<std::string> directory = platform::portMapDirectory();
+    for (const std::string& name : platform::misnamedPortEntries()) {
+        const std::string path = *directory + "/" + name;
+        std::error_code error;
+        const std::filesystem::path target = std::filesystem::read_symlink(path, error);
+        entries.append({QString::fromLocal8Bit(name.c_str()),
+                        QString::fromLocal8Bit(error ? path.c_str() : target.c_str())});
+    }
+    return entries;
+}
+
 QList<int> ListedPortNumbers()
 {
     QList<int> numbers;

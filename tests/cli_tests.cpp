@@ -628,6 +628,36 @@ TEST_F(CliTest, ControlBytesFromTheModuleAreShownEscaped)
     EXPECT_EQ(seen["address"], "");
 }
 
+// The map resolves "comn" alone; an entry spelt otherwise reaches no port,
+// and `ports` names it with the name that would serve.
+TEST_F(CliTest, PortsNamesMapEntriesSpeltOtherwiseThanTheMapResolves)
+{
+    const std::string device = addModule(1).devicePath();
+    for (const char* name : {"com03", "COM5", "com0", "Com007", "com3.bak"})
+        ASSERT_EQ(symlink(device.c_str(), (portDir() + "/" + name).c_str()), 0) << name;
+    const QString unused = QStringLiteral(": not a port name the program uses: ");
+    const QStringList misnamed = {
+        "COM5" + unused + "the port map's names are in lower case; rename it com5",
+        "Com007" + unused +
+            "a COM number has no leading zero, and the port map's names are in lower case; "
+            "rename it com7",
+        "com0" + unused + "there is no COM0, COM numbers start at 1",
+        "com03" + unused + "a COM number has no leading zero; rename it com3",
+    };
+    const QStringList lines = run({"ports"}).out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 25) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines[2], "COM3: no device");
+    EXPECT_EQ(lines.mid(21), misnamed);
+    const QJsonObject json = jsonOf(run({"ports", "--json"}).out);
+    EXPECT_EQ(json["ports"].toArray().size(), 21);
+    const QJsonArray entries = json["misnamed"].toArray();
+    ASSERT_EQ(entries.size(), 4);
+    EXPECT_EQ(entries[3]["entry"], "com03");
+    EXPECT_EQ(entries[3]["device"], QString::fromStdString(device));
+    EXPECT_EQ(entries[3]["state"], "unusable");
+    EXPECT_EQ(entries[3]["description"], misnamed[3]);
+}
+
 TEST_F(CliTest, EveryJsonObjectCarriesFoundAndExit)
 {
     addModule(2, {.channel = 3, .ignoreWrites = true});
