@@ -20,6 +20,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <grp.h>
 #include <memory>
 #include <spawn.h>
@@ -1007,6 +1008,44 @@ TEST_F(CliTest, WaitFollowsAMapDirectoryThatIsMadeRemovedAndMadeAgain)
     EXPECT_EQ(outcome.out, "COM2: channel 17, address WXYZ\n");
 }
 
+// The map directory may be yet to be made below parents that are missing
+// too, or be a link pointed at another directory while the command waits.
+TEST_F(CliTest, WaitFollowsAMapDirectoryBelowMissingParentsOrBehindALinkRepointed)
+{
+    const std::string root = portDir();
+    ASSERT_EQ(mkdir((root + "/empty").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("empty", (root + "/linked").c_str()), 0);
+    const struct
+    {
+        std::string map;
+        std::function<void(Simulator&)> plugIn;
+    } cases[] = {
+        {root + "/a/b/ports",
+         [&](Simulator& module) {
+             ASSERT_EQ(mkdir((root + "/a").c_str(), 0755), 0);
+             ASSERT_EQ(mkdir((root + "/a/b").c_str(), 0755), 0);
+             module.linkInto(root + "/a/b/ports", 2);
+         }},
+        // As ln -sfn points it: a new link renamed over the old one.
+        {root + "/linked",
+         [&](Simulator& module) {
+             module.linkInto(root + "/full", 2);
+             ASSERT_EQ(symlink("full", (root + "/next").c_str()), 0);
+             ASSERT_EQ(rename((root + "/next").c_str(), (root + "/linked").c_str()), 0);
+         }},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.map);
+        Running detect(each.map, {"detect", "--wait", "10"});
+        std::this_thread::sleep_for(300ms);
+        Simulator module({.channel = 17});
+        each.plugIn(module);
+        const Outcome outcome = detect.finish();
+        EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+        EXPECT_EQ(outcome.out, "COM2: channel 17, address WXYZ\n");
+    }
+}
+
 TEST_F(CliTest, EachProgramsEveryModulePluggedInOnceAndReportsAFailureOnce)
 {
     Running line(portDir(), {"write", "--channel", "33", "--each", "--json"});
@@ -1072,6 +1111,30 @@ TEST_F(CliTest, WaitTriesAgainADeviceThatIsGrantedJustAfterItAppeared)
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
     EXPECT_EQ(outcome.out, "COM6: channel 21, address WXYZ\n");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+// Granted long after its link appeared, a refused device is tried again at
+// once, and the report at the limit tells what the port is by then, not the
+// mode that refused it.
+TEST_F(CliTest, WaitTriesAgainADeviceGrantedLongAfterItAppeared)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand a port to another user";
+    const Simulator& module = addModule(6, {.silent = true});
+    ASSERT_EQ(chown(module.devicePath().c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(module.devicePath().c_str(), 0600), 0);
+    // Past the second in which a new device is tried again in any case.
+    std::this_thread::sleep_for(1200ms);
+    Running detect(portDir(), {"detect", "--wait", "2"},
+                   {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(chmod(module.devicePath().c_str(), 0666), 0);
+    const Outcome outcome = detect.finish();
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_TRUE(outcome.err.contains(
+        QStringLiteral("COM6 (%1): opened, but no answer").arg(module.devicePath().c_str())))
+        << outcome.err.toStdString();
+    EXPECT_FALSE(outcome.err.contains("mode 0600")) << outcome.err.toStdString();
 }
 
 } // namespace
