@@ -247,7 +247,9 @@ Options:
   --wait [SECONDS]      when no module is found, wait for a port to appear or
                         change and try again, for at most SECONDS (0 to
                         1000000, decimals allowed; default: no limit); uses
-                        no CPU while it waits
+                        no CPU while it waits. With --all, once modules have
+                        come, it waits 0.5 s more for those plugged in with
+                        them, and again while more come
   --each                write only: program module after module as each is
                         plugged in, once each, one line per module, until
                         Ctrl+C, SIGTERM or SIGHUP

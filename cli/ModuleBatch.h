@@ -6,6 +6,7 @@
 
 #include "CommandLine.h"
 #include "ModuleSession.h"
+#include "PortWatcher.h"
 #include "Radiocom.h"
 #include "RecordingView.h"
 
@@ -79,6 +80,11 @@ public:
     // The channel of the settings to every module, one pause for all, and
     // the read-back of all together.
     void WriteAll();
+    // For modules that came while `watcher` waited: adds those plugged in a
+    // moment after them. Waits SettleMs, and while ports changed meanwhile,
+    // opens and probes the ports without a module and waits again, until a
+    // look finds no more.
+    void TakeLateModules(PortWatcher& watcher);
 
     // Read commands in rounds to the modules given until each has decoded a
     // reply or three rounds have passed.

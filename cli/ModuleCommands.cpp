@@ -610,6 +610,7 @@ private:
     int all()
     {
         std::unique_ptr<ModuleBatch> batch;
+        bool waited = false;
         for (;;) {
             batch = std::make_unique<ModuleBatch>(settings_);
             QList<int> ports;
@@ -621,8 +622,11 @@ private:
             batch->Open(ports);
             batch->Probe();
             progress_.show({});
-            if (!batch->modules.empty())
+            if (!batch->modules.empty()) {
+                if (waited)
+                    batch->TakeLateModules(*watcher_);
                 break;
+            }
             if (!watcher_ ||
                 WaitToTryAgain(*watcher_, batch->unopened, waitLimit_) != WaitEnd::TryAgain) {
                 for (const int index : batch->unopened) {
@@ -640,6 +644,7 @@ private:
                           });
                 return notFound();
             }
+            waited = true;
         }
         for (const int index : batch->unopened) {
             const PortSeen port{

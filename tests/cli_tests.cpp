@@ -1046,6 +1046,24 @@ TEST_F(CliTest, WaitFollowsAMapDirectoryBelowMissingParentsOrBehindALinkRepointe
     }
 }
 
+// Modules plugged in together appear a moment apart: --all --wait takes the
+// one that follows the first, not the first alone.
+TEST_F(CliTest, AllWaitTakesTheModulesPluggedInAMomentAfterTheFirst)
+{
+    Running write(portDir(), {"write", "--all", "--wait", "30", "--channel", "30"});
+    std::this_thread::sleep_for(300ms);
+    Simulator& first = addModule(3, {.channel = 3});
+    std::this_thread::sleep_for(100ms);
+    Simulator& second = addModule(8, {.channel = 8});
+    const Outcome outcome = write.finish();
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(outcome.out, "COM3: channel 30, address WXYZ\nCOM8: channel 30, address WXYZ\n");
+    EXPECT_TRUE(outcome.err.contains("2 of 2 modules written and verified"))
+        << outcome.err.toStdString();
+    EXPECT_EQ(first.channel(), 30);
+    EXPECT_EQ(second.channel(), 30);
+}
+
 TEST_F(CliTest, EachProgramsEveryModulePluggedInOnceAndReportsAFailureOnce)
 {
     Running line(portDir(), {"write", "--channel", "33", "--each", "--json"});
