@@ -61,6 +61,18 @@ std::optional<int> parseSeconds(std::string_view text)
     return ms;
 }
 
+// A word that a user meant as a number of seconds, valid or not ("1e3",
+// ".5", "1000001"), rather than the next argument.
+bool LooksLikeSeconds(std::string_view word)
+{
+    const auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    if (word.empty())
+        return false;
+    if (word.front() == '.' || word.front() == '+')
+        return word.size() > 1 && digit(word[1]);
+    return digit(word.front());
+}
+
 // Which options each subcommand takes beside --json.
 bool takesOption(Command command, std::string_view option)
 {
@@ -104,6 +116,7 @@ Settings parseCommandLine(const std::vector<std::string>& arguments)
 {
     Settings settings;
     std::optional<Command> command;
+    std::vector<std::string> given;
     for (std::size_t next = 0; next < arguments.size(); ++next) {
         std::string option = arguments[next];
         if (option == "--help" || option == "-h") {
@@ -132,15 +145,22 @@ Settings parseCommandLine(const std::vector<std::string>& arguments)
         }
         if (!takesOption(*command, option))
             throw UsageError("unknown option '" + option + "' for " + arguments[0]);
+        // A second value would silently replace the first.
+        if (std::find(given.begin(), given.end(), option) != given.end())
+            throw UsageError(option + " is given twice");
+        given.push_back(option);
         if (option == "--wait") {
             settings.wait = true;
-            // The limit is optional: a following number is taken as it.
-            if (!value && next + 1 < arguments.size() && parseSeconds(arguments[next + 1]))
+            // The limit is optional: a following word meant as a number is
+            // taken as it, and refused when it is none the option takes.
+            if (!value && next + 1 < arguments.size() && LooksLikeSeconds(arguments[next + 1]))
                 value = arguments[++next];
             if (value) {
                 settings.waitLimitMs = parseSeconds(*value);
                 if (!settings.waitLimitMs)
-                    throw UsageError("--wait takes a number of seconds, not '" + *value + "'");
+                    throw UsageError("--wait takes a number of seconds from 0 to " +
+                                     std::to_string(LongestWaitSeconds) +
+                                     ", with decimals if need be, not '" + *value + "'");
             }
             continue;
         }
@@ -189,8 +209,13 @@ Settings parseCommandLine(const std::vector<std::string>& arguments)
         throw UsageError("write needs --channel N");
     if (settings.all && settings.portIndex)
         throw UsageError("--all and --port exclude each other");
+    if (settings.parallel && settings.portIndex)
+        throw UsageError("--parallel probes every port to find the module, and --port names it: "
+                         "use one of them");
     if (settings.each && (settings.all || settings.wait))
         throw UsageError("--each waits for module after module; it takes neither --all nor --wait");
+    if (settings.each && settings.parallel)
+        throw UsageError("--each probes every port at once already; it takes no --parallel");
     return settings;
 }
 
@@ -214,13 +239,17 @@ Commands:
 Options:
   --port COMn           read or write on this port, COM1 to COM31, instead
                         of detecting
-  --parallel            detect by probing every port at once
+  --parallel            detect by probing every port at once; not with --port
+                        or --each
   --all                 every module on COM1 to COM21, probed, read or
                         written together: one line (or JSON object) each,
                         then a summary on stderr
   --wait [SECONDS]      when no module is found, wait for a port to appear or
-                        change and try again, for at most SECONDS (default:
-                        no limit); uses no CPU while it waits
+                        change and try again, for at most SECONDS (0 to
+                        1000000, decimals allowed; default: no limit); uses
+                        no CPU while it waits. With --all, once modules have
+                        come, it waits 0.5 s more for those plugged in with
+                        them, and again while more come
   --each                write only: program module after module as each is
                         plugged in, once each, one line per module, until
                         Ctrl+C, SIGTERM or SIGHUP
@@ -231,6 +260,8 @@ Options:
                         JSON array with --all, JSON Lines with --each
   --help, -h            show this text
   --version             show the version
+
+Each option is given at most once.
 
 Ports: detection tries COM1 to COM21, as the window does; COM22 to COM31 are
 used with --port; a port above COM31 cannot be used.

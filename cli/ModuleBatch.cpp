@@ -16,6 +16,14 @@ using namespace ModuleTiming;
 
 namespace cli {
 
+namespace {
+
+// Modules plugged in together, by hand or on a hub, appear a moment apart:
+// the kernel makes one adapter's device after another's.
+constexpr qint64 SettleMs = 500;
+
+} // namespace
+
 BatchModule::BatchModule(int portIndex, const Settings& settings)
     : portIndex(portIndex), view(settings.generation, settings.channel.value_or(0)),
       session(com, view)
@@ -257,6 +265,39 @@ void ModuleBatch::WriteAll()
     });
     for (BatchModule* module : written)
         JudgeReadBack(*module);
+}
+
+void ModuleBatch::TakeLateModules(PortWatcher& watcher)
+{
+    for (;;) {
+        const QDeadlineTimer settled(SettleMs);
+        bool changed = false;
+        while (!settled.hasExpired()) {
+            const PortWatcher::Wake wake = watcher.Wait(settled);
+            if (wake == PortWatcher::Wake::Interrupted)
+                return;
+            changed = changed || wake == PortWatcher::Wake::Changed;
+        }
+        if (!changed)
+            return;
+        QList<int> others;
+        for (const int index : ReachablePorts()) {
+            if (std::none_of(modules.begin(), modules.end(),
+                             [index](const auto& module) { return module->portIndex == index; }))
+                others.append(index);
+        }
+        ModuleBatch late(settings_);
+        late.Open(others);
+        late.Probe();
+        unopened = late.unopened;
+        silent = late.silent;
+        if (late.modules.empty())
+            return;
+        for (auto& module : late.modules)
+            modules.push_back(std::move(module));
+        std::sort(modules.begin(), modules.end(),
+                  [](const auto& a, const auto& b) { return a->portIndex < b->portIndex; });
+    }
 }
 
 } // namespace cli

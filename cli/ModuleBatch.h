@@ -7,6 +7,7 @@
 #include "CommandLine.h"
 #include "ModuleSession.h"
 #include "PortSeen.h"
+#include "PortWatcher.h"
 #include "Radiocom.h"
 #include "RecordingView.h"
 
@@ -101,6 +102,11 @@ public:
     // the channel of the settings to every module whose address was
     // confirmed, pauses once for all and reads them back together.
     void WriteAll();
+    // For modules that came while `watcher` waited: adds those plugged in a
+    // moment after them. Waits SettleMs, and while ports changed meanwhile,
+    // opens and probes the ports without a module and waits again, until a
+    // look finds no more.
+    void TakeLateModules(PortWatcher& watcher);
 
     // The ports a batch tries: every port the serial component opens.
     static QList<int> ReachablePorts();

@@ -54,6 +54,14 @@ QJsonObject PortJson(const PortDiagnosis& diagnosis)
     return port;
 }
 
+QJsonObject MisnamedJson(const MisnamedEntry& entry)
+{
+    return {{QStringLiteral("entry"), entry.name},
+            {QStringLiteral("device"), entry.device},
+            {QStringLiteral("state"), StateName(PortDiagnosis::State::Unusable)},
+            {QStringLiteral("description"), DescribeMisnamed(entry)}};
+}
+
 // Shows on stderr, while it lasts, which port a scan is trying; only on a
 // terminal, so that scripts and logs get none of it.
 class Progress
@@ -266,8 +274,17 @@ private:
             else
                 PrintLine(stdout, DescribePort(diagnosis));
         }
-        if (settings_.json)
-            emitJson({{QStringLiteral("ports"), list}}, false, Done);
+        QJsonArray misnamed;
+        for (const MisnamedEntry& entry : MisnamedMapEntries()) {
+            if (settings_.json)
+                misnamed.append(MisnamedJson(entry));
+            else
+                PrintLine(stdout, DescribeMisnamed(entry));
+        }
+        if (settings_.json) {
+            emitJson({{QStringLiteral("ports"), list}, {QStringLiteral("misnamed"), misnamed}},
+                     false, Done);
+        }
         return Done;
     }
 
@@ -652,7 +669,7 @@ private:
                               ? QStringLiteral("%1: %2").arg(
                                     port, RadioDataText(module.foundAddress, KnownChannel(module)))
                               : QStringLiteral("%1: address %2, %3")
-                                    .arg(port, Printable(module.foundAddress), why));
+                                    .arg(port, AddressText(module.foundAddress), why));
     }
 
     // The status of --all: a module that stopped answering outweighs a
@@ -696,6 +713,7 @@ private:
     int all()
     {
         std::unique_ptr<ModuleBatch> batch;
+        bool waited = false;
         for (;;) {
             batch = std::make_unique<ModuleBatch>(settings_);
             progress_.show(
@@ -703,8 +721,11 @@ private:
             batch->Open(ModuleBatch::ReachablePorts());
             batch->Probe();
             progress_.show({});
-            if (!batch->modules.empty())
+            if (!batch->modules.empty()) {
+                if (waited)
+                    batch->TakeLateModules(*watcher_);
                 break;
+            }
             if (!watcher_ ||
                 WaitToTryAgain(*watcher_, batch->unopened, waitLimit_) != WaitEnd::TryAgain) {
                 for (const int index : batch->unopened) {
@@ -718,6 +739,7 @@ private:
                           });
                 return notFound();
             }
+            waited = true;
         }
         const QList<int> outOfReach = ModuleBatch::PortsOutOfReach();
         noteUnusedPorts(*batch, outOfReach);
@@ -807,7 +829,7 @@ private:
         } else {
             PrintLine(stdout, QStringLiteral("%1 %2 %3 %4 channel %5 -> %6: %7")
                                   .arg(number)
-                                  .arg(time, port, Printable(module.foundAddress))
+                                  .arg(time, port, AddressText(module.foundAddress))
                                   .arg(oldChannel)
                                   .arg(KnownChannel(module))
                                   .arg(result));

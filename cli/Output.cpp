@@ -76,6 +76,11 @@ bool ChannelValid(int channelValue)
     return channelValue >= LowestChannel && channelValue <= HighestChannel;
 }
 
+QString AddressText(const QString& address)
+{
+    return address.isEmpty() ? QStringLiteral("\"\"") : Printable(address);
+}
+
 QString RadioDataText(const QString& address, int channelValue)
 {
     const QString range =
@@ -84,7 +89,7 @@ QString RadioDataText(const QString& address, int channelValue)
             : QStringLiteral(" (outside %1 to %2)").arg(LowestChannel).arg(HighestChannel);
     return QStringLiteral("channel %1%2, address %3")
         .arg(channelValue)
-        .arg(range, Printable(address));
+        .arg(range, AddressText(address));
 }
 
 QString ReadingsText(const QList<RadioReading>& readings)

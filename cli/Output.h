@@ -32,6 +32,9 @@ void PrintJsonArray(const QJsonArray& array);
 int ChannelValue(int channel);
 bool ChannelValid(int channelValue);
 
+// The address as text shows it: Printable, and "" when the module sent none
+// (its first byte was zero), so that a line never shows a gap in its place.
+QString AddressText(const QString& address);
 // "channel 200 (outside 1 to 83), address W\x1bXY".
 QString RadioDataText(const QString& address, int channelValue);
 // The readings in order: "channel 5, address WXYZ; then channel 97, ...".

@@ -17,11 +17,11 @@ WaitEnd WaitToTryAgain(PortWatcher& watcher, const QList<int>& unopened, QDeadli
     QDeadlineTimer wake = limit;
     bool retryDue = false;
     for (const int index : unopened) {
+        watcher.WatchDevice(index + 1);
         const auto age = PortWatcher::EntryAge(index + 1);
         if (!age || *age >= GrantTime ||
             DiagnosePort(index + 1).state != PortDiagnosis::State::PermissionDenied)
             continue;
-        watcher.WatchDevice(index + 1);
         const QDeadlineTimer granted((GrantTime - *age).count());
         if (granted < wake) {
             wake = granted;

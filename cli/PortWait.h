@@ -18,8 +18,10 @@ enum class WaitEnd
 };
 
 // Waits until it is worth looking for a module again, or until `limit`.
-// A port among `unopened` whose device appeared less than a second ago and
-// refused this user is tried again, not reported: the system gives a
+// The devices of the ports among `unopened` are watched: one that refused
+// this user may be granted at any time, by a change of its mode or owner.
+// One whose device appeared less than a second ago and refused this user is
+// also tried again after that second, not reported: the system gives a
 // device that was just plugged in to its group a moment after it appears.
 WaitEnd WaitToTryAgain(PortWatcher& watcher, const QList<int>& unopened, QDeadlineTimer limit);
 

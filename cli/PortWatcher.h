@@ -1,7 +1,8 @@
 // Wakes a command that waits for a module when a serial port may have
 // appeared, changed or gone. The operating system reports changes to the
-// port map directory (or to /dev under the default map), so that nothing
-// runs while nothing changes.
+// port map directory (or to /dev under the default map), also when the
+// directory is yet to be made, or is a link pointed elsewhere, so that
+// nothing runs while nothing changes.
 #pragma once
 
 #include <QDeadlineTimer>
@@ -39,6 +40,7 @@ public:
 
     // Also wakes Wait when the device behind COM<portNumber> has its mode or
     // owner changed: a device that refused an open may be granted later.
+    // The watch lasts as long as the watcher.
     void WatchDevice(int portNumber);
 
     // Ends the current or the next Wait with Interrupted. Safe in a signal

@@ -1,6 +1,6 @@
-// inotify on the port map directory, or on /dev for the default map, and on
-// the devices that refused an open; a pipe that a signal handler can write
-// to ends a wait.
+// inotify on the port map directory, or on /dev for the default map, on its
+// nearest existing ancestor, and on the devices of ports that did not open;
+// a pipe that a signal handler can write to ends a wait.
 #include "PortWatcher.h"
 
 #include "port_map.h"
@@ -20,11 +20,16 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
 constexpr std::uint32_t EntryEvents =
     IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+// What an ancestor of the map directory tells: an entry on the way to it made,
+// removed or renamed, or the ancestor itself gone.
+constexpr std::uint32_t AncestorEvents =
+    IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF;
 
 // Written by Interrupt, read by Wait. Made before the first watcher, and
 // never closed, so that a signal handler can always write to it.
@@ -60,54 +65,90 @@ struct PortWatcher::Watch
     bool defaultMap = false;
     std::string directory;
     QString error;
-    // The directory's watch; -1 while it is missing and its parent's watch
-    // waits for it.
+    // The directory's watch, which follows a link to the directory; -1 while
+    // there is none.
     int directoryWatch = -1;
-    int parentWatch = -1;
-    // The device watches, which concern ports whatever their name.
-    std::set<int> devices;
+    // The nearest existing ancestor of the directory, watched for the entry
+    // on the way to it, `awaited`: the directory's parent while it exists, so
+    // that a directory, or a link to one, replaced under its name is seen.
+    int ancestorWatch = -1;
+    std::string awaited;
+    // The devices of ports, which concern ports whatever their name: a watch
+    // on the device itself with no name, or on its directory with the
+    // device's name there.
+    std::set<std::pair<int, std::string>> devices;
 
-    // Watches the directory, or while it is missing its parent, since a map
-    // directory that the simulator made and removed again may come back.
-    // False, with errno set, when neither can be watched.
+    // Watches the directory where it now leads, and its nearest existing
+    // ancestor, which only adds to the directory's own watch. False, with
+    // errno set, when the directory cannot be watched or waited for.
     bool WatchDirectory()
     {
+        const int previous = directoryWatch;
         directoryWatch = inotify_add_watch(fd, directory.c_str(), EntryEvents | IN_ONLYDIR);
-        if (directoryWatch >= 0) {
-            if (parentWatch >= 0)
-                inotify_rm_watch(fd, parentWatch);
-            parentWatch = -1;
+        const int error = errno;
+        // A link pointed elsewhere leads to another directory now.
+        if (previous >= 0 && previous != directoryWatch)
+            inotify_rm_watch(fd, previous);
+        const bool ancestor = WatchAncestor();
+        if (directoryWatch >= 0)
             return true;
-        }
-        if (errno != ENOENT)
-            return false;
-        std::string parent = std::filesystem::path(directory).parent_path().string();
-        parentWatch = inotify_add_watch(fd, parent.empty() ? "." : parent.c_str(),
-                                        IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
-        return parentWatch >= 0;
+        if (ancestor)
+            errno = error;
+        return ancestor && (error == ENOENT || error == ENOTDIR);
     }
 
-    // Whether the event may concern a port; follows the directory when it
-    // goes or comes back.
+    // Climbs from the directory's parent to the first ancestor that exists.
+    bool WatchAncestor()
+    {
+        namespace fs = std::filesystem;
+        fs::path path(directory);
+        for (;;) {
+            std::string name = path.filename().string();
+            const fs::path ancestor = path.parent_path();
+            const std::string at = ancestor.empty() ? "." : ancestor.string();
+            // Added to what a device's watch on the same directory asks.
+            const int wd =
+                inotify_add_watch(fd, at.c_str(), AncestorEvents | IN_ONLYDIR | IN_MASK_ADD);
+            if (wd >= 0) {
+                if (ancestorWatch >= 0 && ancestorWatch != wd)
+                    inotify_rm_watch(fd, ancestorWatch);
+                ancestorWatch = wd;
+                awaited = std::move(name);
+                return true;
+            }
+            if ((errno != ENOENT && errno != ENOTDIR) || ancestor.empty() || ancestor == path)
+                return false;
+            path = ancestor;
+        }
+    }
+
+    // Whether the event may concern a port; follows the directory when it,
+    // or a directory on the way to it, comes, goes or is replaced.
     bool Concerns(const inotify_event& event)
     {
-        if (event.wd == parentWatch) {
-            if (event.len == 0 ||
-                std::filesystem::path(directory).filename() != std::string_view(event.name))
+        if (devices.contains({event.wd, event.len == 0 ? std::string() : event.name}))
+            return true;
+        if (event.wd == ancestorWatch) {
+            const bool ancestorGone = (event.mask & (IN_IGNORED | IN_MOVE_SELF)) != 0;
+            if (!ancestorGone && (event.len == 0 || awaited != std::string_view(event.name)))
                 return false;
+            // A directory moved away keeps its watch: drop it.
+            if ((event.mask & IN_MOVE_SELF) != 0)
+                inotify_rm_watch(fd, ancestorWatch);
+            if (ancestorGone)
+                ancestorWatch = -1;
             WatchDirectory();
             return true;
         }
         if (event.wd == directoryWatch && (event.mask & (IN_IGNORED | IN_MOVE_SELF)) != 0) {
-            // A directory moved away keeps its watch: drop it.
             if ((event.mask & IN_MOVE_SELF) != 0)
                 inotify_rm_watch(fd, directoryWatch);
+            directoryWatch = -1;
             WatchDirectory();
             return true;
         }
         // The directory itself changed, or a watched device.
-        return event.len == 0 || devices.contains(event.wd) ||
-               ConcernsPorts(event.name, defaultMap);
+        return event.len == 0 || ConcernsPorts(event.name, defaultMap);
     }
 };
 
@@ -180,10 +221,23 @@ void PortWatcher::WatchDevice(int portNumber)
     const auto entry = platform::resolvePortName("COM" + std::to_string(portNumber));
     if (!entry || watch_->fd < 0)
         return;
-    // Follows a map link to its device.
-    const int wd = inotify_add_watch(watch_->fd, entry->c_str(), IN_ATTRIB);
+    std::error_code error;
+    const std::filesystem::path device = std::filesystem::canonical(*entry, error);
+    if (error)
+        return;
+    // inotify watches only what the user may read, and a device that refuses
+    // the user seldom lets them read it; its directory, which reports its
+    // entries' mode and owner changes too, mostly does. Added to what another
+    // watch on the same directory asks.
+    if (const int wd = inotify_add_watch(watch_->fd, device.c_str(), IN_ATTRIB | IN_MASK_ADD);
+        wd >= 0) {
+        watch_->devices.insert({wd, {}});
+        return;
+    }
+    const int wd = inotify_add_watch(watch_->fd, device.parent_path().c_str(),
+                                     IN_ATTRIB | IN_ONLYDIR | IN_MASK_ADD);
     if (wd >= 0)
-        watch_->devices.insert(wd);
+        watch_->devices.insert({wd, device.filename().string()});
 }
 
 void PortWatcher::Interrupt()

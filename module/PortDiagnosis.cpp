@@ -34,7 +34,7 @@ QString PermissionText(const PortDiagnosis& diagnosis)
 QString BusyText(const PortDiagnosis& diagnosis)
 {
     if (diagnosis.holderPid == 0)
-        return QStringLiteral("busy, held by another program");
+        return QStringLiteral("busy, held by another program, whose process cannot be found");
     if (diagnosis.holderHasLock) {
         return QStringLiteral("busy, held by process %1 (%2)")
             .arg(diagnosis.holderPid)
@@ -81,6 +81,29 @@ QString StateText(const PortDiagnosis& diagnosis)
 QString DescribePort(const PortDiagnosis& diagnosis)
 {
     return PortLabel(diagnosis) + QStringLiteral(": ") + StateText(diagnosis);
+}
+
+QString DescribeMisnamed(const MisnamedEntry& entry)
+{
+    const QString digits = entry.name.mid(3);
+    QString number = digits;
+    while (number.startsWith(QLatin1Char('0')))
+        number.remove(0, 1);
+    QString why;
+    if (number.isEmpty()) {
+        why = QStringLiteral("there is no COM0, COM numbers start at 1");
+    } else if (number.size() > 4) {
+        // The map resolves no number of five digits or more.
+        why = QStringLiteral("no COM number is that high");
+    } else {
+        QStringList faults;
+        if (number != digits)
+            faults.append(QStringLiteral("a COM number has no leading zero"));
+        if (!entry.name.startsWith(QLatin1String("com")))
+            faults.append(QStringLiteral("the port map's names are in lower case"));
+        why = faults.join(QStringLiteral(", and ")) + QStringLiteral("; rename it com") + number;
+    }
+    return entry.name + QStringLiteral(": not a port name the program uses: ") + why;
 }
 
 QString StateName(PortDiagnosis::State state)

@@ -37,8 +37,9 @@ struct PortDiagnosis
     // directory that bars the way to an unreachable target, or why the port
     // map directory is unusable when there is no device.
     QString detail;
-    // The process that holds a busy port, when it could be found: the one
-    // whose lock refused the open, or else one that has the device open.
+    // The process that holds a busy port, when a living one could be found:
+    // one whose open carries the lock that refused ours, or else one that has
+    // the device open. 0, with no name, when it is unknown.
     qint64 holderPid = 0;
     QString holderName;
     bool holderHasLock = false;
@@ -64,6 +65,24 @@ QString PortDevice(int portNumber);
 
 // COM1 to COM21, and any higher COM number that the port map holds.
 QList<int> ListedPortNumbers();
+
+// An entry of the port map directory named like a COM port but not as the
+// map names them ("com03", "COM5", "com0"): the map leaves it out, so no port
+// reaches it.
+struct MisnamedEntry
+{
+    QString name;
+    // Where it leads, as PortDiagnosis::device.
+    QString device;
+};
+
+// The port map's misnamed entries, by name; none without a port map
+// directory, and none on Windows, which has no port map.
+QList<MisnamedEntry> MisnamedMapEntries();
+
+// One line: "com03: not a port name the program uses: a COM number has no
+// leading zero; rename it com3".
+QString DescribeMisnamed(const MisnamedEntry& entry);
 
 // One line: "COM5 (/dev/ttyUSB0): permission denied — ...".
 QString DescribePort(const PortDiagnosis& diagnosis);

@@ -52,39 +52,75 @@ QString ProcessName(qint64 pid)
     return QString::fromLocal8Bit(comm.readAll()).trimmed();
 }
 
-// The process whose flock on the device file refuses ours. /proc/locks names
-// the file by its file system's device, major and minor in hex, and its
-// inode: "1: FLOCK  ADVISORY  WRITE 4711 00:19:5 0 EOF". A lock that waits
-// has "->" after the number and holds nothing.
-qint64 LockHolder(const struct stat& info)
+// How /proc/locks and /proc/PID/fdinfo name a file: its file system's
+// device, major and minor in hex, and its inode, "00:19:5".
+QString LockedFileName(const struct stat& info)
 {
-    QFile locks(QStringLiteral("/proc/locks"));
-    if (!locks.open(QIODevice::ReadOnly))
-        return 0;
-    const QString file = QStringLiteral("%1:%2:%3")
-                             .arg(major(info.st_dev), 2, 16, QLatin1Char('0'))
-                             .arg(minor(info.st_dev), 2, 16, QLatin1Char('0'))
-                             .arg(info.st_ino);
+    return QStringLiteral("%1:%2:%3")
+        .arg(major(info.st_dev), 2, 16, QLatin1Char('0'))
+        .arg(minor(info.st_dev), 2, 16, QLatin1Char('0'))
+        .arg(info.st_ino);
+}
+
+// The process that took the flock on `file` that a lock line names, as in
+// "1: FLOCK  ADVISORY  WRITE 4711 00:19:5 0 EOF"; nullopt when the line names
+// no flock held on it (a lock that waits has "->" after the number and holds
+// nothing). The pid is set once, when the lock is taken: the lock belongs to
+// the open file, which a child inherits and keeps after that process has
+// ended. It is 0 or less when the process is out of this namespace's sight.
+std::optional<qint64> FlockTaker(const QString& line, const QString& file)
+{
     constexpr int KindField = 1;
     constexpr int PidField = 4;
     constexpr int FileField = 5;
-    for (const QByteArray& line : locks.readAll().split('\n')) {
-        const QStringList fields =
-            QString::fromLatin1(line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (fields.size() <= FileField || fields[KindField] != QLatin1String("FLOCK") ||
-            fields[FileField] != file)
-            continue;
-        const qint64 pid = fields[PidField].toLongLong();
-        if (pid > 0)
-            return pid;
-    }
-    return 0;
+    const QStringList fields = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (fields.size() <= FileField || fields[KindField] != QLatin1String("FLOCK") ||
+        fields[FileField] != file)
+        return std::nullopt;
+    return std::max<qint64>(fields[PidField].toLongLong(), 0);
 }
 
-// The first other process with the character device `device` open, as far as
-// /proc lets this user see.
-qint64 ProcessWithDeviceOpen(dev_t device)
+// The process that took the flock on the device file that refuses ours, 0
+// when it cannot be told; nullopt when there is no such lock.
+std::optional<qint64> LockTaker(const QString& file)
 {
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    for (const QByteArray& line : locks.readAll().split('\n')) {
+        if (const auto pid = FlockTaker(QString::fromLatin1(line), file))
+            return pid;
+    }
+    return std::nullopt;
+}
+
+// Whether the open file behind /proc/PID/fd/FD carries the flock on `file`:
+// its fdinfo lists the locks of that open file as "lock:" lines.
+bool CarriesLock(const QString& fdInfo, const QString& file)
+{
+    QFile info(fdInfo);
+    if (!info.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray& line : info.readAll().split('\n')) {
+        if (line.startsWith("lock:") &&
+            FlockTaker(QString::fromLatin1(line.mid(line.indexOf(':') + 1)), file))
+            return true;
+    }
+    return false;
+}
+
+// The other processes that have the character device `device` open, as far
+// as /proc lets this user see; with `lockedFile` given, those whose open
+// carries its flock.
+struct Openers
+{
+    QList<qint64> all;
+    QList<qint64> lockCarriers;
+};
+
+Openers FindOpeners(dev_t device, const QString& lockedFile)
+{
+    Openers openers;
     const QString ownPid = QString::number(getpid());
     const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
     for (const QString& pid : processes) {
@@ -92,31 +128,61 @@ qint64 ProcessWithDeviceOpen(dev_t device)
         const qint64 number = pid.toLongLong(&numeric);
         if (!numeric || pid == ownPid)
             continue;
-        const QString fdDir = QStringLiteral("/proc/") + pid + QStringLiteral("/fd");
+        const QString process = QStringLiteral("/proc/") + pid;
+        const QString fdDir = process + QStringLiteral("/fd");
+        bool opened = false;
+        bool carries = false;
         for (const QString& fd : QDir(fdDir).entryList(QDir::AllEntries | QDir::System)) {
             struct stat info
             {
             };
             const QByteArray path = (fdDir + QLatin1Char('/') + fd).toLocal8Bit();
-            if (stat(path.constData(), &info) == 0 && S_ISCHR(info.st_mode) &&
-                info.st_rdev == device)
-                return number;
+            if (stat(path.constData(), &info) != 0 || !S_ISCHR(info.st_mode) ||
+                info.st_rdev != device)
+                continue;
+            opened = true;
+            carries =
+                carries || (!lockedFile.isEmpty() &&
+                            CarriesLock(process + QStringLiteral("/fdinfo/") + fd, lockedFile));
         }
+        if (opened)
+            openers.all.append(number);
+        if (carries)
+            openers.lockCarriers.append(number);
     }
-    return 0;
+    return openers;
 }
 
-// The lock's holder when the lock is what refuses the port. Without one (the
-// terminal's exclusive mode refuses it, or the holder is out of sight) a
+// Names a living process, never one that has ended: the process that took
+// the lock may be gone while a child that inherited its descriptor holds the
+// lock. The holder is a process whose open carries the lock, the taker first;
+// where fdinfo shows no locks, the taker while it has the device open.
+// Otherwise (no lock: the terminal's exclusive mode refuses the port) a
 // process that has it open is all there is to name, and it may hold nothing.
+// When none is to be found, or it ends before its name is read, the holder
+// stays unknown.
 void FindHolder(const struct stat& info, PortDiagnosis& diagnosis)
 {
-    diagnosis.holderPid = LockHolder(info);
-    diagnosis.holderHasLock = diagnosis.holderPid != 0;
-    if (!diagnosis.holderHasLock)
-        diagnosis.holderPid = ProcessWithDeviceOpen(info.st_rdev);
+    const QString file = LockedFileName(info);
+    const std::optional<qint64> lock = LockTaker(file);
+    const qint64 taker = lock.value_or(0);
+    const Openers openers = FindOpeners(info.st_rdev, lock ? file : QString());
+    const bool takerHolds =
+        taker != 0 && (openers.lockCarriers.contains(taker) ||
+                       (openers.lockCarriers.isEmpty() && openers.all.contains(taker)));
+    diagnosis.holderHasLock = takerHolds || !openers.lockCarriers.isEmpty();
+    if (takerHolds)
+        diagnosis.holderPid = taker;
+    else if (diagnosis.holderHasLock)
+        diagnosis.holderPid = openers.lockCarriers.front();
+    else
+        diagnosis.holderPid = openers.all.value(0);
     if (diagnosis.holderPid != 0)
         diagnosis.holderName = ProcessName(diagnosis.holderPid);
+    if (diagnosis.holderName.isEmpty()) {
+        diagnosis.holderPid = 0;
+        diagnosis.holderHasLock = false;
+    }
 }
 
 constexpr std::size_t NameBufferSize = 1 << 16;
@@ -337,6 +403,20 @@ QString PortDevice(int portNumber)
     std::error_code error;
     const std::filesystem::path device = std::filesystem::weakly_canonical(*resolved, error);
     return error ? QString() : QString::fromLocal8Bit(device.c_str());
+}
+
+QList<MisnamedEntry> MisnamedMapEntries()
+{
+    QList<MisnamedEntry> entries;
+    const std::optional<std::string> directory = platform::portMapDirectory();
+    for (const std::string& name : platform::misnamedPortEntries()) {
+        const std::string path = *directory + "/" + name;
+        std::error_code error;
+        const std::filesystem::path target = std::filesystem::read_symlink(path, error);
+        entries.append({QString::fromLocal8Bit(name.c_str()),
+                        QString::fromLocal8Bit(error ? path.c_str() : target.c_str())});
+    }
+    return entries;
 }
 
 QList<int> ListedPortNumbers()

@@ -44,6 +44,11 @@ PortDiagnosis DiagnosePort(int portNumber)
     return diagnosis;
 }
 
+QList<MisnamedEntry> MisnamedMapEntries()
+{
+    return {};
+}
+
 QList<int> ListedPortNumbers()
 {
     QList<int> numbers;

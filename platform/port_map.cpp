@@ -38,6 +38,44 @@ int comPortNumber(std::string_view name)
     return number <= HighestPortNumber ? number : 0;
 }
 
+// The n of a port map entry named exactly "comn", or 0.
+int mapEntryNumber(std::string_view name)
+{
+    if (!name.starts_with("com"))
+        return 0;
+    const int number = comPortNumber(name);
+    return number != 0 && "com" + std::to_string(number) == name ? number : 0;
+}
+
+// Whether `name` is "com" in any case followed by digits, as a port map
+// entry meant for a COM port would be named.
+bool portLikeName(std::string_view name)
+{
+    if (name.size() <= 3)
+        return false;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (std::tolower(static_cast<unsigned char>(name[i])) != "com"[i])
+            return false;
+    }
+    return std::all_of(name.begin() + 3, name.end(),
+                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+}
+
+// Calls `use` with the name of each entry of the port map directory; none
+// under the default map or when the directory cannot be read.
+template <class Use> void forEachMapEntry(Use use)
+{
+    const auto mapDirectory = portMapDirectory();
+    if (!mapDirectory)
+        return;
+    DIR* map = opendir(mapDirectory->c_str());
+    if (!map)
+        return;
+    while (const dirent* entry = readdir(map))
+        use(std::string_view(entry->d_name));
+    closedir(map);
+}
+
 // The /dev entries "<stem><digits>" in numeric order.
 std::vector<std::string> numberedDevices(DIR* dev, std::string_view stem)
 {
@@ -120,28 +158,30 @@ std::optional<std::string> resolvePortName(const std::string& name)
 std::vector<int> mappedPortNumbers()
 {
     std::vector<int> numbers;
-    const auto mapDirectory = portMapDirectory();
-    if (!mapDirectory) {
+    if (!portMapDirectory()) {
         const int count = SerialPortsBeforeUsb + static_cast<int>(usbSerialDevices().size());
         for (int number = 1; number <= count; ++number)
             numbers.push_back(number);
         return numbers;
     }
-    DIR* map = opendir(mapDirectory->c_str());
-    if (!map)
-        return numbers;
-    while (const dirent* entry = readdir(map)) {
-        const std::string_view name = entry->d_name;
-        // Only entries that name a COM port exactly as "comn" count.
-        if (name.starts_with("com")) {
-            const int number = comPortNumber(name);
-            if (number != 0 && "com" + std::to_string(number) == name)
-                numbers.push_back(number);
-        }
-    }
-    closedir(map);
+    // Only entries that name a COM port exactly as "comn" count.
+    forEachMapEntry([&numbers](std::string_view name) {
+        if (const int number = mapEntryNumber(name); number != 0)
+            numbers.push_back(number);
+    });
     std::sort(numbers.begin(), numbers.end());
     return numbers;
+}
+
+std::vector<std::string> misnamedPortEntries()
+{
+    std::vector<std::string> names;
+    forEachMapEntry([&names](std::string_view name) {
+        if (portLikeName(name) && mapEntryNumber(name) == 0)
+            names.emplace_back(name);
+    });
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 } // namespace platform

@@ -19,6 +19,11 @@ std::optional<std::string> resolvePortName(const std::string& name);
 // The COM numbers that the map holds an entry for, in rising order.
 std::vector<int> mappedPortNumbers();
 
+// The entries of the port map directory that spell a COM port otherwise than
+// "comn" ("COM5", "com03", "com0", a number above 9999), which the map does
+// not resolve, sorted by name; none under the default map.
+std::vector<std::string> misnamedPortEntries();
+
 // The directory that MELVIX_PORT_DIR names, or nothing when the variable is
 // unset and the default map holds. An empty value names no directory: the map
 // holds nothing then.

@@ -22,6 +22,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <grp.h>
 #include <memory>
 #include <spawn.h>
@@ -211,6 +212,35 @@ TEST_F(CliTest, BadInputIsAUsageErrorAndSendsNothing)
         const Outcome outcome = run(arguments);
         EXPECT_EQ(outcome.exitCode, 64) << arguments.join(' ').toStdString();
         EXPECT_EQ(outcome.err.count('\n'), 1) << outcome.err.toStdString();
+        EXPECT_TRUE(outcome.out.isEmpty()) << outcome.out.toStdString();
+    }
+    EXPECT_EQ(requestsSeen(), 0);
+}
+
+// Taken as they stood, these would run something other than what was asked
+// (the last of two channels, a detection where a port was named) or fail on a
+// symptom ("unexpected argument '1e3'"): each is refused, saying why.
+TEST_F(CliTest, ArgumentsThatWouldBeMisreadAreRefusedSayingWhy)
+{
+    addModule(1);
+    const struct
+    {
+        QStringList arguments;
+        QString says;
+    } cases[] = {
+        {{"detect", "--wait", "1e3"}, "--wait takes a number of seconds from 0 to 1000000"},
+        {{"read", "--wait", "1000001", "--port", "COM1"}, "not '1000001'"},
+        {{"detect", "--wait", ".5s"}, "--wait takes a number of seconds"},
+        {{"read", "--parallel", "--port", "COM1"}, "--parallel probes every port"},
+        {{"write", "--channel", "3", "--each", "--parallel"}, "it takes no --parallel"},
+        {{"write", "--channel", "5", "--channel", "7"}, "--channel is given twice"},
+        {{"read", "--port=COM1", "--port", "COM2"}, "--port is given twice"},
+        {{"detect", "--json", "--wait", "--json"}, "--json is given twice"},
+    };
+    for (const auto& each : cases) {
+        const Outcome outcome = run(each.arguments);
+        EXPECT_EQ(outcome.exitCode, 64) << each.arguments.join(' ').toStdString();
+        EXPECT_TRUE(outcome.err.contains(each.says)) << outcome.err.toStdString();
         EXPECT_TRUE(outcome.out.isEmpty()) << outcome.out.toStdString();
     }
     EXPECT_EQ(requestsSeen(), 0);
@@ -590,6 +620,45 @@ TEST_F(CliTest, ControlBytesFromTheModuleAreShownEscaped)
     const Outcome refused = run({"read", "--port", "COM1"});
     EXPECT_TRUE(refused.err.contains("address Q\\\\\\x07Z,")) << refused.err.toStdString();
     EXPECT_FALSE(refused.err.contains('\x07'));
+    // An address whose first byte is zero has no characters: text shows "",
+    // not a gap; JSON keeps the empty string.
+    module.answerWith(std::string("a\x05") + std::string(14, '\0'));
+    EXPECT_TRUE(
+        run({"read", "--port", "COM1"})
+            .err.contains(R"(answered the read command with channel 5, address "", which)"));
+    const QJsonValue seen = jsonOf(run({"detect", "--json"}).out)["diagnosis"][0];
+    EXPECT_EQ(seen["scan"], "invalid-address");
+    EXPECT_EQ(seen["address"], "");
+}
+
+// The map resolves "comn" alone; an entry spelt otherwise reaches no port,
+// and `ports` names it with the name that would serve.
+TEST_F(CliTest, PortsNamesMapEntriesSpeltOtherwiseThanTheMapResolves)
+{
+    const std::string device = addModule(1).devicePath();
+    for (const char* name : {"com03", "COM5", "com0", "Com007", "com3.bak"})
+        ASSERT_EQ(symlink(device.c_str(), (portDir() + "/" + name).c_str()), 0) << name;
+    const QString unused = QStringLiteral(": not a port name the program uses: ");
+    const QStringList misnamed = {
+        "COM5" + unused + "the port map's names are in lower case; rename it com5",
+        "Com007" + unused +
+            "a COM number has no leading zero, and the port map's names are in lower case; "
+            "rename it com7",
+        "com0" + unused + "there is no COM0, COM numbers start at 1",
+        "com03" + unused + "a COM number has no leading zero; rename it com3",
+    };
+    const QStringList lines = run({"ports"}).out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 25) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines[2], "COM3: no device");
+    EXPECT_EQ(lines.mid(21), misnamed);
+    const QJsonObject json = jsonOf(run({"ports", "--json"}).out);
+    EXPECT_EQ(json["ports"].toArray().size(), 21);
+    const QJsonArray entries = json["misnamed"].toArray();
+    ASSERT_EQ(entries.size(), 4);
+    EXPECT_EQ(entries[3]["entry"], "com03");
+    EXPECT_EQ(entries[3]["device"], QString::fromStdString(device));
+    EXPECT_EQ(entries[3]["state"], "unusable");
+    EXPECT_EQ(entries[3]["description"], misnamed[3]);
 }
 
 TEST_F(CliTest, EveryJsonObjectCarriesFoundAndExit)
@@ -942,6 +1011,62 @@ TEST_F(CliTest, WaitFollowsAMapDirectoryThatIsMadeRemovedAndMadeAgain)
     EXPECT_EQ(outcome.out, "COM2: channel 17, address WXYZ\n");
 }
 
+// The map directory may be yet to be made below parents that are missing
+// too, or be a link pointed at another directory while the command waits.
+TEST_F(CliTest, WaitFollowsAMapDirectoryBelowMissingParentsOrBehindALinkRepointed)
+{
+    const std::string root = portDir();
+    ASSERT_EQ(mkdir((root + "/empty").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("empty", (root + "/linked").c_str()), 0);
+    const struct
+    {
+        std::string map;
+        std::function<void(Simulator&)> plugIn;
+    } cases[] = {
+        {root + "/a/b/ports",
+         [&](Simulator& module) {
+             ASSERT_EQ(mkdir((root + "/a").c_str(), 0755), 0);
+             ASSERT_EQ(mkdir((root + "/a/b").c_str(), 0755), 0);
+             module.linkInto(root + "/a/b/ports", 2);
+         }},
+        // As ln -sfn points it: a new link renamed over the old one.
+        {root + "/linked",
+         [&](Simulator& module) {
+             module.linkInto(root + "/full", 2);
+             ASSERT_EQ(symlink("full", (root + "/next").c_str()), 0);
+             ASSERT_EQ(rename((root + "/next").c_str(), (root + "/linked").c_str()), 0);
+         }},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.map);
+        Running detect(each.map, {"detect", "--wait", "10"});
+        std::this_thread::sleep_for(300ms);
+        Simulator module({.channel = 17});
+        each.plugIn(module);
+        const Outcome outcome = detect.finish();
+        EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+        EXPECT_EQ(outcome.out, "COM2: channel 17, address WXYZ\n");
+    }
+}
+
+// Modules plugged in together appear a moment apart: --all --wait takes the
+// one that follows the first, not the first alone.
+TEST_F(CliTest, AllWaitTakesTheModulesPluggedInAMomentAfterTheFirst)
+{
+    Running write(portDir(), {"write", "--all", "--wait", "30", "--channel", "30"});
+    std::this_thread::sleep_for(300ms);
+    Simulator& first = addModule(3, {.channel = 3});
+    std::this_thread::sleep_for(100ms);
+    Simulator& second = addModule(8, {.channel = 8});
+    const Outcome outcome = write.finish();
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+    EXPECT_EQ(outcome.out, "COM3: channel 30, address WXYZ\nCOM8: channel 30, address WXYZ\n");
+    EXPECT_TRUE(outcome.err.contains("2 of 2 modules written and verified"))
+        << outcome.err.toStdString();
+    EXPECT_EQ(first.channel(), 30);
+    EXPECT_EQ(second.channel(), 30);
+}
+
 TEST_F(CliTest, EachProgramsEveryModulePluggedInOnceAndReportsAFailureOnce)
 {
     Running line(portDir(), {"write", "--channel", "33", "--each", "--json"});
@@ -1007,6 +1132,30 @@ TEST_F(CliTest, WaitTriesAgainADeviceThatIsGrantedJustAfterItAppeared)
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
     EXPECT_EQ(outcome.out, "COM6: channel 21, address WXYZ\n");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+// Granted long after its link appeared, a refused device is tried again at
+// once, and the report at the limit tells what the port is by then, not the
+// mode that refused it.
+TEST_F(CliTest, WaitTriesAgainADeviceGrantedLongAfterItAppeared)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand a port to another user";
+    const Simulator& module = addModule(6, {.silent = true});
+    ASSERT_EQ(chown(module.devicePath().c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(module.devicePath().c_str(), 0600), 0);
+    // Past the second in which a new device is tried again in any case.
+    std::this_thread::sleep_for(1200ms);
+    Running detect(portDir(), {"detect", "--wait", "2"},
+                   {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(chmod(module.devicePath().c_str(), 0666), 0);
+    const Outcome outcome = detect.finish();
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_TRUE(outcome.err.contains(
+        QStringLiteral("COM6 (%1): opened, but no answer").arg(module.devicePath().c_str())))
+        << outcome.err.toStdString();
+    EXPECT_FALSE(outcome.err.contains("mode 0600")) << outcome.err.toStdString();
 }
 
 } // namespace

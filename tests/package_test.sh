@@ -112,12 +112,23 @@ if [ -f "$completion" ]; then
     [ "$(offered write --e)" = "--each " ] || fail "completion of write --e offers '$(offered write --e)'"
     [ "$(offered detect --p)" = "--parallel " ] ||
         fail "completion of detect --p offers '$(offered detect --p)'"
+    # An option once, and none beside one that excludes it.
+    [ "$(offered write --channel 3 --each --)" = "--fixed-waits --generation --json --port " ] ||
+        fail "completion after --each offers '$(offered write --channel 3 --each --)'"
+    [ "$(offered read --port=COM1 --)" = "--fixed-waits --generation --json --wait " ] ||
+        fail "completion after --port offers '$(offered read --port=COM1 --)'"
     mkdir "$work/map"
     ln -s /dev/null "$work/map/com3"
     ln -s /nonexistent "$work/map/com12"
+    # Above COM31, which --port refuses, and misnamed.
+    ln -s /dev/null "$work/map/com32"
+    ln -s /dev/null "$work/map/com03"
     touch "$work/map/notes"
     ports=$(MELVIX_PORT_DIR=$work/map offered read --port '')
     [ "$ports" = "COM12 COM3 " ] || fail "completion of --port offers '$ports', not the mapped ports"
+    # --port takes any case.
+    ports=$(MELVIX_PORT_DIR=$work/map offered read --port com)
+    [ "$ports" = "com12 com3 " ] || fail "completion of --port com offers '$ports'"
 fi
 
 changelog=$root/usr/share/doc/melvix-programmer/changelog.gz

@@ -139,6 +139,30 @@ TEST_F(PortDiagnosisTest, BusyNamesTheProcessWhoseLockHoldsThePort)
     endHolder(flock);
 }
 
+// The lock belongs to the open file, not to the process that took it: here
+// flock(1) locks the shell's descriptor and exits, so /proc/locks names a
+// process that is gone. The shell is named; a user who may not see the
+// shell's descriptors learns that the holder is unknown, with no pid in JSON.
+TEST_F(PortDiagnosisTest, ALockWhoseTakerEndedNamesTheLivingHolderOrNone)
+{
+    link(1, pty_.slavePath());
+    ASSERT_EQ(chmod(pty_.slavePath().c_str(), 0666), 0);
+    const QString device = QString::fromStdString(pty_.slavePath());
+    QProcess holder;
+    ASSERT_NO_FATAL_FAILURE(startHolder(
+        holder, {"sh", "-c", R"(exec 3<>"$0" && flock -n 3 && echo ready && read line)", device}));
+    const QString port = QStringLiteral("COM1 (%1): ").arg(device);
+    EXPECT_EQ(ports().value(0),
+              port + QStringLiteral("busy, held by process %1 (sh)").arg(holder.processId()));
+    EXPECT_EQ(ports(AsNobody()).value(0),
+              port + "busy, held by another program, whose process cannot be found");
+    const QString json = run({"ports", "--json"}, QString::fromStdString(mapDir()), AsNobody()).out;
+    EXPECT_TRUE(json.contains(R"("port":"COM1","state":"busy")")) << json.toStdString();
+    EXPECT_FALSE(json.contains(R"("pid")")) << json.toStdString();
+    EXPECT_FALSE(json.contains(R"("process")"));
+    endHolder(holder);
+}
+
 // Without a lock (the terminal's exclusive mode refuses an unprivileged
 // user), a process that has the port open is named as no more than that.
 TEST_F(PortDiagnosisTest, BusyWithoutALockNamesAProcessThatHasThePortOpenAsSuch)
