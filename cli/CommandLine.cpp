@@ -234,14 +234,15 @@ Commands:
                         channel and address
   read                  read the module's channel and address
   write --channel N     write channel N (1 to 83) with the module's own
-                        address, then read it back
+                        address, once two readings in a row agree on it,
+                        then read it back
 
 Options:
   --port COMn           read or write on this port, COM1 to COM31, instead
                         of detecting
   --parallel            detect by probing every port at once; not with --port
                         or --each
-  --all                 every module on COM1 to COM21, probed, read or
+  --all                 every module on COM1 to COM31, probed, read or
                         written together: one line (or JSON object) each,
                         then a summary on stderr
   --wait [SECONDS]      when no module is found, wait for a port to appear or
@@ -256,6 +257,7 @@ Options:
   --generation v4|v5    the module generation for read and write (default v5)
   --fixed-waits         wait the full 50 ms after every read command, as the
                         window does, instead of ending the wait on the reply
+                        (either way a wait goes on while a reply arrives)
   --json                one JSON object on stdout (see the manual page); one
                         JSON array with --all, JSON Lines with --each
   --help, -h            show this text
@@ -263,15 +265,17 @@ Options:
 
 Each option is given at most once.
 
-Ports: detection tries COM1 to COM21, as the window does; COM22 to COM31 are
-used with --port; a port above COM31 cannot be used.
+Ports: detection tries COM1 to COM21, as the window does; --all and --each
+try COM1 to COM31, and --port takes any of them; a port above COM31 cannot
+be used.
 
 Exit status: 0 done, 1 module not found or not answering, 2 the read-back
-differs from the channel written, 3 nothing written (the module's address
-cannot be sent back unchanged), 64 usage error, 74 output error. With --all:
-1 when any module stopped answering or none was found, else 2 when any
-read-back differs, else 3 when any was not written. With --each: 0 when no
-module failed.
+differs from the channel or the address written, 3 nothing written (the
+module's answers disagree, or its address cannot be sent back unchanged),
+64 usage error, 74 output error. With --all: 1 when any module stopped
+answering, none was found or the port map holds ports above COM31, else 2
+when any read-back differs, else 3 when any was not written. With --each: 0
+when no module failed.
 
 Production line: melvix-module write --channel 30 --each --json >> line.log
 )";

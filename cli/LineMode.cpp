@@ -8,6 +8,7 @@
 #include "PortWatcher.h"
 #include "StopSignals.h"
 
+#include <QFileInfo>
 #include <QMap>
 
 #include <algorithm>
@@ -57,12 +58,16 @@ QList<int> PortsToScan(const Settings& settings, const Held& held)
 }
 
 // Asks the held modules whether they are still there and lets go of those
-// that have gone: GoneAfterUnansweredReads read commands in a row without an
-// answer as themselves, neither from a module with another address nor from
-// none. True when one of those that stay missed this check, so that the
-// next one comes at once.
+// that have gone: their device went away, or they left
+// GoneAfterUnansweredReads read commands in a row without an answer as
+// themselves, neither from a module with another address nor from none. True when one of those that
+// stay missed this check, so that the next one comes at once.
 bool ReleaseGone(const Settings& settings, Held& held)
 {
+    // A device that went away is let go of at once, so that the system can
+    // give its name to the adapter when it is plugged in again.
+    std::erase_if(
+        held, [](const HeldModule& module) { return !QFileInfo::exists(module.module->device); });
     if (held.empty())
         return false;
     std::vector<BatchModule*> asked;
@@ -110,18 +115,48 @@ public:
             note(port.portNumber, SkippedAsBusyOrRefused(port)
                                       ? QStringLiteral("skipped ") + DescribeSeen(port)
                                       : QString());
+            probed_.remove(port.portNumber);
         }
-        AskInV4(batch.silent, !settings.fixedWaits);
+        classifySilent(batch.silent, settings);
         for (const PortSeen& port : batch.silent) {
             note(port.portNumber,
                  port.outcome == PortSeen::Outcome::NoAnswer ? QString() : DescribeSeen(port));
         }
-        for (const auto& module : batch.modules)
+        for (const auto& module : batch.modules) {
             note(module->portIndex + 1, {});
+            probed_.remove(module->portIndex + 1);
+        }
     }
 
 private:
+    // Asks the ports that gave no usable answer whether a V4 module sits
+    // there, but only those that answered otherwise than last time: the
+    // ports are probed again every second, and a port without a module,
+    // such as a console, need not get a V4 read command each time.
+    void classifySilent(QList<PortSeen>& silent, const Settings& settings)
+    {
+        QList<PortSeen> changed;
+        for (PortSeen& port : silent) {
+            const auto last = probed_.constFind(port.portNumber);
+            if (last != probed_.cend() && last->first == port.outcome)
+                port = last->second;
+            else
+                changed.append(port);
+        }
+        AskInV4(changed, !settings.fixedWaits);
+        for (const PortSeen& port : changed) {
+            const auto probedAs = std::find_if(silent.begin(), silent.end(), [&](const auto& p) {
+                return p.portNumber == port.portNumber;
+            });
+            probed_.insert(port.portNumber, {probedAs->outcome, port});
+            *probedAs = port;
+        }
+    }
+
     QMap<int, QString> said_;
+    // For each port that gave no usable answer: what it answered to the V5
+    // read command last time, and what it was then found to be.
+    QMap<int, std::pair<PortSeen::Outcome, PortSeen>> probed_;
 };
 
 } // namespace

@@ -715,13 +715,13 @@ TEST_F(CliTest, PortNumbersFollowOneRule)
     EXPECT_TRUE(refused.err.contains("COM1 to COM31"));
     const QString help = run({"--help"}).out.simplified();
     EXPECT_TRUE(help.contains("detection tries COM1 to COM21")) << help.toStdString();
-    EXPECT_TRUE(help.contains("COM22 to COM31 are used with --port"));
+    EXPECT_TRUE(help.contains("--all and --each try COM1 to COM31, and --port takes any of them"));
     EXPECT_TRUE(help.contains("a port above COM31 cannot be used"));
     QFile manual(QStringLiteral(MELVIX_SOURCE_DIR "/packaging/melvix-module.1"));
     ASSERT_TRUE(manual.open(QIODevice::ReadOnly));
     const QString page = QString::fromUtf8(manual.readAll()).simplified();
     EXPECT_TRUE(page.contains("Detection tries COM1 to COM21")) << "manual page";
-    EXPECT_TRUE(page.contains("COM22 to COM31 are used with")) << "manual page";
+    EXPECT_TRUE(page.contains("try COM1 to COM31, and")) << "manual page";
     EXPECT_TRUE(page.contains("A port above COM31 cannot be used")) << "manual page";
 }
 
@@ -1219,6 +1219,7 @@ TEST_F(CliTest, EachOnAJigProgramsEveryModuleOnceAndSaysWhatItCannotUse)
 TEST_F(CliTest, AllSaysWhichPortsItCouldNotUseAndWhy)
 {
     Simulator& first = addModule(1, {.channel = 5});
+    EXPECT_TRUE(run({"detect", "--all"}).err.endsWith("melvix-module: 1 module found\n"));
     addModule(4, {.address = "QXYZ"});
     addModule(5, {.generation = modulesim::Generation::V4});
     addModule(6, {.answer = std::string(16, 'x')});
