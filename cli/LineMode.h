@@ -19,15 +19,17 @@ struct LineTally
 
 // Waits for modules on COM1 to COM31 (or on the port of the settings) and
 // writes the settings' channel to each as it is found, then holds its port
-// until the module has gone: its port went away, or it left about a
-// second's read commands in a row without an answer as itself. A module is thus written once
-// however long it stays and however many answers its line drops, and the next module on the same
-// port is new, whatever its address. A failed one is tried again only once it has gone and come
-// back. Ports where no module answered, and ports that could not be opened, are probed again every
-// second; what keeps a port from use is noted on stderr once. `report` is told each module once,
-// with its running number, and returns false when the line is to stop, as when its output can no
-// longer be written. Returns then, or when a stop signal came, or at once with the reason when the
-// ports cannot be watched.
+// until the module has gone: its device went away, or it left about a
+// second's read commands in a row without an answer as itself. A module is
+// thus written once however long it stays and however many answers its
+// line drops, and the next module on the same port is new, whatever its
+// address. A failed one is tried again only once it has gone and come back.
+// Ports where no module answered, and ports that could not be opened, are
+// probed again every second; what keeps a port from use is noted on stderr
+// once. `report` is told each module once, with its running number, and
+// returns false when the line is to stop, as when its output can no longer
+// be written. Returns then, or when a stop signal came, or at once with the
+// reason when the ports cannot be watched.
 QString RunLine(const Settings& settings,
                 const std::function<bool(int number, const BatchModule& module)>& report,
                 LineTally& tally);

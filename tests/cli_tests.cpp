@@ -1190,7 +1190,7 @@ TEST_F(CliTest, EachOnAJigProgramsEveryModuleOnceAndSaysWhatItCannotUse)
     ASSERT_TRUE(eventually([&] { return linesOn("COM2") == 2; }));
     // A quicker swap to a module with the same address.
     jig.takeAway();
-    std::this_thread::sleep_for(1500ms);
+    std::this_thread::sleep_for(2s);
     jig.putOn(12, "WBBB");
     ASSERT_TRUE(eventually([&] { return linesOn("COM2") == 3; }));
     // A port that was busy at the start is used once it is free.
