@@ -332,8 +332,8 @@ private:
         com_->SetComStatus(false);
         AskInV4(view_.seen, !settings_.fixedWaits);
         CompleteReport(view_.seen);
-        const QString message =
-            QStringLiteral("no module found on COM1 to COM%1").arg(HighestDetectedPort);
+        const QString message = QStringLiteral("no module found on COM1 to COM%1")
+                                    .arg(settings_.all ? HighestOpenedPort : HighestDetectedPort);
         if (settings_.json) {
             QJsonArray diagnosis;
             for (const PortSeen& port : view_.seen)

@@ -71,6 +71,20 @@ std::optional<std::int32_t> v5SearchedShortPosition(const std::uint8_t* bytes, s
     return p;
 }
 
+// Where the data of a short reply that starts with the marker stands. A
+// stray marker before the reply of a module on channel 87 ("W") makes it
+// read as a module on channel 97 (the marker) whose address starts with
+// "WW", shifted by one; when the line sends that stray byte before every
+// answer, every reading agrees on the wrong address. Both readings fit such
+// bytes, so they are not decoded at all.
+std::optional<std::int32_t> v5MarkedShortPosition(const std::uint8_t* bytes)
+{
+    if (bytes[ShortData] == DataMarker && bytes[ShortData + 1] == AddressInitial &&
+        bytes[ShortData + 2] == AddressInitial)
+        return std::nullopt;
+    return ShortData;
+}
+
 std::optional<std::int32_t> v5Position(const std::uint8_t* bytes, std::int32_t length)
 {
     if (length >= V5EchoedReply) {
@@ -82,7 +96,7 @@ std::optional<std::int32_t> v5Position(const std::uint8_t* bytes, std::int32_t l
     }
     if (length >= ShortestReply && length <= V5LongestShortReply) {
         if (bytes[0] == DataMarker)
-            return ShortData;
+            return v5MarkedShortPosition(bytes);
         if (const std::int32_t p = FindMarker(bytes, length, V5); p != 0)
             return v5SearchedShortPosition(bytes, length, p);
     }

@@ -92,6 +92,7 @@ TEST(ModuleReplies, DataPositionFollowsEveryLayoutRow)
         {"V5 17: stray byte, channel 97 before an address WW", reply(17, 1, "aaWWYZ"), V5,
          std::nullopt},
         {"V5 18: two stray bytes, channel W", reply(18, 2, "aWWXYZ"), V5, 3},
+        {"V5 17: stray a, channel W", reply(17, 0, "aaWWXYZ"), V5, std::nullopt},
         {"V5 17: a W after the marker, then no W", reply(17, 3, "aWXYZ"), V5, 3},
         {"V5 15: too short", reply(15, 0, "a*WXYZ"), V5, std::nullopt},
         // V4, echoed layout: 17 bytes or more.
