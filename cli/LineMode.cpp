@@ -107,14 +107,19 @@ public:
             PrintLine(stderr, QStringLiteral("melvix-module: note: ") + text);
     }
 
-    void noteBatch(ModuleBatch& batch, const Settings& settings)
+    // Notes what keeps the batch's ports from use. True when a port could
+    // not be opened because another program held it or this user may not
+    // open it, which may change without any change to the port map.
+    bool noteBatch(ModuleBatch& batch, const Settings& settings)
     {
+        bool refused = false;
         for (const int index : batch.unopened) {
             const PortSeen port{
                 index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0};
-            note(port.portNumber, SkippedAsBusyOrRefused(port)
-                                      ? QStringLiteral("skipped ") + DescribeSeen(port)
-                                      : QString());
+            const bool skipped = SkippedAsBusyOrRefused(port);
+            refused = refused || skipped;
+            note(port.portNumber,
+                 skipped ? QStringLiteral("skipped ") + DescribeSeen(port) : QString());
             probed_.remove(port.portNumber);
         }
         classifySilent(batch.silent, settings);
@@ -126,6 +131,7 @@ public:
             note(module->portIndex + 1, {});
             probed_.remove(module->portIndex + 1);
         }
+        return refused;
     }
 
 private:
@@ -174,7 +180,8 @@ QString RunLine(const Settings& settings,
     int number = 0;
     bool look = true;
     // Ports where something may yet become a module without any change to
-    // the port map: opened but no module answered, or refused the open.
+    // the port map: opened but no module answered, or held by another
+    // program or closed to this user.
     bool probeAgain = false;
     QDeadlineTimer nextProbe;
     QList<int> unopened;
@@ -184,7 +191,7 @@ QString RunLine(const Settings& settings,
             ModuleBatch batch(settings);
             batch.Open(PortsToScan(settings, held));
             batch.Probe();
-            notes.noteBatch(batch, settings);
+            const bool refused = notes.noteBatch(batch, settings);
             batch.WriteAll();
             bool reported = true;
             for (auto& module : batch.modules) {
@@ -196,9 +203,7 @@ QString RunLine(const Settings& settings,
             if (!reported)
                 break;
             unopened = batch.unopened;
-            probeAgain = !batch.silent.isEmpty() ||
-                         std::any_of(unopened.begin(), unopened.end(),
-                                     [](int index) { return !PortDevice(index + 1).isEmpty(); });
+            probeAgain = refused || !batch.silent.isEmpty();
             nextProbe = QDeadlineTimer(ProbeAgainMs);
         }
         QDeadlineTimer limit(QDeadlineTimer::Forever);

@@ -24,8 +24,8 @@ struct LineTally
 // thus written once however long it stays and however many answers its
 // line drops, and the next module on the same port is new, whatever its
 // address. A failed one is tried again only once it has gone and come back.
-// Ports where no module answered, and ports that could not be opened, are
-// probed again every second; what keeps a port from use is noted on stderr
+// Ports where no module answered, and ports held by another program or
+// closed to this user, are probed again every second; what keeps a port from use is noted on stderr
 // once. `report` is told each module once, with its running number, and
 // returns false when the line is to stop, as when its output can no longer
 // be written. Returns then, or when a stop signal came, or at once with the

@@ -233,16 +233,17 @@ RadioReading ModuleBatch::SentReading(const BatchModule& module) const
 void ModuleBatch::WriteAll()
 {
     std::vector<BatchModule*> written;
-    for (const auto& module : modules) {
-        // A read stops the address at its first zero byte, and a write
-        // command would send zero bytes in place of what followed it.
-        if (module->foundAddress.size() != 4) {
-            module->result = BatchModule::Result::NotWritten;
-            continue;
-        }
+    for (const auto& module : modules)
         written.push_back(module.get());
-    }
     ConfirmAddresses(written);
+    // A read stops the address at its first zero byte, and a write command
+    // would send zero bytes in place of what followed it.
+    std::erase_if(written, [](BatchModule* module) {
+        if (module->foundAddress.size() == 4)
+            return false;
+        module->result = BatchModule::Result::NotWritten;
+        return true;
+    });
     for (BatchModule* module : written) {
         module->sent =
             module->session.TransmitWriteCommand(module->foundAddress, *settings_.channel);
