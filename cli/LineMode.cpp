@@ -114,19 +114,14 @@ public:
     {
         bool refused = false;
         for (const int index : batch.unopened) {
-            const PortSeen port{
-                index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0};
-            const bool skipped = SkippedAsBusyOrRefused(port);
-            refused = refused || skipped;
-            note(port.portNumber,
-                 skipped ? QStringLiteral("skipped ") + DescribeSeen(port) : QString());
+            const PortSeen port = NotOpenedSeen(index);
+            refused = refused || SkippedAsBusyOrRefused(port);
+            note(port.portNumber, UnusedPortNote(port));
             probed_.remove(port.portNumber);
         }
         classifySilent(batch.silent, settings);
-        for (const PortSeen& port : batch.silent) {
-            note(port.portNumber,
-                 port.outcome == PortSeen::Outcome::NoAnswer ? QString() : DescribeSeen(port));
-        }
+        for (const PortSeen& port : batch.silent)
+            note(port.portNumber, UnusedPortNote(port));
         for (const auto& module : batch.modules) {
             note(module->portIndex + 1, {});
             probed_.remove(module->portIndex + 1);

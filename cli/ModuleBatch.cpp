@@ -39,22 +39,6 @@ BatchModule::BatchModule(int portIndex, const Settings& settings)
     session.PortIndex = portIndex;
 }
 
-PortSeen BatchModule::seenSilent() const
-{
-    using Outcome = PortSeen::Outcome;
-    PortSeen seen{portIndex + 1, Outcome::NoAnswer, {}, {}, 0};
-    seen.diagnosis.portNumber = seen.portNumber;
-    seen.diagnosis.device = device;
-    if (view.refused) {
-        seen.outcome = Outcome::AddressRefused;
-        seen.address = view.refusedAddress;
-        seen.channelValue = ChannelValue(view.refusedChannel);
-    } else if (view.bytesArrived) {
-        seen.outcome = Outcome::UnreadableAnswer;
-    }
-    return seen;
-}
-
 int ExitStatusOf(BatchModule::Result result)
 {
     switch (result) {
@@ -181,7 +165,9 @@ void ModuleBatch::Probe()
             module->readings.add(*module->session.LastReading);
             answered.push_back(std::move(module));
         } else {
-            silent.append(module->seenSilent());
+            PortSeen seen = ProbedPortSeen(module->portIndex, module->view, false);
+            seen.diagnosis.device = module->device;
+            silent.append(seen);
         }
     }
     modules = std::move(answered);

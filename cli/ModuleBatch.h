@@ -55,9 +55,6 @@ struct BatchModule
     BatchModule(const BatchModule&) = delete;
     BatchModule& operator=(const BatchModule&) = delete;
 
-    // What a port that gave no usable answer to the probe answered.
-    PortSeen seenSilent() const;
-
     const int portIndex;
     // The device the port led to when it was opened.
     QString device;

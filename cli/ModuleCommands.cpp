@@ -15,7 +15,6 @@
 #include "PortWatcher.h"
 #include "Terminal.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -509,19 +508,11 @@ private:
         if (deferred.received() != 0)
             deferred.endProcessAsReceived();
         const QString address = view_.address;
-        const auto outcome = session_->SendWriteCommand();
+        const auto outcome = session_->WriteAndReadBack();
         written_ = outcome == TModuleSession::WriteOutcome::Sent;
-        int status = Done;
-        if (outcome == TModuleSession::WriteOutcome::Sent ||
-            outcome == TModuleSession::WriteOutcome::NotSent) {
-            QThread::msleep(ModuleTiming::WriteToReadBackPauseMs);
-            QCoreApplication::processEvents();
-            session_->ReadRadioData();
-            status = readBackStatus({address, static_cast<std::int8_t>(wanted)},
-                                    outcome == TModuleSession::WriteOutcome::Sent);
-        } else {
-            status = notWritten();
-        }
+        const int status = written_ || outcome == TModuleSession::WriteOutcome::NotSent
+                               ? readBackStatus({address, static_cast<std::int8_t>(wanted)})
+                               : notWritten();
         if (deferred.received() != 0) {
             StandardOutputWritten();
             deferred.endProcessAsReceived();
@@ -554,19 +545,19 @@ private:
     }
 
     // Reports the write's read-back.
-    int readBackStatus(const RadioReading& sent, bool written)
+    int readBackStatus(const RadioReading& sent)
     {
         const QString port = PortName(session_->PortIndex);
         const ReadingConfirmation readings = readBack(sent);
         if (readings.readings().isEmpty()) {
             if (!DeviceGone(session_->PortIndex, openedDevice_)) {
                 return failure(unanswered(QStringLiteral("the read-back")) +
-                                   (written ? QString()
-                                            : QStringLiteral(", and the write command could "
-                                                             "not be sent")),
+                                   (written_ ? QString()
+                                             : QStringLiteral(", and the write command could "
+                                                              "not be sent")),
                                ModuleNotFound);
             }
-            return failure(written
+            return failure(written_
                                ? QStringLiteral("the device behind %1 went away after the write "
                                                 "command was sent: the module may hold channel %2 "
                                                 "now; read it once it is back")
@@ -692,17 +683,14 @@ private:
     // map out of its reach.
     void noteUnusedPorts(ModuleBatch& batch, const QList<int>& outOfReach) const
     {
-        for (const int index : batch.unopened) {
-            const PortSeen port{
-                index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0};
-            if (SkippedAsBusyOrRefused(port))
-                PrintLine(stderr,
-                          QStringLiteral("melvix-module: note: skipped ") + DescribeSeen(port));
-        }
+        QList<PortSeen> unused;
+        for (const int index : batch.unopened)
+            unused.append(NotOpenedSeen(index));
         AskInV4(batch.silent, !settings_.fixedWaits);
-        for (const PortSeen& port : batch.silent) {
-            if (port.outcome != PortSeen::Outcome::NoAnswer)
-                PrintLine(stderr, QStringLiteral("melvix-module: note: ") + DescribeSeen(port));
+        unused.append(batch.silent);
+        for (const PortSeen& port : unused) {
+            if (const QString note = UnusedPortNote(port); !note.isEmpty())
+                PrintLine(stderr, QStringLiteral("melvix-module: note: ") + note);
         }
         for (const int number : outOfReach)
             PrintLine(stderr, QStringLiteral("melvix-module: note: not tried: ") +
@@ -728,10 +716,8 @@ private:
             }
             if (!watcher_ ||
                 WaitToTryAgain(*watcher_, batch->unopened, waitLimit_) != WaitEnd::TryAgain) {
-                for (const int index : batch->unopened) {
-                    view_.seen.append(
-                        {index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0});
-                }
+                for (const int index : batch->unopened)
+                    view_.seen.append(NotOpenedSeen(index));
                 view_.seen.append(batch->silent);
                 std::sort(view_.seen.begin(), view_.seen.end(),
                           [](const PortSeen& a, const PortSeen& b) {

@@ -7,7 +7,6 @@
 #include "Output.h"
 #include "RecordingView.h"
 
-#include <QCoreApplication>
 #include <QThread>
 
 #include <algorithm>
@@ -31,17 +30,6 @@ struct PortProbe
                 view.bytesArrived = true;
             session.HandleReceived(count);
         });
-    }
-
-    // What this port told so far, for the report.
-    PortSeen::Outcome outcome() const
-    {
-        using Outcome = PortSeen::Outcome;
-        if (session.ReplyDecoded)
-            return Outcome::Answered;
-        if (view.refused)
-            return Outcome::AddressRefused;
-        return view.bytesArrived ? Outcome::UnreadableAnswer : Outcome::NoAnswer;
     }
 
     const int index;
@@ -71,19 +59,21 @@ void AskRound(const Probes& probes, int generation,
 
 } // namespace
 
-void AwaitReplies(const std::vector<TModuleSession*>& sessions, bool endWaitOnReply,
-                  const std::function<bool()>& done)
+PortSeen ProbedPortSeen(int portIndex, const RecordingView& view, bool replyDecoded)
 {
-    AwaitEvents(ReplyWaitMs, [&] { return endWaitOnReply && done(); });
-    const auto arriving = [&] {
-        return std::any_of(sessions.begin(), sessions.end(),
-                           [](const TModuleSession* session) { return session->ReplyArriving(); });
-    };
-    const QDeadlineTimer settled(LongestSettleMs);
-    while (arriving() && !settled.hasExpired())
-        AwaitEvents(QuietLineMs, [&] { return !arriving(); });
-    for (TModuleSession* session : sessions)
-        session->EndReplyWait();
+    using Outcome = PortSeen::Outcome;
+    PortSeen seen{portIndex + 1, Outcome::NoAnswer, {}, {}, 0};
+    seen.diagnosis.portNumber = seen.portNumber;
+    if (replyDecoded) {
+        seen.outcome = Outcome::Answered;
+    } else if (view.refused) {
+        seen.outcome = Outcome::AddressRefused;
+        seen.address = view.refusedAddress;
+        seen.channelValue = ChannelValue(view.refusedChannel);
+    } else if (view.bytesArrived) {
+        seen.outcome = Outcome::UnreadableAnswer;
+    }
+    return seen;
 }
 
 ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& round,
@@ -129,15 +119,8 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
         if (best == probes.front().get())
             break;
     }
-    for (const auto& probe : probes) {
-        PortSeen seen{probe->index + 1, probe->outcome(), {}, {}, 0};
-        seen.diagnosis.portNumber = seen.portNumber;
-        if (seen.outcome == PortSeen::Outcome::AddressRefused) {
-            seen.address = probe->view.refusedAddress;
-            seen.channelValue = ChannelValue(probe->view.refusedChannel);
-        }
-        result.seen.append(seen);
-    }
+    for (const auto& probe : probes)
+        result.seen.append(ProbedPortSeen(probe->index, probe->view, probe->session.ReplyDecoded));
     std::sort(result.seen.begin(), result.seen.end(),
               [](const PortSeen& a, const PortSeen& b) { return a.portNumber < b.portNumber; });
     if (best) {

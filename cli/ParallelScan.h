@@ -5,6 +5,7 @@
 
 #include "PortSeen.h"
 #include "Radiocom.h"
+#include "RecordingView.h"
 
 #include <QList>
 #include <QString>
@@ -13,8 +14,6 @@
 #include <memory>
 #include <optional>
 #include <vector>
-
-class TModuleSession;
 
 struct ParallelScanResult
 {
@@ -47,9 +46,6 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
 // module does not answer the V5 read command that detection sends.
 void AskInV4(QList<PortSeen>& seen, bool endWaitOnReply = false);
 
-// Lets the replies to the read commands just sent from `sessions`, which
-// collect their replies, come in: with `endWaitOnReply` until `done` holds,
-// otherwise for the full reply wait, as the window waits; then on while a
-// reply is still arriving. Each session then ends its wait.
-void AwaitReplies(const std::vector<TModuleSession*>& sessions, bool endWaitOnReply,
-                  const std::function<bool()>& done);
+// What a probed port told, for the report: a decoded reply, an address that
+// is not valid, bytes that match no reply layout, or nothing.
+PortSeen ProbedPortSeen(int portIndex, const RecordingView& view, bool replyDecoded);

@@ -69,6 +69,19 @@ PortDiagnosis DiagnoseListedPort(int portNumber)
     return diagnosis;
 }
 
+PortSeen NotOpenedSeen(int portIndex)
+{
+    return {portIndex + 1, PortSeen::Outcome::NotOpened, DiagnosePort(portIndex + 1), {}, 0};
+}
+
+QString UnusedPortNote(const PortSeen& seen)
+{
+    if (seen.outcome == PortSeen::Outcome::NotOpened)
+        return SkippedAsBusyOrRefused(seen) ? QStringLiteral("skipped ") + DescribeSeen(seen)
+                                            : QString();
+    return seen.outcome == PortSeen::Outcome::NoAnswer ? QString() : DescribeSeen(seen);
+}
+
 bool SkippedAsBusyOrRefused(const PortSeen& seen)
 {
     using State = PortDiagnosis::State;

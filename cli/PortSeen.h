@@ -43,9 +43,18 @@ struct PortSeen
 // number above COM31 that the port map holds, unusable.
 PortDiagnosis DiagnoseListedPort(int portNumber);
 
+// What a scan saw at the port of this index (0 is COM1) that it could not
+// open: why, found now.
+PortSeen NotOpenedSeen(int portIndex);
+
 // Whether the port was passed over because another program held it, even for
 // a moment, or the user may not open it.
 bool SkippedAsBusyOrRefused(const PortSeen& seen);
+
+// The note on a port that a batch of modules could not use, empty when there
+// is nothing to say: one passed over as SkippedAsBusyOrRefused tells, or one
+// that answered, but not as a module of the generation.
+QString UnusedPortNote(const PortSeen& seen);
 
 // Completes what a scan that found nothing saw: the device behind each port
 // that opened (the scan has let go of them all), and the ports of the map

@@ -10,6 +10,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <vector>
 
 using namespace ModuleTiming;
@@ -36,6 +37,21 @@ bool AwaitEvents(unsigned long ms, const std::function<bool()>& done)
     if (!done())
         LetPendingEventsRun();
     return done();
+}
+
+void AwaitReplies(const std::vector<TModuleSession*>& sessions, bool endWaitOnReply,
+                  const std::function<bool()>& done)
+{
+    AwaitEvents(ReplyWaitMs, [&] { return endWaitOnReply && done(); });
+    const auto arriving = [&] {
+        return std::any_of(sessions.begin(), sessions.end(),
+                           [](const TModuleSession* session) { return session->ReplyArriving(); });
+    };
+    const QDeadlineTimer settled(LongestSettleMs);
+    while (arriving() && !settled.hasExpired())
+        AwaitEvents(QuietLineMs, [&] { return !arriving(); });
+    for (TModuleSession* session : sessions)
+        session->EndReplyWait();
 }
 
 TModuleSession::TModuleSession(TRadioCom& serialConnector, TModuleView& view)
@@ -133,11 +149,7 @@ void TModuleSession::AwaitReply()
         LetPendingEventsRun();
         return;
     }
-    AwaitEvents(ReplyWaitMs, [this] { return !FullReplyWaits && ReplyEnded(); });
-    const QDeadlineTimer settled(LongestSettleMs);
-    while (ReplyArriving() && !settled.hasExpired())
-        AwaitEvents(QuietLineMs, [this] { return ReplyEnded() || !ReplyArriving(); });
-    EndReplyWait();
+    AwaitReplies({this}, !FullReplyWaits, [this] { return ReplyEnded(); });
 }
 
 void TModuleSession::EndReplyWait()
@@ -336,7 +348,7 @@ TModuleSession::WriteOutcome TModuleSession::SendWriteCommand()
     if (!ConfirmAddress(address)) {
         if (confirmation_.readings().isEmpty() || confirmation_.wantsMore())
             return WriteOutcome::Unanswered;
-        view_.AnswersDisagree(confirmation_.readings());
+        view_.AnswersDisagree();
         return WriteOutcome::Unconfirmed;
     }
     return TransmitWriteCommand(address, channel) ? WriteOutcome::Sent : WriteOutcome::NotSent;

@@ -20,6 +20,7 @@
 #include <optional>
 #include <vector>
 
+class TModuleSession;
 class TModuleView;
 
 namespace ModuleTiming {
@@ -44,6 +45,13 @@ constexpr qint64 LongestSettleMs = 2 * ReplyWaitMs;
 // until `ms` have passed; then runs those already pending. Whether `done`
 // holds at the end.
 bool AwaitEvents(unsigned long ms, const std::function<bool()>& done);
+
+// Lets the replies to the read commands just sent from `sessions`, which
+// collect their replies, come in: with `endWaitOnReply` until `done` holds,
+// otherwise for the full reply wait, as the window waits; then on while a
+// reply is still arriving. Each session then ends its wait.
+void AwaitReplies(const std::vector<TModuleSession*>& sessions, bool endWaitOnReply,
+                  const std::function<bool()>& done);
 
 class TModuleSession
 {

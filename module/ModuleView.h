@@ -4,9 +4,6 @@
 // its controls, the command line with its output and arguments.
 #pragma once
 
-#include "RadioReading.h"
-
-#include <QList>
 #include <QString>
 
 class TModuleView
@@ -38,9 +35,8 @@ public:
     // with the address initial.
     virtual void ReplyRefused(const QString& /*address*/, int /*channel*/) {}
     // A write was about to send back the address shown, but the module's
-    // answers did not confirm it (these readings, in order): nothing was
-    // written.
-    virtual void AnswersDisagree(const QList<RadioReading>& /*readings*/) {}
+    // answers did not confirm it: nothing was written.
+    virtual void AnswersDisagree() {}
     // A scan has tried every port and found no module; these port indices
     // could not be opened.
     virtual void NothingFound(const QList<int>& /*unopenedPorts*/) {}

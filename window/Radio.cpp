@@ -130,7 +130,7 @@ void TMainForm::ShowError(const QString& message)
 // The address shown came from one reply that the next ones contradict, as
 // when a line misbehaved once; it must not be sent back. A Read, or the
 // read-back that follows every Write, shows what the module holds.
-void TMainForm::AnswersDisagree(const QList<RadioReading>&)
+void TMainForm::AnswersDisagree()
 {
     ::ShowError(QStringLiteral("The module's answers disagree: nothing was written. Read the "
                                "module again."));

@@ -78,7 +78,7 @@ private:
     void ShowRadioData(const QString& address, int channel) override;
     void ShowError(const QString& message) override;
     void NothingFound(const QList<int>& unopenedPorts) override;
-    void AnswersDisagree(const QList<RadioReading>& readings) override;
+    void AnswersDisagree() override;
     void AppendLog(const QString& line) override;
     void SetStatus(const QString& status, const QString& port, const QString& speed) override;
 
