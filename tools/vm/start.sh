@@ -10,6 +10,20 @@ export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp TMPDIR=/tmp L
 export XDG_RUNTIME_DIR=/run/user/0
 mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 . /mnt/environment
+# The guest's own /tmp and /run cover the host's, where a clone of the
+# project may lie (CI may put it anywhere): its source and build directories
+# are brought back into sight from the host's root, bound without what is
+# mounted on it.
+bring_back() {
+    case "$1" in /tmp/* | /run/*) ;; *) return 0 ;; esac
+    # A build directory inside the source directory came back with it.
+    [ -e "$1" ] && return 0
+    [ -d /run/host ] || { mkdir -p /run/host && mount --bind / /run/host; }
+    mkdir -p "$1"
+    mount --bind "/run/host$1" "$1"
+}
+bring_back "$MELVIX_SOURCE_DIR"
+bring_back "$MELVIX_BUILD_DIR"
 /bin/sh /mnt/own-like-udev.sh
 echo "@@vm started"
 /bin/bash /mnt/run.sh "$@"
