@@ -113,8 +113,7 @@ public:
     bool noteBatch(ModuleBatch& batch, const Settings& settings)
     {
         bool refused = false;
-        for (const int index : batch.unopened) {
-            const PortSeen port = NotOpenedSeen(index);
+        for (const PortSeen& port : batch.unopened) {
             refused = refused || SkippedAsBusyOrRefused(port);
             note(port.portNumber, UnusedPortNote(port));
             probed_.remove(port.portNumber);
@@ -179,7 +178,7 @@ QString RunLine(const Settings& settings,
     // program or closed to this user.
     bool probeAgain = false;
     QDeadlineTimer nextProbe;
-    QList<int> unopened;
+    QList<PortSeen> unopened;
     bool checkAtOnce = false;
     while (StopSignalCaught() == 0) {
         if (look || (probeAgain && nextProbe.hasExpired())) {

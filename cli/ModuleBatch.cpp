@@ -8,6 +8,7 @@
 #include "PortNumbers.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QThread>
 
 #include <algorithm>
@@ -63,10 +64,8 @@ int ExitStatusOf(BatchModule::Result result)
 
 bool DeviceGone(int portIndex, const QString& opened)
 {
-    using State = PortDiagnosis::State;
-    const State state = DiagnosePort(portIndex + 1).state;
-    return state == State::NoDevice || state == State::DanglingLink ||
-           PortDevice(portIndex + 1) != opened;
+    const QString device = PortDevice(portIndex + 1);
+    return device != opened || !QFileInfo::exists(device);
 }
 
 QList<int> ModuleBatch::ReachablePorts()
@@ -77,15 +76,17 @@ QList<int> ModuleBatch::ReachablePorts()
     return ports;
 }
 
-QList<int> ModuleBatch::PortsOutOfReach()
+QList<PortDiagnosis> ModuleBatch::PortsOutOfReach()
 {
-    QList<int> numbers;
+    QList<PortDiagnosis> ports;
     for (const int number : ListedPortNumbers()) {
-        if (number > HighestOpenedPort &&
-            DiagnosePort(number).state != PortDiagnosis::State::NoDevice)
-            numbers.append(number);
+        if (number <= HighestOpenedPort)
+            continue;
+        if (PortDiagnosis port = DiagnoseListedPort(number);
+            port.state != PortDiagnosis::State::NoDevice)
+            ports.append(port);
     }
-    return numbers;
+    return ports;
 }
 
 void ModuleBatch::Open(const QList<int>& portIndices)
@@ -93,10 +94,11 @@ void ModuleBatch::Open(const QList<int>& portIndices)
     for (const int index : portIndices) {
         auto module = std::make_unique<BatchModule>(index, settings_);
         if (module->session.OpenPort(index)) {
-            module->device = PortDevice(index + 1);
+            module->device = QString::fromStdString(module->com.LastOpening().device);
             modules.push_back(std::move(module));
-        } else
-            unopened.append(index);
+        } else {
+            unopened.append(NotOpenedSeen(module->com.LastOpening()));
+        }
     }
     QThread::msleep(PauseAfterOpenMs);
 }
@@ -167,6 +169,7 @@ void ModuleBatch::Probe()
         } else {
             PortSeen seen = ProbedPortSeen(module->portIndex, module->view, false);
             seen.diagnosis.device = module->device;
+            seen.opening = module->com.LastOpening();
             silent.append(seen);
         }
     }

@@ -79,7 +79,8 @@ int ExitStatusOf(BatchModule::Result result);
 
 // Whether the device `opened` behind the port is gone, as when an adapter is
 // pulled out: the port map no longer leads to a device, or, on the default
-// map, to another adapter that took the pulled one's number.
+// map, to another adapter that took the pulled one's number. Looks without
+// opening anything.
 bool DeviceGone(int portIndex, const QString& opened);
 
 class ModuleBatch
@@ -88,7 +89,7 @@ public:
     explicit ModuleBatch(const Settings& settings) : settings_(settings) {}
 
     // Opens these port indices as the scan does, pausing once after all.
-    // Those that do not open are kept in unopened.
+    // Those that do not open are kept in unopened, with what their open met.
     void Open(const QList<int>& portIndices);
     // Up to three read commands to every open port, together, until each has
     // answered. Ports that gave no usable answer are closed and kept in
@@ -107,16 +108,16 @@ public:
 
     // The ports a batch tries: every port the serial component opens.
     static QList<int> ReachablePorts();
-    // The port numbers of the port map above those, with a device behind
-    // them: a batch cannot reach them.
-    static QList<int> PortsOutOfReach();
+    // The ports of the port map above those, with a device behind them: a
+    // batch cannot reach them.
+    static QList<PortDiagnosis> PortsOutOfReach();
 
     // Read commands in rounds to the modules given until each has decoded a
     // reply or three rounds have passed.
     static void ReadTogether(const std::vector<BatchModule*>& modules, const Settings& settings);
 
     std::vector<std::unique_ptr<BatchModule>> modules;
-    QList<int> unopened;
+    QList<PortSeen> unopened;
     QList<PortSeen> silent;
 
 private:

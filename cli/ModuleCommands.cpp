@@ -129,16 +129,19 @@ public:
         progress_.show(QStringLiteral("Trying %1 ...").arg(PortName(portIndex)));
         if (!scanning)
             return;
-        PortSeen port{portIndex + 1, PortSeen::Outcome::NoAnswer, {}, {}, 0};
+        PortSeen port{portIndex + 1, PortSeen::Outcome::NoAnswer, {}, {}, 0, {}};
         port.diagnosis.portNumber = port.portNumber;
         seen.append(port);
     }
-    void PortNotOpened(int portIndex) override
+    void PortTried(const PortOpening& opening) override
     {
         if (!scanning || seen.isEmpty())
             return;
+        seen.last().opening = opening;
+        if (opening.opened)
+            return;
         seen.last().outcome = PortSeen::Outcome::NotOpened;
-        seen.last().diagnosis = DiagnosePort(portIndex + 1);
+        seen.last().diagnosis = DiagnoseOpening(opening);
     }
     void ReplyRefused(const QString& address, int channel) override
     {
@@ -374,19 +377,19 @@ private:
     }
 
     // The ports that a scan found nothing at could not be opened.
-    QList<int> unopenedPorts() const
+    QList<PortSeen> unopenedPorts() const
     {
-        QList<int> unopened;
+        QList<PortSeen> unopened;
         for (const PortSeen& port : view_.seen) {
             if (port.outcome == PortSeen::Outcome::NotOpened)
-                unopened.append(port.portNumber - 1);
+                unopened.append(port);
         }
         return unopened;
     }
 
     // With --wait: whether to try again after a try found nothing. The port
     // the try left open is closed while it waits.
-    bool waitForAnotherTry(const QList<int>& unopened)
+    bool waitForAnotherTry(const QList<PortSeen>& unopened)
     {
         if (!watcher_)
             return false;
@@ -440,10 +443,9 @@ private:
                 const int index = *settings_.portIndex;
                 session_->PortIndex = index;
                 if (!session_->OpenPort(index)) {
-                    if (waitForAnotherTry({index}))
+                    const PortSeen port = NotOpenedSeen(com_->LastOpening());
+                    if (waitForAnotherTry({port}))
                         continue;
-                    const PortSeen port{
-                        index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0};
                     return failure(DescribeSeen(port), ModuleNotFound,
                                    {{QStringLiteral("diagnosis"), QJsonArray{SeenJson(port)}}});
                 }
@@ -453,7 +455,7 @@ private:
                     continue;
                 return notFound();
             }
-            openedDevice_ = PortDevice(session_->PortIndex + 1);
+            openedDevice_ = QString::fromStdString(com_->LastOpening().device);
             if (!settings_.portIndex && settings_.generation != ModuleProtocol::V4)
                 return Done;
             view_.forgetReplies();
@@ -681,20 +683,19 @@ private:
     // open for another reason than that nothing is there, those that
     // answered but not as a module of the generation, and those of the port
     // map out of its reach.
-    void noteUnusedPorts(ModuleBatch& batch, const QList<int>& outOfReach) const
+    void noteUnusedPorts(ModuleBatch& batch, const QList<PortDiagnosis>& outOfReach) const
     {
         QList<PortSeen> unused;
-        for (const int index : batch.unopened)
-            unused.append(NotOpenedSeen(index));
+        unused.append(batch.unopened);
         AskInV4(batch.silent, !settings_.fixedWaits);
         unused.append(batch.silent);
         for (const PortSeen& port : unused) {
             if (const QString note = UnusedPortNote(port); !note.isEmpty())
                 PrintLine(stderr, QStringLiteral("melvix-module: note: ") + note);
         }
-        for (const int number : outOfReach)
-            PrintLine(stderr, QStringLiteral("melvix-module: note: not tried: ") +
-                                  DescribePort(DiagnoseListedPort(number)));
+        for (const PortDiagnosis& port : outOfReach)
+            PrintLine(stderr,
+                      QStringLiteral("melvix-module: note: not tried: ") + DescribePort(port));
     }
 
     // detect, read and write --all.
@@ -716,8 +717,7 @@ private:
             }
             if (!watcher_ ||
                 WaitToTryAgain(*watcher_, batch->unopened, waitLimit_) != WaitEnd::TryAgain) {
-                for (const int index : batch->unopened)
-                    view_.seen.append(NotOpenedSeen(index));
+                view_.seen.append(batch->unopened);
                 view_.seen.append(batch->silent);
                 std::sort(view_.seen.begin(), view_.seen.end(),
                           [](const PortSeen& a, const PortSeen& b) {
@@ -727,7 +727,7 @@ private:
             }
             waited = true;
         }
-        const QList<int> outOfReach = ModuleBatch::PortsOutOfReach();
+        const QList<PortDiagnosis> outOfReach = ModuleBatch::PortsOutOfReach();
         noteUnusedPorts(*batch, outOfReach);
         if (settings_.command == Command::Write) {
             const DeferredSignals deferred;
@@ -744,7 +744,7 @@ private:
         return printBatch(*batch, outOfReach);
     }
 
-    int printBatch(const ModuleBatch& batch, const QList<int>& outOfReach) const
+    int printBatch(const ModuleBatch& batch, const QList<PortDiagnosis>& outOfReach) const
     {
         QJsonArray list;
         int failed = 0;
@@ -777,8 +777,8 @@ private:
         }
         if (!outOfReach.isEmpty()) {
             QStringList names;
-            for (const int number : outOfReach)
-                names.append(PortName(number - 1));
+            for (const PortDiagnosis& port : outOfReach)
+                names.append(PortName(port.portNumber - 1));
             summary += QStringLiteral("; not tried, above COM%1: %2")
                            .arg(HighestOpenedPort)
                            .arg(names.join(QStringLiteral(", ")));

@@ -62,7 +62,7 @@ void AskRound(const Probes& probes, int generation,
 PortSeen ProbedPortSeen(int portIndex, const RecordingView& view, bool replyDecoded)
 {
     using Outcome = PortSeen::Outcome;
-    PortSeen seen{portIndex + 1, Outcome::NoAnswer, {}, {}, 0};
+    PortSeen seen{portIndex + 1, Outcome::NoAnswer, {}, {}, 0, {}};
     seen.diagnosis.portNumber = seen.portNumber;
     if (replyDecoded) {
         seen.outcome = Outcome::Answered;
@@ -81,19 +81,12 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
 {
     ParallelScanResult result;
     Probes probes;
-    QList<int> unopened;
     for (int index = FirstPortTried; index <= LastPortTried; ++index) {
         auto probe = std::make_unique<PortProbe>(index, ModuleProtocol::V5, endWaitOnReply);
         if (probe->session.OpenPort(index))
             probes.push_back(std::move(probe));
         else
-            unopened.append(index);
-    }
-    // While the scan holds every port it opened, so that the reasons are
-    // those it met.
-    for (const int index : unopened) {
-        result.seen.append(
-            {index + 1, PortSeen::Outcome::NotOpened, DiagnosePort(index + 1), {}, 0});
+            result.seen.append(NotOpenedSeen(probe->com->LastOpening()));
     }
     QThread::msleep(PauseAfterOpenMs);
 
@@ -119,8 +112,10 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
         if (best == probes.front().get())
             break;
     }
-    for (const auto& probe : probes)
+    for (const auto& probe : probes) {
         result.seen.append(ProbedPortSeen(probe->index, probe->view, probe->session.ReplyDecoded));
+        result.seen.last().opening = probe->com->LastOpening();
+    }
     std::sort(result.seen.begin(), result.seen.end(),
               [](const PortSeen& a, const PortSeen& b) { return a.portNumber < b.portNumber; });
     if (best) {

@@ -69,9 +69,14 @@ PortDiagnosis DiagnoseListedPort(int portNumber)
     return diagnosis;
 }
 
-PortSeen NotOpenedSeen(int portIndex)
+PortSeen NotOpenedSeen(const PortOpening& opening)
 {
-    return {portIndex + 1, PortSeen::Outcome::NotOpened, DiagnosePort(portIndex + 1), {}, 0};
+    return {opening.port.number,
+            PortSeen::Outcome::NotOpened,
+            DiagnoseOpening(opening),
+            {},
+            0,
+            opening};
 }
 
 QString UnusedPortNote(const PortSeen& seen)
@@ -85,12 +90,8 @@ QString UnusedPortNote(const PortSeen& seen)
 bool SkippedAsBusyOrRefused(const PortSeen& seen)
 {
     using State = PortDiagnosis::State;
-    // A port that refused the open and was free again when it was looked at
-    // was held for a moment by another program: it was skipped all the same.
     return seen.outcome == PortSeen::Outcome::NotOpened &&
-           (seen.diagnosis.state == State::Busy ||
-            seen.diagnosis.state == State::PermissionDenied ||
-            seen.diagnosis.state == State::Available);
+           (seen.diagnosis.state == State::Busy || seen.diagnosis.state == State::PermissionDenied);
 }
 
 void CompleteReport(QList<PortSeen>& seen)
@@ -98,18 +99,16 @@ void CompleteReport(QList<PortSeen>& seen)
     for (PortSeen& port : seen) {
         if (!Opened(port))
             continue;
-        // The scan opened it: only where it leads is wanted now.
-        port.diagnosis = DiagnosePort(port.portNumber);
-        port.diagnosis.state = PortDiagnosis::State::Available;
-        port.diagnosis.holderPid = 0;
-        port.diagnosis.holderName.clear();
+        // The scan opened it: only where it led is wanted.
+        port.diagnosis = DiagnoseOpening(port.opening);
     }
     for (const int number : ListedPortNumbers()) {
         const bool known = std::any_of(seen.begin(), seen.end(), [number](const PortSeen& port) {
             return port.portNumber == number;
         });
         if (!known)
-            seen.append({number, PortSeen::Outcome::NotTried, DiagnoseListedPort(number), {}, 0});
+            seen.append(
+                {number, PortSeen::Outcome::NotTried, DiagnoseListedPort(number), {}, 0, {}});
     }
 }
 
@@ -128,11 +127,6 @@ QString DescribeSeen(const PortSeen& seen)
             .arg(HighestDetectedPort)
             .arg(port);
     case Outcome::NotOpened:
-        // The port was free again by the time it was looked at: what held it
-        // let go of it, and "can be opened" would not be what the scan saw.
-        if (seen.diagnosis.state == PortDiagnosis::State::Available)
-            return label + QStringLiteral(": could not be opened, and was free again a moment "
-                                          "later: another program held it");
         return DescribePort(seen.diagnosis);
     case Outcome::NoAnswer:
         return label + QStringLiteral(": opened, but no answer to the read command");

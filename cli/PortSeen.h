@@ -31,6 +31,8 @@ struct PortSeen
     // For AddressRefused, V4Answer and Answered: what the port answered.
     QString address;
     int channelValue = 0;
+    // What the scan's open of the port met.
+    PortOpening opening;
 
     void raise(Outcome to)
     {
@@ -43,12 +45,12 @@ struct PortSeen
 // number above COM31 that the port map holds, unusable.
 PortDiagnosis DiagnoseListedPort(int portNumber);
 
-// What a scan saw at the port of this index (0 is COM1) that it could not
-// open: why, found now.
-PortSeen NotOpenedSeen(int portIndex);
+// What a scan saw at a port that it could not open: why, from what the open
+// met.
+PortSeen NotOpenedSeen(const PortOpening& opening);
 
-// Whether the port was passed over because another program held it, even for
-// a moment, or the user may not open it.
+// Whether the port was passed over because another program held it or the
+// user may not open it.
 bool SkippedAsBusyOrRefused(const PortSeen& seen);
 
 // The note on a port that a batch of modules could not use, empty when there
@@ -57,8 +59,8 @@ bool SkippedAsBusyOrRefused(const PortSeen& seen);
 QString UnusedPortNote(const PortSeen& seen);
 
 // Completes what a scan that found nothing saw: the device behind each port
-// that opened (the scan has let go of them all), and the ports of the map
-// above COM21 that detection does not try.
+// that opened, as its open reached it, and the ports of the map above COM21
+// that detection does not try.
 void CompleteReport(QList<PortSeen>& seen);
 
 // One line for the report.

@@ -12,15 +12,15 @@ constexpr std::chrono::milliseconds GrantTime{1000};
 
 } // namespace
 
-WaitEnd WaitToTryAgain(PortWatcher& watcher, const QList<int>& unopened, QDeadlineTimer limit)
+WaitEnd WaitToTryAgain(PortWatcher& watcher, const QList<PortSeen>& unopened, QDeadlineTimer limit)
 {
     QDeadlineTimer wake = limit;
     bool retryDue = false;
-    for (const int index : unopened) {
-        watcher.WatchDevice(index + 1);
-        const auto age = PortWatcher::EntryAge(index + 1);
+    for (const PortSeen& port : unopened) {
+        watcher.WatchDevice(port.portNumber);
+        const auto age = PortWatcher::EntryAge(port.portNumber);
         if (!age || *age >= GrantTime ||
-            DiagnosePort(index + 1).state != PortDiagnosis::State::PermissionDenied)
+            port.diagnosis.state != PortDiagnosis::State::PermissionDenied)
             continue;
         const QDeadlineTimer granted((GrantTime - *age).count());
         if (granted < wake) {

@@ -2,6 +2,7 @@
 // production line.
 #pragma once
 
+#include "PortSeen.h"
 #include "PortWatcher.h"
 
 #include <QDeadlineTimer>
@@ -18,11 +19,11 @@ enum class WaitEnd
 };
 
 // Waits until it is worth looking for a module again, or until `limit`.
-// The devices of the ports among `unopened` are watched: one that refused
+// The devices of the ports that `unopened` could not open are watched: one that refused
 // this user may be granted at any time, by a change of its mode or owner.
 // One whose device appeared less than a second ago and refused this user is
 // also tried again after that second, not reported: the system gives a
 // device that was just plugged in to its group a moment after it appears.
-WaitEnd WaitToTryAgain(PortWatcher& watcher, const QList<int>& unopened, QDeadlineTimer limit);
+WaitEnd WaitToTryAgain(PortWatcher& watcher, const QList<PortSeen>& unopened, QDeadlineTimer limit);
 
 } // namespace cli

@@ -238,14 +238,14 @@ bool TModuleSession::OpenPort(int portIndex)
 
 bool TModuleSession::ScanPorts()
 {
-    QList<int> unopened;
+    QList<PortOpening> unopened;
     for (int index = FirstPortTried; index <= LastPortTried; ++index) {
         view_.TryingPort(index);
         OpenPort(index);
+        view_.PortTried(serialConnector_.LastOpening());
         QThread::msleep(PauseAfterOpenMs);
         if (!serialConnector_.Connected()) {
-            unopened.append(index);
-            view_.PortNotOpened(index);
+            unopened.append(serialConnector_.LastOpening());
         } else if (ProbeModule()) {
             PortIndex = index;
             return true;

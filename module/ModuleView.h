@@ -4,6 +4,9 @@
 // its controls, the command line with its output and arguments.
 #pragma once
 
+#include "PortOpening.h"
+
+#include <QList>
 #include <QString>
 
 class TModuleView
@@ -28,16 +31,15 @@ public:
 
     // The scan is about to try the port of this index.
     virtual void TryingPort(int /*portIndex*/) {}
-    // The scan could not open the port of this index; called at once, while
-    // whatever kept it from opening is most likely still so.
-    virtual void PortNotOpened(int /*portIndex*/) {}
+    // The scan tried to open the port it is trying: whether it opened, and
+    // what the open met.
+    virtual void PortTried(const PortOpening& /*opening*/) {}
     // A reply matched a layout but was refused: its address does not start
     // with the address initial.
     virtual void ReplyRefused(const QString& /*address*/, int /*channel*/) {}
     // A write was about to send back the address shown, but the module's
     // answers did not confirm it: nothing was written.
     virtual void AnswersDisagree() {}
-    // A scan has tried every port and found no module; these port indices
-    // could not be opened.
-    virtual void NothingFound(const QList<int>& /*unopenedPorts*/) {}
+    // A scan has tried every port and found no module; these opens failed.
+    virtual void NothingFound(const QList<PortOpening>& /*unopened*/) {}
 };

@@ -134,16 +134,21 @@ QString StateName(PortDiagnosis::State state)
     return {};
 }
 
-QStringList UnopenedPortsDiagnosis(const QList<int>& portIndices)
+PortDiagnosis DiagnosePort(int portNumber)
+{
+    return DiagnoseOpening(ProbePort({portNumber}));
+}
+
+QStringList UnopenedPortsDiagnosis(const QList<PortOpening>& openings)
 {
     QStringList lines;
     // The ports with nothing behind their names, by why (an unusable port
     // map, or nothing more to say), each kind on one line at the end.
     QMap<QString, QStringList> empty;
-    for (const int index : portIndices) {
-        const PortDiagnosis diagnosis = DiagnosePort(index + 1);
+    for (const PortOpening& opening : openings) {
+        const PortDiagnosis diagnosis = DiagnoseOpening(opening);
         if (diagnosis.state == PortDiagnosis::State::NoDevice)
-            empty[diagnosis.detail].append(QStringLiteral("COM%1").arg(index + 1));
+            empty[diagnosis.detail].append(opening.port.name());
         else
             lines.append(DescribePort(diagnosis));
     }

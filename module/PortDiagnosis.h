@@ -7,6 +7,8 @@
 // them, the descriptions here are shared.
 #pragma once
 
+#include "PortOpening.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -52,8 +54,14 @@ struct PortDiagnosis
     QString groupToJoin;
 };
 
-// The port COM<portNumber> as the port map resolves it. Opens the device at
-// most to see whether it can be opened, and closes it again.
+// Why the port of this open could or could not be used, from what the open
+// met; the system is asked only for what the open does not tell (where a
+// link leads, who holds the device, who may open it), and the port is not
+// opened again.
+PortDiagnosis DiagnoseOpening(const PortOpening& opening);
+
+// The port COM<portNumber>, which nothing has tried to open: opens it once to
+// see whether it can be opened, and closes it again.
 PortDiagnosis DiagnosePort(int portNumber);
 
 // The device file that the port name leads to now, links followed, found
@@ -93,7 +101,7 @@ QString StateName(PortDiagnosis::State state);
 // "COM3, COM4: no device", and why the port map cannot serve when it cannot.
 QString NoDeviceLine(const QStringList& portNames, const QString& mapProblem);
 
-// The lines that explain why these port indices (0 is COM1) could not be
-// opened: one per port with something behind its name, then one for those
-// with nothing.
-QStringList UnopenedPortsDiagnosis(const QList<int>& portIndices);
+// The lines that explain why the ports of these opens could not be opened:
+// one per port with something behind its name, then one for those with
+// nothing.
+QStringList UnopenedPortsDiagnosis(const QList<PortOpening>& openings);

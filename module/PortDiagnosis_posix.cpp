@@ -1,7 +1,6 @@
 // The port checks on POSIX systems: the port map and its entry, the file it
-// leads to, an open as the serial component makes it (exclusive through
-// flock), the device's owner, group and mode when the open is refused, and
-// /proc for the process that holds a busy port.
+// leads to, what the open met, the device's owner, group and mode when the
+// open was refused, and /proc for the process that holds a busy port.
 #include "PortDiagnosis.h"
 
 #include "port_map.h"
@@ -18,10 +17,8 @@
 #include <optional>
 #include <pwd.h>
 #include <string>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -249,37 +246,36 @@ void SetNoTerminalState(int error, const struct stat& info, PortDiagnosis& diagn
     diagnosis.detail = FileKind(info.st_mode);
 }
 
-// Opens the character device as the serial component does, without sending
-// anything, and closes it again.
-void TryOpen(const std::string& path, const struct stat& info, PortDiagnosis& diagnosis)
+// What the open met at the character device: a refusal, a device that is no
+// terminal, settings it refused, or a port that can be used.
+void ExplainOpening(const PortOpening& opening, const struct stat& info, PortDiagnosis& diagnosis)
 {
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
+    using State = PortDiagnosis::State;
+    if (opening.lockRefused) {
+        diagnosis.state = State::Busy;
+        FindHolder(info, diagnosis);
+    } else if (!opening.opened) {
+        const int error = opening.systemError;
         if (error == EACCES || error == EPERM) {
-            diagnosis.state = PortDiagnosis::State::PermissionDenied;
+            diagnosis.state = State::PermissionDenied;
             ExplainRefusal(info, diagnosis);
         } else if (error == EBUSY) {
-            diagnosis.state = PortDiagnosis::State::Busy;
+            diagnosis.state = State::Busy;
             FindHolder(info, diagnosis);
         } else if (error == ENOENT || error == ENXIO || error == ENODEV) {
-            diagnosis.state = PortDiagnosis::State::NoDevice;
+            diagnosis.state = State::NoDevice;
         } else {
-            diagnosis.state = PortDiagnosis::State::Unusable;
+            diagnosis.state = State::Unusable;
             diagnosis.detail = QString::fromLocal8Bit(std::strerror(error));
         }
-        return;
-    }
-    termios settings{};
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        diagnosis.state = PortDiagnosis::State::Busy;
-        FindHolder(info, diagnosis);
-    } else if (tcgetattr(fd, &settings) != 0) {
-        SetNoTerminalState(errno, info, diagnosis);
+    } else if (!opening.terminal) {
+        SetNoTerminalState(opening.terminalError, info, diagnosis);
+    } else if (opening.settingsRefused) {
+        diagnosis.state = State::Unusable;
+        diagnosis.detail = QStringLiteral("the serial settings were refused");
     } else {
-        diagnosis.state = PortDiagnosis::State::Available;
+        diagnosis.state = State::Available;
     }
-    close(fd);
 }
 
 // The first directory on the way to `target` (as the link at `link` names it)
@@ -354,20 +350,15 @@ QString PortMapProblem()
 
 } // namespace
 
-PortDiagnosis DiagnosePort(int portNumber)
+PortDiagnosis DiagnoseOpening(const PortOpening& opening)
 {
     PortDiagnosis diagnosis;
-    diagnosis.portNumber = portNumber;
-    const auto resolved = platform::resolvePortName("COM" + std::to_string(portNumber));
-    if (!resolved) {
-        diagnosis.detail = PortMapProblem();
-        return diagnosis;
-    }
-    const std::string& path = *resolved;
+    diagnosis.portNumber = opening.port.number;
+    const std::string& path = opening.path;
     struct stat entry
     {
     };
-    if (lstat(path.c_str(), &entry) != 0) {
+    if (path.empty() || lstat(path.c_str(), &entry) != 0) {
         diagnosis.detail = PortMapProblem();
         return diagnosis;
     }
@@ -391,7 +382,7 @@ PortDiagnosis DiagnosePort(int portNumber)
         diagnosis.detail = FileKind(info.st_mode);
         return diagnosis;
     }
-    TryOpen(path, info, diagnosis);
+    ExplainOpening(opening, info, diagnosis);
     return diagnosis;
 }
 

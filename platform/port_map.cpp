@@ -1,11 +1,17 @@
 #include "port_map.h"
 
+#include "kernel_object.h"
+#include "serial_device.h"
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <dirent.h>
 #include <string_view>
 #include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -125,6 +131,9 @@ std::optional<std::string> defaultMapEntry(int number)
     return usb[index];
 }
 
+// What the last open of a port name on this thread met.
+thread_local OpenAttempt lastAttempt;
+
 } // namespace
 
 std::optional<std::string> portMapDirectory()
@@ -184,4 +193,58 @@ std::vector<std::string> misnamedPortEntries()
     return names;
 }
 
+const OpenAttempt& lastOpenAttempt()
+{
+    return lastAttempt;
+}
+
+OpenAttempt probePortName(const std::string& name)
+{
+    OpenAttempt attempt;
+    const auto path = resolvePortName(name);
+    if (!path) {
+        attempt.error = ENOENT;
+        return attempt;
+    }
+    struct stat info
+    {
+    };
+    const int fd = openLocked(*path, attempt, info);
+    if (fd < 0)
+        return attempt;
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0)
+        attempt.terminalError = errno;
+    ::close(fd);
+    return attempt;
+}
+
 } // namespace platform
+
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE)
+{
+    // Only what a serial port is opened with: both directions, exclusively,
+    // on a device that must exist.
+    if (!fileName || creationDisposition != OPEN_EXISTING || shareMode != 0 ||
+        desiredAccess != (GENERIC_READ | GENERIC_WRITE)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    platform::OpenAttempt& attempt = platform::lastAttempt;
+    attempt = {};
+    const auto path = platform::resolvePortName(fileName);
+    if (!path) {
+        attempt.error = ENOENT;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD error = ERROR_SUCCESS;
+    auto device = platform::SerialDevice::open(
+        *path, (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0, attempt, error);
+    if (!device) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return platform::registerObject(std::move(device));
+}

@@ -2,8 +2,11 @@
 // map joins the two: with MELVIX_PORT_DIR set, COMn is the entry "comn" of that
 // directory (a link to any device) and nothing else; without it, COM1-COM4 are
 // /dev/ttyS0-/dev/ttyS3 and COM5 upward the USB serial devices present,
-// /dev/ttyUSB* then /dev/ttyACM*, each in numeric order.
+// /dev/ttyUSB* then /dev/ttyACM*, each in numeric order. CreateFileA opens a
+// port by its Windows name through the map, here, and keeps what the open met.
 #pragma once
+
+#include "serial_device.h"
 
 #include <optional>
 #include <string>
@@ -28,5 +31,12 @@ std::vector<std::string> misnamedPortEntries();
 // unset and the default map holds. An empty value names no directory: the map
 // holds nothing then.
 std::optional<std::string> portMapDirectory();
+
+// What the last CreateFileA of this thread met.
+const OpenAttempt& lastOpenAttempt();
+
+// Opens the device that the port name leads to as CreateFileA would, to see
+// whether it can be opened, without changing its settings, and closes it.
+OpenAttempt probePortName(const std::string& name);
 
 } // namespace platform

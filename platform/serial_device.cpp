@@ -108,12 +108,36 @@ DWORD errorFromErrno(int error)
     }
 }
 
-std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, bool overlapped,
-                                                 DWORD& error)
+int openLocked(const std::string& path, OpenAttempt& attempt, struct stat& info)
 {
+    attempt.path = path;
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        error = errorFromErrno(errno);
+        attempt.error = errno;
+        return -1;
+    }
+    // TIOCEXCL alone lets root and a racing opener through; the lock does not.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &info) != 0) {
+        attempt.error = errno;
+        attempt.lockRefused = errno == EWOULDBLOCK;
+        ::close(fd);
+        return -1;
+    }
+    char device[PATH_MAX];
+    if (realpath(path.c_str(), device))
+        attempt.device = device;
+    return fd;
+}
+
+std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, bool overlapped,
+                                                 OpenAttempt& attempt, DWORD& error)
+{
+    struct stat info
+    {
+    };
+    const int fd = openLocked(path, attempt, info);
+    if (fd < 0) {
+        error = errorFromErrno(attempt.error);
         return nullptr;
     }
     bool exclusive = false;
@@ -129,18 +153,14 @@ std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, bool o
         ::close(fd);
         return nullptr;
     };
-    // TIOCEXCL alone lets root and a racing opener through; the lock does not.
-    struct stat info
-    {
-    };
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &info) != 0)
-        return fail(errorFromErrno(errno));
     if (ioctl(fd, TIOCEXCL) == 0)
         exclusive = true;
     else if (errno != ENOTTY && errno != EINVAL)
         return fail(errorFromErrno(errno));
     termios settings{};
-    if (tcgetattr(fd, &settings) == 0) {
+    if (tcgetattr(fd, &settings) != 0) {
+        attempt.terminalError = errno;
+    } else {
         original = settings;
         const termios raw = rawSettings(settings);
         if (tcsetattr(fd, TCSANOW, &raw) != 0)
@@ -260,31 +280,6 @@ std::shared_ptr<SerialDevice> terminalFor(HANDLE file)
 
 using platform::deviceFor;
 using platform::terminalFor;
-
-HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
-                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE)
-{
-    // Only what a serial port is opened with: both directions, exclusively,
-    // on a device that must exist.
-    if (!fileName || creationDisposition != OPEN_EXISTING || shareMode != 0 ||
-        desiredAccess != (GENERIC_READ | GENERIC_WRITE)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    const auto path = platform::resolvePortName(fileName);
-    if (!path) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    DWORD error = ERROR_SUCCESS;
-    auto device = platform::SerialDevice::open(
-        *path, (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0, error);
-    if (!device) {
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
-    return platform::registerObject(std::move(device));
-}
 
 DWORD GetFileType(HANDLE file)
 {

@@ -9,20 +9,45 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
 
 namespace platform {
+
+// What an open of a port name met, kept so that a refusal can be explained
+// from the open that met it rather than from another one.
+struct OpenAttempt
+{
+    // What the name led to: the port map's entry, or the name itself; empty
+    // when the map holds no such port.
+    std::string path;
+    // The device file opened, links followed; empty until it opened.
+    std::string device;
+    // errno of the step that failed; 0 once the device opened.
+    int error = 0;
+    // The step that failed was the lock: another open holds the device.
+    bool lockRefused = false;
+    // Once opened: the errno of asking the device for its terminal settings
+    // when it is no terminal, else 0.
+    int terminalError = 0;
+};
+
+// Opens `path` for reading and writing, without making it the controlling
+// terminal, and locks it against every other open that locks, root's
+// included. The descriptor, or -1 with `attempt` saying why; `info` is the
+// device's status once it opened.
+int openLocked(const std::string& path, OpenAttempt& attempt, struct stat& info);
 
 class SerialDevice final : public KernelObject
 {
 public:
     // Opens `path` exclusively and puts a terminal into raw mode. Returns an
     // empty pointer with `error` set to the Windows error code on failure, the
-    // device then left as it was found. `overlapped`: opened with
-    // FILE_FLAG_OVERLAPPED.
+    // device then left as it was found; `attempt` tells what the open met.
+    // `overlapped`: opened with FILE_FLAG_OVERLAPPED.
     static std::shared_ptr<SerialDevice> open(const std::string& path, bool overlapped,
-                                              DWORD& error);
+                                              OpenAttempt& attempt, DWORD& error);
     ~SerialDevice() override;
 
     SerialDevice(const SerialDevice&) = delete;

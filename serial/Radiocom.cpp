@@ -147,9 +147,12 @@ int TRadioCom::CreateHandle()
 {
     PortHandle = CreateFileA(DeviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    lastOpening_ =
+        RecordedOpening(ComPort::fromIndex(GetComPort()), PortHandle != INVALID_HANDLE_VALUE);
     if (PortHandle == INVALID_HANDLE_VALUE)
         return -1;
     if (GetFileType(PortHandle) != FILE_TYPE_CHAR) {
+        lastOpening_.terminal = false;
         DestroyHandle();
         return -1;
     }
@@ -216,6 +219,8 @@ void TRadioCom::OpenPort()
     if (configured)
         ApplyFlowControl(State);
     if (!configured || !SetCommState(PortHandle, &State)) {
+        lastOpening_.settingsRefused = true;
+        lastOpening_.error = GetLastError();
         DestroyHandle();
         return;
     }

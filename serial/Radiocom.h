@@ -8,6 +8,7 @@
 // interface thread); only the watcher runs elsewhere.
 #pragma once
 
+#include "PortOpening.h"
 #include "UiHandOff.h"
 
 #include <QObject>
@@ -224,6 +225,8 @@ public:
     HANDLE GetPortLock() const { return PortLock; }
     const char* GetDeviceName() const { return DeviceName; }
     const char* GetModeString() const { return ModeString; }
+    // What the last open met, granted or refused, and the device it reached.
+    const PortOpening& LastOpening() const { return lastOpening_; }
 
 private:
     class PortLockGuard;
@@ -240,6 +243,7 @@ private:
     const char* DeviceName;
     const char* ModeString;
     TReceiveEvent onReceive_;
+    PortOpening lastOpening_;
     TCtsFlowControl ctsFlowControl_ = CTSOff;
     TDtrFlowControl dtrFlowControl_ = DTROff;
     TRtsFlowControl rtsFlowControl_ = RTSHandshake;

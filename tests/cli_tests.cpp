@@ -566,6 +566,47 @@ TEST_F(CliTest, EveryPortSkippedAsBusyOrRefusedIsNoted)
     close(held);
 }
 
+// A port that refuses is opened once per attempt, and what is said of it is
+// what that open met: a second open to find out why could meet something
+// else, such as a port that its holder has just let go of.
+TEST_F(CliTest, ARefusedPortIsOpenedOnceAndExplainedByThatOpen)
+{
+    const Simulator& busy = addModule(1);
+    const Simulator& refused = addModule(2);
+    link("/dev/melvix-no-such-device", 3);
+    const int held = open(busy.devicePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    QStringList user;
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(busy.devicePath().c_str(), 0666), 0);
+        ASSERT_EQ(chmod(refused.devicePath().c_str(), 0600), 0);
+        user = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    const QString trace = QDir(QString::fromStdString(portDir())).filePath("trace");
+    const struct
+    {
+        int com;
+        QString said;
+    } ports[] = {{1, QStringLiteral(": busy")},
+                 {2, QStringLiteral("permission denied")},
+                 {3, QStringLiteral("dangling link")}};
+    for (const auto& port : ports) {
+        const QString entry = QStringLiteral("com%1").arg(port.com);
+        const Outcome outcome =
+            run({"read", "--port", QStringLiteral("COM%1").arg(port.com)},
+                QStringList{"strace", "-f", "-qq", "-e", "trace=open,openat", "-o", trace} + user);
+        EXPECT_EQ(outcome.exitCode, 1);
+        EXPECT_TRUE(outcome.err.contains(port.said)) << outcome.err.toStdString();
+        QFile traced(trace);
+        ASSERT_TRUE(traced.open(QIODevice::ReadOnly));
+        const QString calls = QString::fromLocal8Bit(traced.readAll());
+        EXPECT_EQ(calls.count(QLatin1Char('/') + entry + QLatin1Char('"')), 1)
+            << entry.toStdString() << calls.toStdString();
+    }
+    close(held);
+}
+
 TEST_F(CliTest, LostOutputIsAnErrorWithAMessage)
 {
     addModule(1);

@@ -19,7 +19,7 @@ headless=(xvfb x11-utils x11-apps netpbm fonts-dejavu-core)
 test=(
     libgtest-dev libgmock-dev
     dpkg-dev file desktop-file-utils man-db lintian bash-completion
-    clang libclang-rt-14-dev valgrind
+    clang libclang-rt-14-dev valgrind strace
     # The virtual machine with real serial drivers (tools/vm/).
     qemu-system-x86 busybox-static kmod cpio xz-utils
 )

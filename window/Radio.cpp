@@ -138,9 +138,9 @@ void TMainForm::AnswersDisagree()
 
 // The window itself says nothing more when no module was found; a user who
 // started it from a terminal learns there why ports could not be opened.
-void TMainForm::NothingFound(const QList<int>& unopenedPorts)
+void TMainForm::NothingFound(const QList<PortOpening>& unopened)
 {
-    for (const QString& line : UnopenedPortsDiagnosis(unopenedPorts))
+    for (const QString& line : UnopenedPortsDiagnosis(unopened))
         std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
 }
 

@@ -77,7 +77,7 @@ private:
     int Channel() override;
     void ShowRadioData(const QString& address, int channel) override;
     void ShowError(const QString& message) override;
-    void NothingFound(const QList<int>& unopenedPorts) override;
+    void NothingFound(const QList<PortOpening>& unopened) override;
     void AnswersDisagree() override;
     void AppendLog(const QString& line) override;
     void SetStatus(const QString& status, const QString& port, const QString& speed) override;
