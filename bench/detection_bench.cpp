@@ -53,7 +53,8 @@ double opensMs()
         sessions.push_back(std::make_unique<Session>());
     return timeMs([&] {
         for (int index = 0; index <= 20; ++index) {
-            if (!sessions[static_cast<std::size_t>(index)]->session.OpenPort(index))
+            if (!sessions[static_cast<std::size_t>(index)]->session.OpenPort(
+                    ComPort::fromIndex(index)))
                 std::abort();
         }
     });

@@ -90,7 +90,7 @@ bool takesOption(Command command, std::string_view option)
 
 } // namespace
 
-std::optional<int> parsePortName(std::string_view name)
+std::optional<ComPort> parsePortName(std::string_view name)
 {
     if (name.size() < 4)
         return std::nullopt;
@@ -104,7 +104,7 @@ std::optional<int> parsePortName(std::string_view name)
     const auto number = parseDecimal(digits, 1, HighestOpenedPort);
     if (!number)
         return std::nullopt;
-    return *number - 1;
+    return ComPort{*number};
 }
 
 std::optional<int> parseChannel(std::string_view text)
@@ -187,8 +187,8 @@ Settings parseCommandLine(const std::vector<std::string>& arguments)
             value = arguments[next];
         }
         if (option == "--port") {
-            settings.portIndex = parsePortName(*value);
-            if (!settings.portIndex)
+            settings.port = parsePortName(*value);
+            if (!settings.port)
                 throw UsageError("--port takes a port name COM1 to COM" +
                                  std::to_string(HighestOpenedPort) + ", not '" + *value + "'");
         } else if (option == "--channel") {
@@ -207,9 +207,9 @@ Settings parseCommandLine(const std::vector<std::string>& arguments)
     settings.command = *command;
     if (settings.command == Command::Write && !settings.channel)
         throw UsageError("write needs --channel N");
-    if (settings.all && settings.portIndex)
+    if (settings.all && settings.port)
         throw UsageError("--all and --port exclude each other");
-    if (settings.parallel && settings.portIndex)
+    if (settings.parallel && settings.port)
         throw UsageError("--parallel probes every port to find the module, and --port names it: "
                          "use one of them");
     if (settings.each && (settings.all || settings.wait))

@@ -2,7 +2,8 @@
 // completely before anything touches a port.
 #pragma once
 
-#include "ModuleProtocol.h"
+#include "ComPort.h"
+#include "LineSettings.h"
 
 #include <optional>
 #include <stdexcept>
@@ -20,7 +21,7 @@ enum class Command
     Write
 };
 
-struct Settings
+struct Settings : LineSettings
 {
     Command command = Command::Ports;
     bool json = false;
@@ -33,12 +34,8 @@ struct Settings
     std::optional<int> waitLimitMs;
     // write: program module after module as they are plugged in.
     bool each = false;
-    // Wait the full reply wait after every read command, as the window does.
-    bool fixedWaits = false;
-    // 0 is COM1.
-    std::optional<int> portIndex;
-    std::optional<int> channel;
-    int generation = ModuleProtocol::V5;
+    // The port that --port names.
+    std::optional<ComPort> port;
     bool helpWanted = false;
     bool versionWanted = false;
 };
@@ -53,8 +50,8 @@ public:
 // `arguments` leaves out the program name. Throws UsageError.
 Settings parseCommandLine(const std::vector<std::string>& arguments);
 
-// The port index of "COMn" (any case), n from 1 to 31; nullopt otherwise.
-std::optional<int> parsePortName(std::string_view name);
+// The port "COMn" (any case) names, n from 1 to 31; nullopt otherwise.
+std::optional<ComPort> parsePortName(std::string_view name);
 // A channel from 1 to 83, written in decimal digits only; nullopt otherwise.
 std::optional<int> parseChannel(std::string_view text);
 

@@ -46,7 +46,7 @@ QList<int> PortsToScan(const Settings& settings, const Held& held)
 {
     QList<int> ports;
     for (const int index : ModuleBatch::ReachablePorts()) {
-        if (settings.portIndex && index != *settings.portIndex)
+        if (settings.port && index != settings.port->index())
             continue;
         const QString device = PortDevice(index + 1);
         if (device.isEmpty() || std::none_of(held.begin(), held.end(), [&](const auto& held) {

@@ -27,9 +27,32 @@ namespace cli {
 
 namespace {
 
+// The exit status a module's result calls for.
+int ExitStatusOf(BatchModule::Result result)
+{
+    switch (result) {
+    case BatchModule::Result::Found:
+    case BatchModule::Result::Verified:
+        return Done;
+    case BatchModule::Result::ReadBackDiffers:
+    case BatchModule::Result::AddressChanged:
+    case BatchModule::Result::ReadBackUnclear:
+        return ReadBackDiffers;
+    case BatchModule::Result::NotWritten:
+    case BatchModule::Result::Unconfirmed:
+        return NotWritten;
+    case BatchModule::Result::StoppedAnswering:
+    case BatchModule::Result::NotSent:
+    case BatchModule::Result::NoReadBack:
+    case BatchModule::Result::Gone:
+        break;
+    }
+    return ModuleNotFound;
+}
+
 QString PortName(int portIndex)
 {
-    return QStringLiteral("COM%1").arg(portIndex + 1);
+    return ComPort::fromIndex(portIndex).name();
 }
 
 QJsonObject PortJson(const PortDiagnosis& diagnosis)
@@ -439,10 +462,9 @@ private:
     int openAndRead()
     {
         for (;;) {
-            if (settings_.portIndex) {
-                const int index = *settings_.portIndex;
-                session_->PortIndex = index;
-                if (!session_->OpenPort(index)) {
+            if (settings_.port) {
+                session_->PortIndex = settings_.port->index();
+                if (!session_->OpenPort(*settings_.port)) {
                     const PortSeen port = NotOpenedSeen(com_->LastOpening());
                     if (waitForAnotherTry({port}))
                         continue;
@@ -456,7 +478,7 @@ private:
                 return notFound();
             }
             openedDevice_ = QString::fromStdString(com_->LastOpening().device);
-            if (!settings_.portIndex && settings_.generation != ModuleProtocol::V4)
+            if (!settings_.port && settings_.generation != ModuleProtocol::V4)
                 return Done;
             view_.forgetReplies();
             session_->ReadRadioData();

@@ -227,9 +227,9 @@ bool TModuleSession::DetectModule()
     return true;
 }
 
-bool TModuleSession::OpenPort(int portIndex)
+bool TModuleSession::OpenPort(ComPort port)
 {
-    serialConnector_.SetComPort(static_cast<TRadioCom::ports>(portIndex));
+    serialConnector_.SetComPort(static_cast<TRadioCom::ports>(port.index()));
     serialConnector_.SetBaudRate(ScanSpeed);
     serialConnector_.SetReadTimeout(ScanReadTimeoutMs);
     serialConnector_.SetComStatus(true);
@@ -241,7 +241,7 @@ bool TModuleSession::ScanPorts()
     QList<PortOpening> unopened;
     for (int index = FirstPortTried; index <= LastPortTried; ++index) {
         view_.TryingPort(index);
-        OpenPort(index);
+        OpenPort(ComPort::fromIndex(index));
         view_.PortTried(serialConnector_.LastOpening());
         QThread::msleep(PauseAfterOpenMs);
         if (!serialConnector_.Connected()) {

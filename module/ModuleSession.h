@@ -145,9 +145,10 @@ public:
     // already confirmed, sends it and logs it; true when all of it went out.
     bool TransmitWriteCommand(const QString& address, int channel);
 
-    // Selects the port of this index at the scan's speed and read time-out
-    // and opens it, as the scan does for each port; true when it opened.
-    bool OpenPort(int portIndex);
+    // Selects the port at the scan's speed and read time-out and opens it,
+    // as the scan does for each port; true when it opened. What the open met
+    // is the component's LastOpening.
+    bool OpenPort(ComPort port);
 
 private:
     void SendReadCommands(int generation);

@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -193,6 +196,27 @@ std::vector<std::string> misnamedPortEntries()
     return names;
 }
 
+int openLocked(const std::string& path, OpenAttempt& attempt, struct stat& info)
+{
+    attempt.path = path;
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        attempt.error = errno;
+        return -1;
+    }
+    // TIOCEXCL alone lets root and a racing opener through; the lock does not.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &info) != 0) {
+        attempt.error = errno;
+        attempt.lockRefused = errno == EWOULDBLOCK;
+        ::close(fd);
+        return -1;
+    }
+    char device[PATH_MAX];
+    if (realpath(path.c_str(), device))
+        attempt.device = device;
+    return fd;
+}
+
 const OpenAttempt& lastOpenAttempt()
 {
     return lastAttempt;
@@ -239,9 +263,17 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECU
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
+    struct stat info
+    {
+    };
+    const int fd = platform::openLocked(*path, attempt, info);
+    if (fd < 0) {
+        SetLastError(platform::errorFromErrno(attempt.error));
+        return INVALID_HANDLE_VALUE;
+    }
     DWORD error = ERROR_SUCCESS;
     auto device = platform::SerialDevice::open(
-        *path, (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0, attempt, error);
+        fd, info, (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0, attempt, error);
     if (!device) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;

@@ -32,6 +32,12 @@ std::vector<std::string> misnamedPortEntries();
 // holds nothing then.
 std::optional<std::string> portMapDirectory();
 
+// Opens `path` for reading and writing, without making it the controlling
+// terminal, and locks it against every other open that locks, root's
+// included. The descriptor, or -1 with `attempt` saying why; `info` is the
+// device's status once it opened.
+int openLocked(const std::string& path, OpenAttempt& attempt, struct stat& info);
+
 // What the last CreateFileA of this thread met.
 const OpenAttempt& lastOpenAttempt();
 

@@ -1,8 +1,6 @@
 // Opening and closing serial devices, and the settings kept per device.
 #include "serial_device.h"
 
-#include "port_map.h"
-
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -108,38 +106,9 @@ DWORD errorFromErrno(int error)
     }
 }
 
-int openLocked(const std::string& path, OpenAttempt& attempt, struct stat& info)
-{
-    attempt.path = path;
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        attempt.error = errno;
-        return -1;
-    }
-    // TIOCEXCL alone lets root and a racing opener through; the lock does not.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &info) != 0) {
-        attempt.error = errno;
-        attempt.lockRefused = errno == EWOULDBLOCK;
-        ::close(fd);
-        return -1;
-    }
-    char device[PATH_MAX];
-    if (realpath(path.c_str(), device))
-        attempt.device = device;
-    return fd;
-}
-
-std::shared_ptr<SerialDevice> SerialDevice::open(const std::string& path, bool overlapped,
+std::shared_ptr<SerialDevice> SerialDevice::open(int fd, const struct stat& info, bool overlapped,
                                                  OpenAttempt& attempt, DWORD& error)
 {
-    struct stat info
-    {
-    };
-    const int fd = openLocked(path, attempt, info);
-    if (fd < 0) {
-        error = errorFromErrno(attempt.error);
-        return nullptr;
-    }
     bool exclusive = false;
     std::optional<termios> original;
     // Gives back what the open took: the settings, the exclusive mark, the

@@ -33,20 +33,16 @@ struct OpenAttempt
     int terminalError = 0;
 };
 
-// Opens `path` for reading and writing, without making it the controlling
-// terminal, and locks it against every other open that locks, root's
-// included. The descriptor, or -1 with `attempt` saying why; `info` is the
-// device's status once it opened.
-int openLocked(const std::string& path, OpenAttempt& attempt, struct stat& info);
-
 class SerialDevice final : public KernelObject
 {
 public:
-    // Opens `path` exclusively and puts a terminal into raw mode. Returns an
-    // empty pointer with `error` set to the Windows error code on failure, the
-    // device then left as it was found; `attempt` tells what the open met.
-    // `overlapped`: opened with FILE_FLAG_OVERLAPPED.
-    static std::shared_ptr<SerialDevice> open(const std::string& path, bool overlapped,
+    // Takes over the locked descriptor of a device opened by the port map
+    // (its status `info`), makes it exclusive and puts a terminal into raw
+    // mode. Returns an empty pointer with `error` set to the Windows error
+    // code on failure, the device then closed and left as it was found;
+    // `attempt` tells what was met. `overlapped`: opened with
+    // FILE_FLAG_OVERLAPPED.
+    static std::shared_ptr<SerialDevice> open(int fd, const struct stat& info, bool overlapped,
                                               OpenAttempt& attempt, DWORD& error);
     ~SerialDevice() override;
 

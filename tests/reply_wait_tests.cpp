@@ -37,7 +37,7 @@ Read ReadOnce(const std::string& portDir, int generation, bool endWaitOnReply)
     TModuleSession session(com, view);
     session.CollectReplies = endWaitOnReply;
     com.SetOnReceive([&](std::int32_t count) { session.HandleReceived(count); });
-    EXPECT_TRUE(session.OpenPort(0));
+    EXPECT_TRUE(session.OpenPort(ComPort{1}));
     auto start = std::chrono::steady_clock::now();
     session.ReadRadioData();
     Read first{session.ReplyDecoded, view.address, view.channel,

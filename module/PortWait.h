@@ -8,8 +8,6 @@
 #include <QDeadlineTimer>
 #include <QList>
 
-namespace cli {
-
 enum class WaitEnd
 {
     // A port appeared or changed, or one that refused may be granted now.
@@ -25,5 +23,3 @@ enum class WaitEnd
 // also tried again after that second, not reported: the system gives a
 // device that was just plugged in to its group a moment after it appears.
 WaitEnd WaitToTryAgain(PortWatcher& watcher, const QList<PortSeen>& unopened, QDeadlineTimer limit);
-
-} // namespace cli

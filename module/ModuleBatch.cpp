@@ -1,11 +1,10 @@
 #include "ModuleBatch.h"
 
 #include "CliSettings.h"
-#include "ModuleCommands.h"
-#include "Output.h"
 #include "ParallelScan.h"
 #include "PortDiagnosis.h"
 #include "PortNumbers.h"
+#include "RadioText.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -15,8 +14,6 @@
 
 using namespace ModuleTiming;
 
-namespace cli {
-
 namespace {
 
 // Modules plugged in together, by hand or on a hub, appear a moment apart:
@@ -25,7 +22,7 @@ constexpr qint64 SettleMs = 500;
 
 } // namespace
 
-BatchModule::BatchModule(int portIndex, const Settings& settings)
+BatchModule::BatchModule(int portIndex, const LineSettings& settings)
     : portIndex(portIndex), view(settings.generation, settings.channel.value_or(0)),
       session(com, view)
 {
@@ -38,28 +35,6 @@ BatchModule::BatchModule(int portIndex, const Settings& settings)
     session.CollectReplies = true;
     session.FullReplyWaits = settings.fixedWaits;
     session.PortIndex = portIndex;
-}
-
-int ExitStatusOf(BatchModule::Result result)
-{
-    switch (result) {
-    case BatchModule::Result::Found:
-    case BatchModule::Result::Verified:
-        return Done;
-    case BatchModule::Result::ReadBackDiffers:
-    case BatchModule::Result::AddressChanged:
-    case BatchModule::Result::ReadBackUnclear:
-        return ReadBackDiffers;
-    case BatchModule::Result::NotWritten:
-    case BatchModule::Result::Unconfirmed:
-        return NotWritten;
-    case BatchModule::Result::StoppedAnswering:
-    case BatchModule::Result::NotSent:
-    case BatchModule::Result::NoReadBack:
-    case BatchModule::Result::Gone:
-        break;
-    }
-    return ModuleNotFound;
 }
 
 bool DeviceGone(int portIndex, const QString& opened)
@@ -93,7 +68,7 @@ void ModuleBatch::Open(const QList<int>& portIndices)
 {
     for (const int index : portIndices) {
         auto module = std::make_unique<BatchModule>(index, settings_);
-        if (module->session.OpenPort(index)) {
+        if (module->session.OpenPort(ComPort::fromIndex(index))) {
             module->device = QString::fromStdString(module->com.LastOpening().device);
             modules.push_back(std::move(module));
         } else {
@@ -103,7 +78,8 @@ void ModuleBatch::Open(const QList<int>& portIndices)
     QThread::msleep(PauseAfterOpenMs);
 }
 
-void ModuleBatch::ReadTogether(const std::vector<BatchModule*>& reading, const Settings& settings)
+void ModuleBatch::ReadTogether(const std::vector<BatchModule*>& reading,
+                               const LineSettings& settings)
 {
     for (BatchModule* module : reading)
         module->session.ReplyDecoded = false;
@@ -289,5 +265,3 @@ void ModuleBatch::TakeLateModules(PortWatcher& watcher)
                   [](const auto& a, const auto& b) { return a->portIndex < b->portIndex; });
     }
 }
-
-} // namespace cli

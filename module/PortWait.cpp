@@ -4,8 +4,6 @@
 
 #include <chrono>
 
-namespace cli {
-
 namespace {
 
 constexpr std::chrono::milliseconds GrantTime{1000};
@@ -38,5 +36,3 @@ WaitEnd WaitToTryAgain(PortWatcher& watcher, const QList<PortSeen>& unopened, QD
     }
     return retryDue && !limit.hasExpired() ? WaitEnd::TryAgain : WaitEnd::TimedOut;
 }
-
-} // namespace cli

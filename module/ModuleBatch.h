@@ -4,7 +4,7 @@
 // each, so a batch takes about as long as one module.
 #pragma once
 
-#include "CommandLine.h"
+#include "LineSettings.h"
 #include "ModuleSession.h"
 #include "PortSeen.h"
 #include "PortWatcher.h"
@@ -17,8 +17,6 @@
 #include <functional>
 #include <memory>
 #include <vector>
-
-namespace cli {
 
 struct BatchModule
 {
@@ -49,7 +47,7 @@ struct BatchModule
         Gone
     };
 
-    BatchModule(int portIndex, const Settings& settings);
+    BatchModule(int portIndex, const LineSettings& settings);
     // The session goes before the component, which must not call it then.
     ~BatchModule() { com.SetOnReceive({}); }
     BatchModule(const BatchModule&) = delete;
@@ -74,9 +72,6 @@ struct BatchModule
     Result result = Result::Found;
 };
 
-// The exit status a module's result calls for.
-int ExitStatusOf(BatchModule::Result result);
-
 // Whether the device `opened` behind the port is gone, as when an adapter is
 // pulled out: the port map no longer leads to a device, or, on the default
 // map, to another adapter that took the pulled one's number. Looks without
@@ -86,7 +81,7 @@ bool DeviceGone(int portIndex, const QString& opened);
 class ModuleBatch
 {
 public:
-    explicit ModuleBatch(const Settings& settings) : settings_(settings) {}
+    explicit ModuleBatch(const LineSettings& settings) : settings_(settings) {}
 
     // Opens these port indices as the scan does, pausing once after all.
     // Those that do not open are kept in unopened, with what their open met.
@@ -114,7 +109,8 @@ public:
 
     // Read commands in rounds to the modules given until each has decoded a
     // reply or three rounds have passed.
-    static void ReadTogether(const std::vector<BatchModule*>& modules, const Settings& settings);
+    static void ReadTogether(const std::vector<BatchModule*>& modules,
+                             const LineSettings& settings);
 
     std::vector<std::unique_ptr<BatchModule>> modules;
     QList<PortSeen> unopened;
@@ -135,7 +131,5 @@ private:
     // What a module written should read back.
     RadioReading SentReading(const BatchModule& module) const;
 
-    const Settings& settings_;
+    const LineSettings& settings_;
 };
-
-} // namespace cli

@@ -4,7 +4,7 @@
 #include "ModuleProtocol.h"
 #include "ModuleSession.h"
 #include "ModuleView.h"
-#include "Output.h"
+#include "RadioText.h"
 #include "RecordingView.h"
 
 #include <QThread>
@@ -83,7 +83,7 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
     Probes probes;
     for (int index = FirstPortTried; index <= LastPortTried; ++index) {
         auto probe = std::make_unique<PortProbe>(index, ModuleProtocol::V5, endWaitOnReply);
-        if (probe->session.OpenPort(index))
+        if (probe->session.OpenPort(ComPort::fromIndex(index)))
             probes.push_back(std::move(probe));
         else
             result.seen.append(NotOpenedSeen(probe->com->LastOpening()));
@@ -137,7 +137,7 @@ void AskInV4(QList<PortSeen>& seen, bool endWaitOnReply)
             continue;
         auto probe =
             std::make_unique<PortProbe>(port.portNumber - 1, ModuleProtocol::V4, endWaitOnReply);
-        if (probe->session.OpenPort(probe->index))
+        if (probe->session.OpenPort(ComPort::fromIndex(probe->index)))
             probes.push_back(std::move(probe));
     }
     if (probes.empty())

@@ -1,7 +1,7 @@
 #include "PortSeen.h"
 
-#include "Output.h"
 #include "PortNumbers.h"
+#include "RadioText.h"
 
 #include <QMap>
 
