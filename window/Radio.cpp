@@ -57,6 +57,7 @@ TMainForm::TMainForm(QWidget* parent)
 {
     SubstituteMissingWindowFont();
     ui->setupUi(this);
+    setWindowTitle(QStringLiteral(MELVIX_WINDOW_TITLE));
     setWindowIcon(QIcon(QPixmap(MelvixIcon)));
     // The designed size is the smallest. Larger, as when maximised, the panel
     // keeps to the right edge, the status bar to the bottom, the "Received"
