@@ -1,11 +1,11 @@
 #include "ModuleBatch.h"
 
-#include "CliSettings.h"
 #include "ModuleCommands.h"
 #include "Output.h"
 #include "ParallelScan.h"
 #include "PortDiagnosis.h"
 #include "PortNumbers.h"
+#include "SerialSettings.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -28,7 +28,7 @@ BatchModule::BatchModule(int portIndex, const Settings& settings)
     : portIndex(portIndex), view(settings.generation, settings.channel.value_or(0)),
       session(com, view)
 {
-    ConfigureLikeTheWindow(com);
+    ApplySerialSettings(com);
     com.SetOnReceive([this](std::int32_t count) {
         if (count > 0)
             view.bytesArrived = true;

@@ -2,6 +2,7 @@
 
 #include "PortDiagnosis.h"
 #include "Radiocom.h"
+#include "SerialSettings.h"
 #include "ui_Radio.h"
 
 #include <QCoreApplication>
@@ -64,6 +65,7 @@ TMainForm::TMainForm(QWidget* parent)
     // group takes the rest, and the controls inside keep their places.
     setMinimumSize(size());
     ui->Button1->setFocus();
+    ApplySerialSettings(*SerialConnector);
     ConfigureSerialConnector();
     MinReplyLength = 16;
     DetectModule();
