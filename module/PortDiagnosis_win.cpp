@@ -2,13 +2,16 @@
 // component makes it. Windows names no holder of a busy port.
 #include "PortDiagnosis.h"
 
+#include "ModuleSession.h"
+
 #include <windows.h>
 
 #include <string>
 
 namespace {
 
-constexpr int HighestListed = 21;
+// The ports detection tries.
+constexpr int HighestListed = ModuleTiming::LastPortTried + 1;
 
 } // namespace
 
