@@ -3,11 +3,11 @@
 #include "detection_bench.h"
 #include "measure.h"
 
-#include "CliSettings.h"
 #include "ModuleProtocol.h"
 #include "ModuleSession.h"
 #include "ModuleView.h"
 #include "ParallelScan.h"
+#include "SerialSettings.h"
 #include "simulator.h"
 
 #include <QTemporaryDir>
@@ -36,7 +36,7 @@ struct Session
 {
     Session() : session(com, view)
     {
-        ConfigureLikeTheWindow(com);
+        ApplySerialSettings(com);
         com.SetOnReceive([this](std::int32_t count) { session.HandleReceived(count); });
     }
     TRadioCom com;

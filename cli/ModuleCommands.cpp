@@ -1,6 +1,5 @@
 #include "ModuleCommands.h"
 
-#include "CliSettings.h"
 #include "DeferredSignals.h"
 #include "LineMode.h"
 #include "ModuleBatch.h"
@@ -13,6 +12,7 @@
 #include "PortSeen.h"
 #include "PortWait.h"
 #include "PortWatcher.h"
+#include "SerialSettings.h"
 #include "Terminal.h"
 
 #include <QDateTime>
@@ -212,7 +212,7 @@ public:
     explicit Runner(const Settings& settings) : settings_(settings), view_(settings, progress_)
     {
         adopt(std::make_unique<TRadioCom>());
-        ConfigureLikeTheWindow(*com_);
+        ApplySerialSettings(*com_);
     }
 
     int run()

@@ -1,10 +1,10 @@
 #include "ModuleBatch.h"
 
-#include "CliSettings.h"
 #include "ParallelScan.h"
 #include "PortDiagnosis.h"
 #include "PortNumbers.h"
 #include "RadioText.h"
+#include "SerialSettings.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -26,7 +26,7 @@ BatchModule::BatchModule(int portIndex, const LineSettings& settings)
     : portIndex(portIndex), view(settings.generation, settings.channel.value_or(0)),
       session(com, view)
 {
-    ConfigureLikeTheWindow(com);
+    ApplySerialSettings(com);
     com.SetOnReceive([this](std::int32_t count) {
         if (count > 0)
             view.bytesArrived = true;

@@ -1,10 +1,13 @@
 #include "NameTables.h"
 
+#include "ModuleSession.h"
+
 const QStringList& PortNames()
 {
     static const QStringList names = [] {
         QStringList built;
-        for (int number = 1; number <= 21; ++number)
+        // Every port detection tries has a name.
+        for (int number = 1; number <= ModuleTiming::LastPortTried + 1; ++number)
             built << QStringLiteral("COM%1").arg(number);
         return built;
     }();

@@ -1,11 +1,11 @@
 #include "ParallelScan.h"
 
-#include "CliSettings.h"
 #include "ModuleProtocol.h"
 #include "ModuleSession.h"
 #include "ModuleView.h"
 #include "RadioText.h"
 #include "RecordingView.h"
+#include "SerialSettings.h"
 
 #include <QThread>
 
@@ -22,7 +22,7 @@ struct PortProbe
     PortProbe(int index, int generation, bool endWaitOnReply)
         : index(index), com(std::make_unique<TRadioCom>()), view(generation), session(*com, view)
     {
-        ConfigureLikeTheWindow(*com);
+        ApplySerialSettings(*com);
         session.CollectReplies = true;
         session.FullReplyWaits = !endWaitOnReply;
         com->SetOnReceive([this](std::int32_t count) {

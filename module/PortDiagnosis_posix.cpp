@@ -3,6 +3,7 @@
 // open was refused, and /proc for the process that holds a busy port.
 #include "PortDiagnosis.h"
 
+#include "ModuleSession.h"
 #include "port_map.h"
 
 #include <QDir>
@@ -24,7 +25,8 @@
 
 namespace {
 
-constexpr int HighestListedByDefault = 21;
+// Every port detection tries is listed, mapped or not.
+constexpr int HighestListedByDefault = ModuleTiming::LastPortTried + 1;
 
 QString FileKind(mode_t mode)
 {

@@ -2,9 +2,12 @@
 // Windows names no holder of a busy port.
 #include "PortDiagnosis.h"
 
+#include "ModuleSession.h"
+
 namespace {
 
-constexpr int HighestListed = 21;
+// The ports detection tries.
+constexpr int HighestListed = ModuleTiming::LastPortTried + 1;
 
 } // namespace
 

@@ -6,18 +6,13 @@
 # with Debian's hardening flags, programs that carry them.
 #   package_test.sh BUILD_DIR VERSION HARDENED(ON|OFF)
 set -euo pipefail
+# shellcheck source=tools/lib.sh
+source "$(dirname "$0")/../tools/lib.sh"
 
 build_dir=$1
 version=$2
 hardened=$3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+start_work melvix-package
 
 # Into a directory of its own, so that no test package is left in the build tree.
 if ! cpack -G DEB -B "$work/out" --config "$build_dir/CPackConfig.cmake" >"$work/cpack.log" 2>&1; then
@@ -164,8 +159,8 @@ depends=$(dpkg-deb -f "$deb" Depends)
 grep -Eq '(^|[ ,])libqt6[a-z0-9]*' <<<"$depends" ||
     fail "Depends names no Qt 6 library: '$depends'"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed" >&2
+if [ "$failed" -ne 0 ]; then
+    echo "$failed check(s) failed" >&2
     exit 1
 fi
 echo "$(basename "$deb"): files, desktop entry, icons, manual pages, completion, changelog, dependencies and lintian's view as expected"

@@ -4,8 +4,11 @@
 # on SIGTERM the program closed before everything stops. The temporary
 # folder goes on every path.
 set -euo pipefail
-demo=$(cd "$(dirname "$0")/.." && pwd)/tools/demo.sh
-title="Melvix Radio Module Programmer 1.45"
+tools=$(cd "$(dirname "$0")/../tools" && pwd)
+demo=$tools/demo.sh
+# shellcheck source=tools/lib.sh
+source "$tools/lib.sh"
+read_program_version "$MELVIX_BUILD_DIR"
 # The window must reach the X display each case gives it, whatever platform
 # the caller's environment chose for Qt (packagers often set offscreen).
 unset QT_QPA_PLATFORM
@@ -14,20 +17,16 @@ unset QT_QPA_PLATFORM
 set -m
 
 scratch=$(mktemp -d)
-groups=()
+# Each of pids leads a process group.
 cleanup() {
-    for group in "${groups[@]}"; do
+    local group
+    for group in "${pids[@]}"; do
         kill -KILL -- "-$group" 2>/dev/null || true
     done
     rm -rf "$scratch"
 }
 trap cleanup EXIT
 
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
 left_behind() {
     find "$scratch/tmp" -maxdepth 1 -name 'melvix-demo.*' | grep -q .
 }
@@ -55,36 +54,23 @@ for entry in "${cases[@]}"; do
 done
 
 # With a display of its own, as a desktop session has one.
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$scratch/display" 2>/dev/null &
-groups+=($!)
-for _ in $(seq 100); do
-    [ -s "$scratch/display" ] && break
-    sleep 0.1
-done
-export DISPLAY=":$(cat "$scratch/display")"
+start_xvfb "$scratch" || { echo "FAIL: Xvfb did not start" >&2; exit 1; }
 TMPDIR="$scratch/tmp" "$demo" >"$scratch/output.txt" 2>&1 &
 run=$!
-groups+=("$run")
-for _ in $(seq 300); do
-    xwininfo -name "$title" >/dev/null 2>&1 && break
-    sleep 0.1
-done
-xwininfo -name "$title" >/dev/null 2>&1 || fail "the window did not appear: $(cat "$scratch/output.txt")"
+pids+=("$run")
+wait_for 300 xwininfo -name "$window_title" ||
+    fail "the window did not appear: $(cat "$scratch/output.txt")"
 kill -TERM "$run"
 # Generous: the program closes its port and the simulator its link.
-for _ in $(seq 300); do
-    kill -0 "$run" 2>/dev/null || break
-    sleep 0.1
-done
-if kill -0 "$run" 2>/dev/null; then
+if ! wait_for 300 ended "$run"; then
     fail "SIGTERM did not end the run while the program was open"
 else
     status=0
     wait "$run" || status=$?
     [ "$status" = 143 ] || fail "after SIGTERM the exit status is $status, not 143"
-    ! xwininfo -name "$title" >/dev/null 2>&1 || fail "the window outlived the run"
+    ! xwininfo -name "$window_title" >/dev/null 2>&1 || fail "the window outlived the run"
     ! left_behind || fail "SIGTERM left the temporary folder"
 fi
 
-[ "$failures" -eq 0 ] || exit 1
+[ "$failed" -eq 0 ] || exit 1
 echo "help, bad options, a missing build and SIGTERM each end the run cleanly"

@@ -5,6 +5,8 @@
 # held open, as an unprivileged user, since root ignores the exclusive mark.
 #   signal_test.sh PROGRAM MODULESIM
 set -euo pipefail
+# shellcheck source=tools/lib.sh
+source "$(dirname "$0")/../tools/lib.sh"
 program=$1
 simulator=$2
 
@@ -30,10 +32,7 @@ mkdir "$work/ports"
 [ "$(id -u)" != 0 ] || chown 65534:65534 "$work/ports"
 "${as_user[@]}" "$simulator" --port-dir "$work/ports" --com 3 >"$work/simulator.out" &
 pids+=($!)
-for _ in $(seq 100); do
-    [ -s "$work/simulator.out" ] && break
-    sleep 0.1
-done
+wait_for 100 test -s "$work/simulator.out" || true
 device=$(sed -n 's/.* -> //p' "$work/simulator.out")
 [ -n "$device" ] || { echo "FAIL: the simulator did not start" >&2; exit 1; }
 
@@ -43,7 +42,6 @@ opens() {
 
 opens || { echo "FAIL: $device cannot be opened even before the program runs" >&2; exit 1; }
 
-failures=0
 for signal in TERM INT HUP; do
     QT_QPA_PLATFORM=offscreen MELVIX_PORT_DIR=$work/ports "${as_user[@]}" "$program" \
         >"$work/program.out" 2>&1 &
@@ -65,21 +63,18 @@ for signal in TERM INT HUP; do
     fi
     # As the documentation says: the exclusive mark does not stop root.
     if [ "$(id -u)" = 0 ] && ! bash -c 'exec 3<>"$1"' opener "$device" 2>/dev/null; then
-        echo "FAIL: root could not open the held port" >&2
-        failures=$((failures + 1))
+        fail "root could not open the held port"
     fi
     kill -s "$signal" "$pid"
     status=0
     wait "$pid" || status=$?
     expected=$((128 + $(kill -l "$signal")))
     if [ "$status" != "$expected" ]; then
-        echo "FAIL: SIG$signal: exit status $status, not $expected (ended by the signal)" >&2
-        failures=$((failures + 1))
+        fail "SIG$signal: exit status $status, not $expected (ended by the signal)"
     fi
     if ! opens; then
-        echo "FAIL: SIG$signal: the port cannot be opened after the program ended" >&2
-        failures=$((failures + 1))
+        fail "SIG$signal: the port cannot be opened after the program ended"
     fi
 done
-[ "$failures" -eq 0 ] || exit 1
+[ "$failed" -eq 0 ] || exit 1
 echo "SIGTERM, SIGINT and SIGHUP each closed and released the port"

@@ -89,9 +89,12 @@ for form in window/*.ui; do
     "$qt_libexec/uic" --connections=pmf "$form" -o "$generated/ui_$(basename "${form%.ui}").h"
 done
 
-# What Qt's CMake targets and ours define for a Windows build.
+# What Qt's CMake targets and ours define for a Windows build, with
+# stand-ins for the version and the window's title that programversion
+# defines.
 flags=(-std=c++20 -fsyntax-only -Wall -Wextra -Werror
-    -DUNICODE -D_UNICODE -DNOMINMAX -DMELVIX_VERSION=\"0\" -DQT_CORE_LIB -DQT_GUI_LIB -DQT_WIDGETS_LIB
+    -DUNICODE -D_UNICODE -DNOMINMAX -DMELVIX_VERSION=\"0\" -DMELVIX_WINDOW_TITLE=\"0\"
+    -DQT_CORE_LIB -DQT_GUI_LIB -DQT_WIDGETS_LIB
     -iquote "$generated")
 for dir in "${directories[@]}"; do
     flags+=(-I "$dir")

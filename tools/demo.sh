@@ -16,42 +16,18 @@
 # MELVIX_BUILD_DIR names the build directory (default: build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=tools/lib.sh
+source tools/lib.sh
 build=${MELVIX_BUILD_DIR:-build}
 simulator=$build/tools/modulesim/modulesim
 program=$build/app/melvix-programmer
-title="Melvix Radio Module Programmer 1.45"
 
 for built in "$simulator" "$program"; do
     [ -x "$built" ] || { echo "$0: $built is not built (tools/run.sh builds it)" >&2; exit 1; }
 done
+read_program_version "$build" || exit 1
 
-work=$(mktemp -d -t melvix-demo.XXXXXX)
-# Stopped last started first: the program closes its port while the
-# simulator still holds the other end.
-pids=()
-stop_all() {
-    local i
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill "${pids[i]}" 2>/dev/null || true
-        wait "${pids[i]}" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap stop_all EXIT
-trap 'exit 129' HUP
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-# Waits up to $1 tenths of a second for the command after it to succeed.
-wait_for() {
-    local tries=$1
-    shift
-    until "$@" >/dev/null 2>&1; do
-        tries=$((tries - 1))
-        [ "$tries" -gt 0 ] || return 1
-        sleep 0.1
-    done
-}
+start_work melvix-demo
 
 # The simulator's options come after ours, so that the user's --com and
 # --port-dir count; the link it reports says which port and map it took. Its
@@ -87,20 +63,17 @@ if [ -n "${DISPLAY:-}" ]; then
     exit "$status"
 fi
 
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-wait_for 100 test -s "$work/display" || { echo "Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$(cat "$work/display")"
+start_xvfb "$work" || { echo "Xvfb did not start" >&2; exit 1; }
 
 # The display started here is an X server, whatever platform the caller's
 # environment names.
 MELVIX_PORT_DIR=$ports QT_QPA_PLATFORM=xcb "$program" &
 pids+=($!)
 # The window is shown only once detection is over: up to 21 ports.
-wait_for 300 xwininfo -name "$title" || { echo "the window did not appear" >&2; exit 1; }
+wait_for 300 xwininfo -name "$window_title" || { echo "the window did not appear" >&2; exit 1; }
 sleep 1 # let it paint
-window=$(xwininfo -name "$title" | awk '/Window id:/ { print $4 }')
-xwd -silent -id "$window" | xwdtopnm 2>/dev/null | pnmtopng >"$work/window.png"
+window=$(xwininfo -name "$window_title" | awk '/Window id:/ { print $4 }')
+window_shot "$window" "$work/window.png"
 screenshot=$(mktemp --suffix=.png -t melvix-programmer.XXXXXX)
 mv "$work/window.png" "$screenshot"
 echo "$screenshot"

@@ -2,6 +2,7 @@
 
 #include "PortDiagnosis.h"
 #include "Radiocom.h"
+#include "SerialSettings.h"
 #include "ui_Radio.h"
 
 #include <QCoreApplication>
@@ -57,12 +58,14 @@ TMainForm::TMainForm(QWidget* parent)
 {
     SubstituteMissingWindowFont();
     ui->setupUi(this);
+    setWindowTitle(QStringLiteral(MELVIX_WINDOW_TITLE));
     setWindowIcon(QIcon(QPixmap(MelvixIcon)));
     // The designed size is the smallest. Larger, as when maximised, the panel
     // keeps to the right edge, the status bar to the bottom, the "Received"
     // group takes the rest, and the controls inside keep their places.
     setMinimumSize(size());
     ui->Button1->setFocus();
+    ApplySerialSettings(*SerialConnector);
     ConfigureSerialConnector();
     MinReplyLength = 16;
     DetectModule();

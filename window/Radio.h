@@ -67,8 +67,8 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    // The window's description gives SerialConnector its settings and binds
-    // its OnReceive by name.
+    // Binds SerialConnector's OnReceive by the name the window's description
+    // gives, and applies any other setting the description holds.
     void ConfigureSerialConnector();
 
     // TModuleView, with the window's controls.

@@ -7,6 +7,8 @@
 # Prints the zip's path.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+# shellcheck source=tools/lib.sh
+source tools/lib.sh
 build=${1:-build-windows}
 triple=x86_64-w64-mingw32
 
@@ -20,8 +22,8 @@ cmake -S . -B "$build" -G Ninja \
     -DMELVIX_WERROR=ON >/dev/null
 cmake --build "$build" -j2 >&2
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-name=melvix-programmer-$version-windows-x86_64
+read_program_version "$build"
+name=melvix-programmer-$program_version-windows-x86_64
 stage=$build/$name
 rm -rf "$stage" "$build/$name.zip"
 mkdir -p "$stage/platforms" "$stage/styles"

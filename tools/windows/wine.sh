@@ -19,52 +19,20 @@
 # device.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+# shellcheck source=tools/lib.sh
+source tools/lib.sh
 windows_build=$(realpath "$1")
 screenshot=${2:-}
-zip=$(echo "$windows_build"/melvix-programmer-*-windows-x86_64.zip)
+read_program_version "$windows_build" || exit 1
+zip=$windows_build/melvix-programmer-$program_version-windows-x86_64.zip
 simulator=$(realpath "${MELVIX_BUILD_DIR:-build}/tools/modulesim/modulesim")
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
-title="Melvix Radio Module Programmer 1.45"
 
-work=$(mktemp -d -t melvix-wine.XXXXXX)
+start_work melvix-wine
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe="
 ports=$WINEPREFIX/dosdevices
-pids=()
-stop_all() {
-    local i
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill "${pids[i]}" 2>/dev/null || true
-        wait "${pids[i]}" 2>/dev/null || true
-    done
-    "$wineserver" -k 2>/dev/null || true
-    rm -rf "$work"
-}
-trap stop_all EXIT
-
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); echo "PASS: $1"; }
-fail() {
-    failed=$((failed + 1))
-    echo "FAIL: $1" >&2
-    [ -z "${2:-}" ] || sed 's/^/    /' <<<"$2" >&2
-}
-
-# Waits up to $1 tenths of a second for the command after it to succeed;
-# gives up at once when it fails with status 2.
-wait_for() {
-    local tries=$1 rc
-    shift
-    for (( ; tries > 0; tries--)); do
-        rc=0
-        "$@" >/dev/null 2>&1 || rc=$?
-        [ "$rc" -ne 0 ] || return 0
-        [ "$rc" -ne 2 ] || return 1
-        sleep 0.1
-    done
-    return 1
-}
+stop_also=("$wineserver" -k)
 
 # Removes every COM link that does not lead to a pseudo-terminal. Wine makes
 # one only when its services start, and then, with COM1 to COM255 taken, as
@@ -115,10 +83,7 @@ expect() {
 start=$SECONDS
 # Every Wine program runs in a virtual display: without one, Wine starts its
 # desktop process again and again, and programs wait seconds for it.
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-wait_for 100 test -s "$work/display" || { echo "wine.sh: Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$(cat "$work/display")"
+start_xvfb "$work" || { echo "wine.sh: Xvfb did not start" >&2; exit 1; }
 
 mkdir "$WINEPREFIX"
 # Its output, such as the object dump it writes when it ends, is its own.
@@ -210,10 +175,6 @@ read_button="272 224"
 write_button="272 248"
 exit_button="390 326"
 
-window_shot() {
-    xwd -silent -id "$1" | xwdtopnm 2>/dev/null | pnmtopng >"$2"
-}
-
 only_simulated_ports
 "$wine" "$program" >"$work/program.out" 2>&1 &
 program_pid=$!
@@ -222,11 +183,11 @@ pids+=("$program_pid")
 # waited for.
 window_up() {
     kill -0 "$program_pid" 2>/dev/null || return 2
-    xdotool search --name "^$title\$" >/dev/null 2>&1
+    xdotool search --name "^$window_title\$" >/dev/null 2>&1
 }
 if wait_for 600 window_up; then
     pass "the window opens"
-    window=$(xdotool search --name "^$title\$" | head -1)
+    window=$(xdotool search --name "^$window_title\$" | head -1)
     sleep 2 # let it paint
     [ -n "$screenshot" ] || screenshot=$(mktemp --suffix=.png -t melvix-programmer-wine.XXXXXX)
     window_shot "$window" "$screenshot"
@@ -249,7 +210,7 @@ if wait_for 600 window_up; then
     # a console, and this one is a window program.)
     click "$window" $exit_button
     rc=0
-    wait_for 100 eval '! kill -0 $program_pid' && wait "$program_pid" || rc=$?
+    wait_for 100 ended "$program_pid" && wait "$program_pid" || rc=$?
     if [ "$rc" -eq 0 ]; then
         pass "Exit ends the program"
     else
