@@ -35,9 +35,10 @@ public:
     };
 
     // Installs the handlers, which keep the signals and tell nobody; on
-    // Windows the session's end is Passed. A signal that the process was started with ignored
-    // (nohup ignores SIGHUP) stays ignored. At most one object may exist at a time. Throws
-    // std::system_error when the signals cannot be caught or carried to where they are told.
+    // Windows the session's end is Passed. A signal that the process was
+    // started with ignored (nohup ignores SIGHUP) stays ignored. At most one
+    // object may exist at a time. Throws std::system_error when the signals
+    // cannot be caught or carried to where they are told.
     SignalHandling() : SignalHandling(SessionEnd::Passed, nullptr, {}) {}
     // Also runs `interrupt` for each signal inside the handler, so it may do
     // only what is safe there (async-signal-safe on POSIX; on Windows it runs
