@@ -7,13 +7,12 @@
 //
 // On Windows the same requests reach a program through its console's control
 // events (Ctrl+C, the console closed, log-off, shut-down); they are carried
-// the same way and given the numbers of the signals they stand for. Each
-// platform has a source file of its own.
+// the same way and given the numbers of the signals they stand for.
 #pragma once
 
-#include <QObject>
+#include "SignalHandling.h"
 
-#include <memory>
+#include <QObject>
 
 class TTerminationSignals : public QObject
 {
@@ -22,10 +21,11 @@ class TTerminationSignals : public QObject
 public:
     // Installs the handlers; a signal that the process was started with
     // ignored (nohup ignores SIGHUP) stays ignored. At most one object may
-    // exist at a time. Throws std::system_error when no pipe can be had.
+    // exist at a time. Throws std::system_error when the signals cannot be
+    // caught or carried to this object's thread.
     explicit TTerminationSignals(QObject* parent = nullptr);
     // Gives the signals back the handling they had before.
-    ~TTerminationSignals() override;
+    ~TTerminationSignals() override = default;
     TTerminationSignals(const TTerminationSignals&) = delete;
     TTerminationSignals& operator=(const TTerminationSignals&) = delete;
 
@@ -42,12 +42,10 @@ signals:
     void Arrived(int signalNumber);
 
 private:
-    // Runs on this object's thread for each signal that was carried to it;
-    // invokable, so that another thread can queue it by name.
-    Q_INVOKABLE void Take(int signalNumber);
+    // Runs on this object's thread for each signal that was carried to it.
+    void Take(int signalNumber);
 
-    // What the platform needs to catch the signals and carry them here.
-    struct Catcher;
-    std::unique_ptr<Catcher> catcher_;
     int received_ = 0;
+    // Last, so that the signals are let go before the rest of the object.
+    SignalHandling handling_;
 };

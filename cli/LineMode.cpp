@@ -165,7 +165,7 @@ QString RunLine(const Settings& settings,
                 const std::function<bool(int number, const BatchModule& module)>& report,
                 LineTally& tally)
 {
-    CatchStopSignals();
+    const SignalHandling stop = CatchStopSignals();
     PortWatcher watcher;
     if (!watcher.error().isEmpty())
         return watcher.error();
@@ -180,7 +180,7 @@ QString RunLine(const Settings& settings,
     QDeadlineTimer nextProbe;
     QList<PortSeen> unopened;
     bool checkAtOnce = false;
-    while (StopSignalCaught() == 0) {
+    while (stop.received() == 0) {
         if (look || (probeAgain && nextProbe.hasExpired())) {
             ModuleBatch batch(settings);
             batch.Open(PortsToScan(settings, held));

@@ -1,8 +1,11 @@
+#include "SignalHandling.h"
 #include "TerminationSignals.h"
 #include "event_loop.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <csignal>
 #include <vector>
 
@@ -58,6 +61,44 @@ TEST(TerminationSignals, ASignalIgnoredAtStartStaysIgnored)
     }
     EXPECT_EQ(dispositionOf(SIGHUP).sa_handler, SIG_IGN);
     sigaction(SIGHUP, &before, nullptr);
+}
+
+std::atomic<int> interruptions{0};
+
+void countInterruption()
+{
+    ++interruptions;
+}
+
+extern "C" void formerHandler(int) {}
+
+// A command that runs until it is stopped: each signal wakes its wait, the
+// first one is kept, and once it is done the handler that was there before,
+// not merely the default, is back.
+TEST(SignalHandling, TheFirstSignalIsKeptEachWakesAndTheFormerHandlerReturns)
+{
+    constexpr std::array<int, 3> signalNumbers{SIGINT, SIGTERM, SIGHUP};
+    struct sigaction former
+    {
+    };
+    former.sa_handler = formerHandler;
+    sigemptyset(&former.sa_mask);
+    std::array<struct sigaction, signalNumbers.size()> before{};
+    for (std::size_t i = 0; i < signalNumbers.size(); ++i)
+        sigaction(signalNumbers[i], &former, &before[i]);
+    interruptions = 0;
+    {
+        const SignalHandling handling(SignalHandling::SessionEnd::Kept, countInterruption);
+        EXPECT_EQ(handling.received(), 0);
+        raise(SIGINT);
+        raise(SIGTERM);
+        EXPECT_EQ(handling.received(), SIGINT);
+        EXPECT_EQ(interruptions.load(), 2);
+    }
+    for (std::size_t i = 0; i < signalNumbers.size(); ++i) {
+        EXPECT_EQ(dispositionOf(signalNumbers[i]).sa_handler, formerHandler) << signalNumbers[i];
+        sigaction(signalNumbers[i], &before[i], nullptr);
+    }
 }
 
 } // namespace
