@@ -1,15 +1,13 @@
 #include "soak_bench.h"
 
-#include "simulator.h"
+#include "simulated_port_map.h"
 
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <chrono>
@@ -165,10 +163,8 @@ public:
         } while (std::any_of(planned_.begin(), planned_.end(),
                              [&](const Module& m) { return m.options.channel == channel_; }));
         const bool fixedWaits = draw.oneIn(FixedWaitsEvery);
-        for (int i = 0; i < count; ++i) {
-            modules_.push_back(std::make_unique<Simulator>(planned_[i].options));
-            modules_.back()->linkInto(dir_.path().toStdString(), i + 1);
-        }
+        for (const Module& module : planned_)
+            map_.addModule(module.options);
         QStringList arguments{"write", "--channel", QString::number(channel_)};
         if (all)
             arguments << "--all"
@@ -176,27 +172,15 @@ public:
         if (fixedWaits)
             arguments << "--fixed-waits";
         command_ = "melvix-module " + arguments.join(' ').toStdString();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("MELVIX_PORT_DIR"), dir_.path());
-        process_.setProcessEnvironment(environment);
-        process_.start(QStringLiteral(MELVIX_MODULE_PATH), arguments);
+        map_.start(QStringLiteral(MELVIX_MODULE_PATH), arguments);
     }
-    ~SoakRun()
-    {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished();
-        }
-    }
-    SoakRun(const SoakRun&) = delete;
-    SoakRun& operator=(const SoakRun&) = delete;
 
     bool all() const { return all_; }
     int channel() const { return channel_; }
     const std::string& command() const { return command_; }
     std::size_t size() const { return planned_.size(); }
     const Module& planned(std::size_t i) const { return planned_[i]; }
-    const Simulator& module(std::size_t i) const { return *modules_[i]; }
+    const Simulator& module(std::size_t i) const { return map_.module(i); }
 
     // Each module's exit status by its index: the program's own for one
     // module, each module's from the JSON array of --all, where a module
@@ -204,14 +188,15 @@ public:
     std::map<std::size_t, int> exits()
     {
         std::map<std::size_t, int> result;
-        const bool ended = process_.waitForFinished(RunLimitMs);
-        if (!ended || process_.exitStatus() != QProcess::NormalExit)
+        QProcess& program = map_.program();
+        const bool ended = program.waitForFinished(RunLimitMs);
+        if (!ended || program.exitStatus() != QProcess::NormalExit)
             return result;
         if (!all_) {
-            result[0] = process_.exitCode();
+            result[0] = program.exitCode();
             return result;
         }
-        const QJsonArray array = QJsonDocument::fromJson(process_.readAllStandardOutput()).array();
+        const QJsonArray array = QJsonDocument::fromJson(program.readAllStandardOutput()).array();
         for (const QJsonValue value : array) {
             const int com = value.toObject()["port"].toString().mid(3).toInt();
             if (com >= 1 && com <= static_cast<int>(planned_.size()))
@@ -223,15 +208,13 @@ public:
     // The program crashed, or ran past its time limit and was killed.
     bool crashed() const
     {
-        return process_.state() != QProcess::NotRunning ||
-               process_.exitStatus() != QProcess::NormalExit;
+        return map_.program().state() != QProcess::NotRunning ||
+               map_.program().exitStatus() != QProcess::NormalExit;
     }
 
 private:
-    QTemporaryDir dir_;
     std::vector<Module> planned_;
-    std::vector<std::unique_ptr<Simulator>> modules_;
-    QProcess process_;
+    modulesim::SimulatedPortMap map_;
     int channel_ = 0;
     bool all_ = false;
     std::string command_;

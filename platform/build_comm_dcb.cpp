@@ -39,20 +39,19 @@ bool allDigits(std::string_view text)
     return true;
 }
 
-bool parseNumber(std::string_view text, DWORD& value)
+std::optional<DWORD> parseNumber(std::string_view text)
 {
     if (!allDigits(text) || text.size() > 10)
-        return false;
+        return std::nullopt;
     std::uint64_t number = 0;
     for (const char c : text)
         number = number * 10 + static_cast<unsigned>(c - '0');
     if (number > MAXDWORD)
-        return false;
-    value = static_cast<DWORD>(number);
-    return true;
+        return std::nullopt;
+    return static_cast<DWORD>(number);
 }
 
-bool parseBaudRate(std::string_view text, DWORD& rate)
+std::optional<DWORD> parseBaudRate(std::string_view text)
 {
     // MODE's two-digit short forms name the classic rates.
     static constexpr struct
@@ -62,70 +61,58 @@ bool parseBaudRate(std::string_view text, DWORD& rate)
     } shortForms[] = {{"11", 110},  {"15", 150},  {"30", 300},  {"60", 600},  {"12", 1200},
                       {"24", 2400}, {"48", 4800}, {"96", 9600}, {"19", 19200}};
     for (const auto& form : shortForms) {
-        if (text == form.text) {
-            rate = form.rate;
-            return true;
-        }
+        if (text == form.text)
+            return form.rate;
     }
     // 0 is taken here; SetCommState refuses it.
-    return parseNumber(text, rate);
+    return parseNumber(text);
 }
 
-bool parseParity(std::string_view text, BYTE& parity)
+std::optional<BYTE> parseParity(std::string_view text)
 {
     if (text.size() != 1)
-        return false;
+        return std::nullopt;
     switch (std::tolower(static_cast<unsigned char>(text.front()))) {
     case 'n':
-        parity = NOPARITY;
-        return true;
+        return NOPARITY;
     case 'o':
-        parity = ODDPARITY;
-        return true;
+        return ODDPARITY;
     case 'e':
-        parity = EVENPARITY;
-        return true;
+        return EVENPARITY;
     case 'm':
-        parity = MARKPARITY;
-        return true;
+        return MARKPARITY;
     case 's':
-        parity = SPACEPARITY;
-        return true;
+        return SPACEPARITY;
     default:
-        return false;
+        return std::nullopt;
     }
 }
 
-bool parseDataBits(std::string_view text, BYTE& bits)
+std::optional<BYTE> parseDataBits(std::string_view text)
 {
     if (text.size() != 1 || text.front() < '5' || text.front() > '8')
-        return false;
-    bits = static_cast<BYTE>(text.front() - '0');
-    return true;
+        return std::nullopt;
+    return static_cast<BYTE>(text.front() - '0');
 }
 
-bool parseStopBits(std::string_view text, BYTE& stopBits)
+std::optional<BYTE> parseStopBits(std::string_view text)
 {
     if (text == "1")
-        stopBits = ONESTOPBIT;
-    else if (text == "1.5")
-        stopBits = ONE5STOPBITS;
-    else if (text == "2")
-        stopBits = TWOSTOPBITS;
-    else
-        return false;
-    return true;
+        return ONESTOPBIT;
+    if (text == "1.5")
+        return ONE5STOPBITS;
+    if (text == "2")
+        return TWOSTOPBITS;
+    return std::nullopt;
 }
 
-bool parseSwitch(std::string_view text, DWORD& on)
+std::optional<DWORD> parseSwitch(std::string_view text)
 {
     if (text == "on")
-        on = 1;
-    else if (text == "off")
-        on = 0;
-    else
-        return false;
-    return true;
+        return 1;
+    if (text == "off")
+        return 0;
+    return std::nullopt;
 }
 
 std::vector<std::string_view> split(std::string_view text, char separator)
@@ -139,6 +126,78 @@ std::vector<std::string_view> split(std::string_view text, char separator)
         text.remove_prefix(end + 1);
     }
 }
+
+// Puts a parsed value into its field; false when the text held none.
+template <typename Value, typename Field>
+bool store(const std::optional<Value>& value, Field& field)
+{
+    if (!value)
+        return false;
+    field = *value;
+    return true;
+}
+
+// Sets what `key` names from `value`; false when either is not one that MODE
+// takes. Both forms of mode text come here, the short form with the keys of
+// its positions.
+bool applyKey(std::string_view key, std::string_view value, DCB& dcb)
+{
+    if (key == "baud")
+        return store(parseBaudRate(value), dcb.BaudRate);
+    if (key == "parity")
+        return store(parseParity(value), dcb.Parity);
+    if (key == "data")
+        return store(parseDataBits(value), dcb.ByteSize);
+    if (key == "stop")
+        return store(parseStopBits(value), dcb.StopBits);
+
+    // The rest are switches; the control lines take words of their own
+    // besides on and off.
+    std::optional<DWORD> setting = parseSwitch(value);
+    if (key == "dtr" && value == "hs")
+        setting = DTR_CONTROL_HANDSHAKE;
+    if (key == "rts" && value == "hs")
+        setting = RTS_CONTROL_HANDSHAKE;
+    if (key == "rts" && value == "tg")
+        setting = RTS_CONTROL_TOGGLE;
+    if (!setting)
+        return false;
+    if (key == "xon")
+        dcb.fOutX = dcb.fInX = *setting;
+    else if (key == "octs")
+        dcb.fOutxCtsFlow = *setting;
+    else if (key == "odsr")
+        dcb.fOutxDsrFlow = *setting;
+    else if (key == "idsr")
+        dcb.fDsrSensitivity = *setting;
+    else if (key == "dtr")
+        dcb.fDtrControl = *setting;
+    else if (key == "rts")
+        dcb.fRtsControl = *setting;
+    else if (key != "to")
+        return false;
+    return true;
+}
+
+// The short form's trailing x (XON/XOFF) or p (hardware handshake).
+bool applyHandshake(std::string_view field, DCB& dcb)
+{
+    if (field == "x" || field == "X") {
+        dcb.fOutX = dcb.fInX = 1;
+        return true;
+    }
+    if (field == "p" || field == "P") {
+        dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = 1;
+        dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        return true;
+    }
+    return false;
+}
+
+// What the short form's first four positions set, named as the keyed form
+// names it.
+constexpr std::string_view PositionalKeys[] = {"baud", "parity", "data", "stop"};
 
 // "baud[,parity[,data[,stop[,x|p]]]]"; an empty field keeps its setting.
 bool parsePositional(std::string_view text, DCB& dcb)
@@ -155,86 +214,14 @@ bool parsePositional(std::string_view text, DCB& dcb)
         const std::string_view field = trimmed(fields[i]);
         if (field.empty())
             continue;
-        bool ok = true;
-        DWORD rate = 0;
-        BYTE value = 0;
-        switch (i) {
-        case 0:
-            ok = parseBaudRate(field, rate);
-            dcb.BaudRate = rate;
-            break;
-        case 1:
-            ok = parseParity(field, value);
-            dcb.Parity = value;
-            break;
-        case 2:
-            ok = parseDataBits(field, value);
-            dcb.ByteSize = value;
-            break;
-        case 3:
-            ok = parseStopBits(field, value);
-            dcb.StopBits = value;
-            break;
-        default:
-            if (field == "x" || field == "X") {
-                dcb.fOutX = dcb.fInX = 1;
-            } else if (field == "p" || field == "P") {
-                dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = 1;
-                dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
-                dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-            } else {
-                ok = false;
-            }
-        }
+        const bool ok = i < std::size(PositionalKeys) ? applyKey(PositionalKeys[i], field, dcb)
+                                                      : applyHandshake(field, dcb);
         if (!ok)
             return false;
     }
     if (!stopNamed && dcb.BaudRate == 110)
         dcb.StopBits = TWOSTOPBITS;
     return true;
-}
-
-bool applyKey(std::string_view key, std::string_view value, DCB& dcb)
-{
-    DWORD number = 0;
-    BYTE byte = 0;
-    bool ok = false;
-    if (key == "baud") {
-        ok = parseBaudRate(value, number);
-        dcb.BaudRate = number;
-    } else if (key == "parity") {
-        ok = parseParity(value, byte);
-        dcb.Parity = byte;
-    } else if (key == "data") {
-        ok = parseDataBits(value, byte);
-        dcb.ByteSize = byte;
-    } else if (key == "stop") {
-        ok = parseStopBits(value, byte);
-        dcb.StopBits = byte;
-    } else if (key == "xon") {
-        ok = parseSwitch(value, number);
-        dcb.fOutX = dcb.fInX = number;
-    } else if (key == "octs") {
-        ok = parseSwitch(value, number);
-        dcb.fOutxCtsFlow = number;
-    } else if (key == "odsr") {
-        ok = parseSwitch(value, number);
-        dcb.fOutxDsrFlow = number;
-    } else if (key == "idsr") {
-        ok = parseSwitch(value, number);
-        dcb.fDsrSensitivity = number;
-    } else if (key == "to") {
-        ok = parseSwitch(value, number);
-    } else if (key == "dtr") {
-        ok = value != "tg" && (parseSwitch(value, number) || value == "hs");
-        dcb.fDtrControl = value == "hs" ? DTR_CONTROL_HANDSHAKE : number;
-    } else if (key == "rts") {
-        ok = parseSwitch(value, number) || value == "hs" || value == "tg";
-        dcb.fRtsControl = value == "hs"   ? RTS_CONTROL_HANDSHAKE
-                          : value == "tg" ? RTS_CONTROL_TOGGLE
-                                          : number;
-    }
-    return ok;
 }
 
 // "key=value key=value ...", keys and values in any case.
@@ -278,10 +265,10 @@ std::optional<std::string_view> withoutPortName(std::string_view text)
     if (!named)
         return text;
     std::size_t end = 3;
-    DWORD number = 0;
     while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
         ++end;
-    if (!parseNumber(text.substr(3, end - 3), number) || number == 0)
+    const std::optional<DWORD> number = parseNumber(text.substr(3, end - 3));
+    if (!number || *number == 0)
         return std::nullopt;
     std::size_t colon = end;
     while (colon < text.size() && isBlank(text[colon]))

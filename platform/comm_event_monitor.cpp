@@ -21,6 +21,13 @@ constexpr int LineSampleMs = 10;
 // How often a draining output queue is looked at.
 constexpr int DrainSampleMs = 5;
 
+// Shortens a wait of `waitMs` (-1: no limit) to at most `periodMs`, for
+// something that can only be sampled, not waited on.
+void sampleWithin(int& waitMs, int periodMs)
+{
+    waitMs = waitMs < 0 ? periodMs : std::min(waitMs, periodMs);
+}
+
 } // namespace
 
 struct CommEventMonitor::WaitingGuard
@@ -173,22 +180,22 @@ bool CommEventMonitor::readLines(LineState& state) const
 
 DWORD CommEventMonitor::lineEvents(DWORD mask)
 {
+    // Each line or count, and the event its change makes.
+    static constexpr struct
+    {
+        int LineState::*line;
+        DWORD event;
+    } Changes[] = {{&LineState::cts, EV_CTS},   {&LineState::dsr, EV_DSR},
+                   {&LineState::rlsd, EV_RLSD}, {&LineState::ring, EV_RING},
+                   {&LineState::brk, EV_BREAK}, {&LineState::errors, EV_ERR}};
     LineState now;
     if (!readLines(now))
         return 0;
     DWORD events = 0;
-    if (now.cts != lines_.cts)
-        events |= EV_CTS;
-    if (now.dsr != lines_.dsr)
-        events |= EV_DSR;
-    if (now.rlsd != lines_.rlsd)
-        events |= EV_RLSD;
-    if (now.ring != lines_.ring)
-        events |= EV_RING;
-    if (now.brk != lines_.brk)
-        events |= EV_BREAK;
-    if (now.errors != lines_.errors)
-        events |= EV_ERR;
+    for (const auto& change : Changes) {
+        if (now.*change.line != lines_.*change.line)
+            events |= change.event;
+    }
     lines_ = now;
     return events & mask;
 }
@@ -214,98 +221,118 @@ bool CommEventMonitor::newInputArrived()
     return grew;
 }
 
+std::optional<CommEventMonitor::Outcome> CommEventMonitor::beginRound(unsigned long changesAtStart,
+                                                                      Round& round, DWORD& events,
+                                                                      DWORD& error)
+{
+    const std::lock_guard guard(mutex_);
+    if (closed_) {
+        error = ERROR_OPERATION_ABORTED;
+        return Outcome::Failed;
+    }
+    if (maskChanges_ != changesAtStart) {
+        events = 0;
+        return Outcome::Events;
+    }
+    round.mask = mask_;
+    if (!(round.mask & EV_TXEMPTY))
+        outputPending_ = false;
+    round.drainWatched = outputPending_;
+    return std::nullopt;
+}
+
+DWORD CommEventMonitor::drainEvent(bool drainWatched, int& waitMs)
+{
+    if (!drainWatched)
+        return 0;
+    if (!outputDrained()) {
+        sampleWithin(waitMs, DrainSampleMs);
+        return 0;
+    }
+    const std::lock_guard guard(mutex_);
+    outputPending_ = false;
+    return EV_TXEMPTY;
+}
+
+void CommEventMonitor::startLineWaiter()
+{
+    lineWaiter_ = ModemLineWaiter::start(fd_);
+    epoll_event changed{};
+    changed.events = EPOLLIN;
+    changed.data.fd = lineWaiter_ ? lineWaiter_->notifier() : -1;
+    if (lineWaiter_ && epoll_ctl(epoll_, EPOLL_CTL_ADD, changed.data.fd, &changed) != 0)
+        lineWaiter_.reset();
+}
+
+DWORD CommEventMonitor::watchedLineEvents(DWORD mask, int& waitMs)
+{
+    if (!(mask & LineEventMask) || lineWatch_ == LineWatch::None || deviceGone_)
+        return 0;
+    if (!lineWaiter_)
+        startLineWaiter();
+    const DWORD found = lineEvents(mask);
+    // Line errors and breaks have no wait of their own; they come with a
+    // byte in the input queue (raw mode marks neither as ignored), and are
+    // looked at on every wake. Only a driver without TIOCMIWAIT has its lines
+    // sampled.
+    if (!lineWaiter_ || lineWaiter_->refused())
+        sampleWithin(waitMs, LineSampleMs);
+    return found;
+}
+
+bool CommEventMonitor::awaitWake(DWORD mask, int waitMs, DWORD& found, DWORD& error)
+{
+    epoll_event ready[3];
+    const int count = epoll_wait(epoll_, ready, 3, waitMs);
+    if (count < 0 && errno != EINTR) {
+        error = ERROR_GEN_FAILURE;
+        return false;
+    }
+    bool inputMayHaveCome = false;
+    for (int i = 0; i < count; ++i) {
+        if (ready[i].data.fd == wake_) {
+            std::uint64_t drained = 0;
+            [[maybe_unused]] const auto ignored = ::read(wake_, &drained, sizeof drained);
+            // epoll drops an edge whose bytes were read before it was
+            // collected; reads wake the waiter so that it looks anyway.
+            inputMayHaveCome = true;
+            continue;
+        }
+        if (lineWaiter_ && ready[i].data.fd == lineWaiter_->notifier()) {
+            lineWaiter_->drain();
+            if (lineWaiter_->ended())
+                epoll_ctl(epoll_, EPOLL_CTL_DEL, lineWaiter_->notifier(), nullptr);
+            continue;
+        }
+        if (ready[i].events & (EPOLLHUP | EPOLLERR)) {
+            // The device went away. Say so once, then stop watching it, so
+            // that later waits block instead of returning at once.
+            epoll_ctl(epoll_, EPOLL_CTL_DEL, fd_, nullptr);
+            deviceGone_ = true;
+            found |= mask & EV_ERR;
+        } else if (ready[i].events & EPOLLIN) {
+            inputMayHaveCome = true;
+        }
+    }
+    if (inputMayHaveCome && newInputArrived())
+        found |= mask & EV_RXCHAR;
+    return true;
+}
+
 CommEventMonitor::Outcome CommEventMonitor::collect(unsigned long changesAtStart, int timeoutMs,
                                                     DWORD& events, DWORD& error)
 {
     for (;;) {
-        DWORD mask = 0;
-        bool drainWatched = false;
-        {
-            const std::lock_guard guard(mutex_);
-            if (closed_) {
-                error = ERROR_OPERATION_ABORTED;
-                return Outcome::Failed;
-            }
-            if (maskChanges_ != changesAtStart) {
-                events = 0;
-                return Outcome::Events;
-            }
-            mask = mask_;
-            if (!(mask & EV_TXEMPTY))
-                outputPending_ = false;
-            drainWatched = outputPending_;
-        }
-
-        DWORD found = 0;
+        Round round;
+        if (const auto ended = beginRound(changesAtStart, round, events, error))
+            return *ended;
+        // What can be seen without waiting first; what is only sampled
+        // shortens the wait, so that it is looked at again.
         int waitMs = timeoutMs;
-        auto sampleWithin = [&waitMs](int ms) { waitMs = waitMs < 0 ? ms : std::min(waitMs, ms); };
-        if (drainWatched) {
-            if (outputDrained()) {
-                const std::lock_guard guard(mutex_);
-                outputPending_ = false;
-                found |= EV_TXEMPTY;
-            } else {
-                sampleWithin(DrainSampleMs);
-            }
-        }
-        const bool linesWatched =
-            (mask & LineEventMask) && lineWatch_ != LineWatch::None && !deviceGone_;
-        if (linesWatched && !lineWaiter_) {
-            lineWaiter_ = ModemLineWaiter::start(fd_);
-            epoll_event changed{};
-            changed.events = EPOLLIN;
-            changed.data.fd = lineWaiter_ ? lineWaiter_->notifier() : -1;
-            if (lineWaiter_ && epoll_ctl(epoll_, EPOLL_CTL_ADD, changed.data.fd, &changed) != 0)
-                lineWaiter_.reset();
-        }
-        if (linesWatched) {
-            found |= lineEvents(mask);
-            // Line errors and breaks have no wait of their own; they come with
-            // a byte in the input queue (raw mode marks neither as ignored),
-            // and are looked at on every wake. Only a driver without
-            // TIOCMIWAIT has its lines sampled.
-            if (!lineWaiter_ || lineWaiter_->refused())
-                sampleWithin(LineSampleMs);
-        }
-        if (found) {
-            events = found;
-            return Outcome::Events;
-        }
-
-        epoll_event ready[3];
-        const int count = epoll_wait(epoll_, ready, 3, waitMs);
-        if (count < 0 && errno != EINTR) {
-            error = ERROR_GEN_FAILURE;
+        DWORD found = drainEvent(round.drainWatched, waitMs);
+        found |= watchedLineEvents(round.mask, waitMs);
+        if (!found && !awaitWake(round.mask, waitMs, found, error))
             return Outcome::Failed;
-        }
-        bool inputMayHaveCome = false;
-        for (int i = 0; i < count; ++i) {
-            if (ready[i].data.fd == wake_) {
-                std::uint64_t drained = 0;
-                [[maybe_unused]] const auto ignored = ::read(wake_, &drained, sizeof drained);
-                // epoll drops an edge whose bytes were read before it was
-                // collected; reads wake the waiter so that it looks anyway.
-                inputMayHaveCome = true;
-                continue;
-            }
-            if (lineWaiter_ && ready[i].data.fd == lineWaiter_->notifier()) {
-                lineWaiter_->drain();
-                if (lineWaiter_->ended())
-                    epoll_ctl(epoll_, EPOLL_CTL_DEL, lineWaiter_->notifier(), nullptr);
-                continue;
-            }
-            if (ready[i].events & (EPOLLHUP | EPOLLERR)) {
-                // The device went away. Say so once, then stop watching it,
-                // so that later waits block instead of returning at once.
-                epoll_ctl(epoll_, EPOLL_CTL_DEL, fd_, nullptr);
-                deviceGone_ = true;
-                found |= mask & EV_ERR;
-            } else if (ready[i].events & EPOLLIN) {
-                inputMayHaveCome = true;
-            }
-        }
-        if (inputMayHaveCome && newInputArrived())
-            found |= mask & EV_RXCHAR;
         if (found) {
             events = found;
             return Outcome::Events;

@@ -93,8 +93,32 @@ private:
     bool outputDrained() const;
     bool newInputArrived();
     void wake() const;
-    // Looks for events, waiting up to `timeoutMs` (-1: until one comes).
+    // Looks for events, waiting up to `timeoutMs` (-1: until one comes), in
+    // rounds of the steps below.
     Outcome collect(unsigned long changesAtStart, int timeoutMs, DWORD& events, DWORD& error);
+    // What one round of collect() watches: the mask, and whether the output
+    // queue's draining is awaited.
+    struct Round
+    {
+        DWORD mask = 0;
+        bool drainWatched = false;
+    };
+    // Under the lock: the round's settings; or the outcome when the wait ends
+    // here, the handle closed or the mask changed since the wait began.
+    std::optional<Outcome> beginRound(unsigned long changesAtStart, Round& round, DWORD& events,
+                                      DWORD& error);
+    // EV_TXEMPTY once a watched output queue has drained; until then the wait
+    // is shortened to the next look. Takes the lock to mark the write done.
+    DWORD drainEvent(bool drainWatched, int& waitMs);
+    // The line events of the mask where the device reports them, with the line
+    // waiter started the first time; where lines are sampled, the wait is
+    // shortened to the next sample.
+    DWORD watchedLineEvents(DWORD mask, int& waitMs);
+    void startLineWaiter();
+    // Waits up to `waitMs` for the device, a wake-up or the line waiter and
+    // adds to `found` the events that ended the wait; false with `error` set
+    // when the wait itself failed. Takes the lock only to measure the input.
+    bool awaitWake(DWORD mask, int waitMs, DWORD& found, DWORD& error);
     void completePendingWaits();
     // Marks a wait begun, with the count of mask changes it starts from;
     // false with `error` set when the handle is closed or a wait is already
@@ -103,15 +127,22 @@ private:
     // Marks the wait done on every path out of wait().
     struct WaitingGuard;
 
+    // Set by attach, before any other thread sees the monitor.
     int fd_ = -1;
     int epoll_ = -1;
     int wake_ = -1;
     LineWatch lineWatch_ = LineWatch::None;
     // Waits for modem-line changes where the driver can, so that lines are
-    // sampled only where it cannot.
+    // sampled only where it cannot. Touched by the thread that runs the wait
+    // in progress, and by shutdown once no wait runs.
     std::unique_ptr<ModemLineWaiter> lineWaiter_;
 
-    mutable std::mutex mutex_; // guards every member from here to the next comment
+    // Guards every member from here to the next blank line: the mask and its
+    // changes, the wait in progress or pending, the write that EV_TXEMPTY
+    // waits on, the closing and the input counts. Reads and purges of the
+    // device hold it too, so that the input is never measured between a read
+    // and its count. pendingChanged_ is waited on with it.
+    mutable std::mutex mutex_;
     DWORD mask_ = 0;
     bool waiting_ = false;
     unsigned long maskChanges_ = 0;

@@ -197,50 +197,55 @@ bool writeWithTimeouts(int fd, const std::uint8_t* buffer, DWORD count, const CO
     return true;
 }
 
-} // namespace
-} // namespace platform
-
-// A handle opened with FILE_FLAG_OVERLAPPED has no file position of its own
-// to transfer at, so Windows refuses a transfer on it without a block.
-// Windows sets the count to 0 before it checks anything, so a caller that
-// reads it after a failure sees nothing transferred.
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
-              LPOVERLAPPED overlapped)
+// What ReadFile and WriteFile share: the checks before the transfer, then
+// `move(device, transferred, error)`, false when the transfer failed, then
+// the call's completion. Windows sets the count to 0 before it checks
+// anything, so a caller that reads it after a failure sees nothing
+// transferred. A handle opened with FILE_FLAG_OVERLAPPED has no file
+// position of its own to transfer at, so Windows refuses a transfer on it
+// without a block.
+template <typename Move>
+BOOL transfer(HANDLE file, const void* buffer, DWORD count, LPDWORD transferredOut,
+              LPOVERLAPPED overlapped, Move move)
 {
-    if (bytesRead)
-        *bytesRead = 0;
-    const auto device = platform::deviceFor(file);
+    if (transferredOut)
+        *transferredOut = 0;
+    const auto device = deviceFor(file);
     if (!device)
         return FALSE;
-    if ((!buffer && bytesToRead != 0) || (device->overlapped() && !overlapped)) {
+    if ((!buffer && count != 0) || (device->overlapped() && !overlapped)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    DWORD got = 0;
+    DWORD transferred = 0;
     DWORD error = ERROR_SUCCESS;
-    const bool ok = platform::readWithTimeouts(*device, static_cast<std::uint8_t*>(buffer),
-                                               bytesToRead, device->timeouts(), got, error);
-    return platform::completeCall(ok, error, got, bytesRead, overlapped);
+    const bool ok = move(*device, transferred, error);
+    return completeCall(ok, error, transferred, transferredOut, overlapped);
+}
+
+} // namespace
+} // namespace platform
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+              LPOVERLAPPED overlapped)
+{
+    const auto read = [&](platform::SerialDevice& device, DWORD& got, DWORD& error) {
+        return platform::readWithTimeouts(device, static_cast<std::uint8_t*>(buffer), bytesToRead,
+                                          device.timeouts(), got, error);
+    };
+    return platform::transfer(file, buffer, bytesToRead, bytesRead, overlapped, read);
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                LPOVERLAPPED overlapped)
 {
-    if (bytesWritten)
-        *bytesWritten = 0;
-    const auto device = platform::deviceFor(file);
-    if (!device)
-        return FALSE;
-    if ((!buffer && bytesToWrite != 0) || (device->overlapped() && !overlapped)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    DWORD sent = 0;
-    DWORD error = ERROR_SUCCESS;
-    const bool ok =
-        platform::writeWithTimeouts(device->fd(), static_cast<const std::uint8_t*>(buffer),
-                                    bytesToWrite, device->timeouts(), sent, error);
-    if (sent > 0 && device->isTerminal())
-        device->events().noteWrite();
-    return platform::completeCall(ok, error, sent, bytesWritten, overlapped);
+    const auto write = [&](platform::SerialDevice& device, DWORD& sent, DWORD& error) {
+        const bool ok =
+            platform::writeWithTimeouts(device.fd(), static_cast<const std::uint8_t*>(buffer),
+                                        bytesToWrite, device.timeouts(), sent, error);
+        if (sent > 0 && device.isTerminal())
+            device.events().noteWrite();
+        return ok;
+    };
+    return platform::transfer(file, buffer, bytesToWrite, bytesWritten, overlapped, write);
 }

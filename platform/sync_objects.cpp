@@ -99,6 +99,17 @@ private:
     const LONG maximum_;
 };
 
+// SetEvent and ResetEvent: makes `change` to the event that `handle` names;
+// FALSE, with ERROR_INVALID_HANDLE set, when it names none.
+BOOL changeEvent(HANDLE handle, void (Event::*change)())
+{
+    const auto target = objectAs<Event>(handle);
+    if (!target)
+        return FALSE;
+    ((*target).*change)();
+    return TRUE;
+}
+
 } // namespace
 } // namespace platform
 
@@ -112,20 +123,12 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
 
 BOOL SetEvent(HANDLE event)
 {
-    const auto target = objectAs<platform::Event>(event);
-    if (!target)
-        return FALSE;
-    target->set();
-    return TRUE;
+    return platform::changeEvent(event, &platform::Event::set);
 }
 
 BOOL ResetEvent(HANDLE event)
 {
-    const auto target = objectAs<platform::Event>(event);
-    if (!target)
-        return FALSE;
-    target->reset();
-    return TRUE;
+    return platform::changeEvent(event, &platform::Event::reset);
 }
 
 HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG initialCount, LONG maximumCount, LPCSTR)

@@ -4,15 +4,13 @@
 // another module's. Whatever the line does, the module must keep its
 // address, and a write that reports success must have left the channel
 // asked for.
-#include "simulator.h"
+#include "simulated_port_map.h"
 #include "timing.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QProcessEnvironment>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -144,50 +142,37 @@ public:
     WriteRun(std::vector<Case> cases, const QStringList& mode, int channel)
         : cases_(std::move(cases)), channel_(channel)
     {
-        for (std::size_t i = 0; i < cases_.size(); ++i) {
-            modules_.push_back(std::make_unique<Simulator>(cases_[i].options));
-            modules_.back()->linkInto(dir_.path().toStdString(), static_cast<int>(i) + 1);
-        }
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("MELVIX_PORT_DIR"), dir_.path());
-        process_.setProcessEnvironment(environment);
+        for (const Case& c : cases_)
+            map_.addModule(c.options);
         QStringList arguments{"write", "--channel", QString::number(channel)};
         arguments += mode;
         if (cases_.front().fixedWaits)
             arguments << "--fixed-waits";
-        process_.start(QStringLiteral(MELVIX_MODULE_PATH), arguments);
-        EXPECT_TRUE(process_.waitForStarted());
+        map_.start(QStringLiteral(MELVIX_MODULE_PATH), arguments);
+        EXPECT_TRUE(map_.program().waitForStarted());
     }
-    ~WriteRun()
-    {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished();
-        }
-    }
-    WriteRun(const WriteRun&) = delete;
-    WriteRun& operator=(const WriteRun&) = delete;
 
     // How many modules have a line of their own in the output so far.
     int modulesReported()
     {
-        process_.waitForReadyRead(10);
-        output_ += process_.readAllStandardOutput();
+        map_.program().waitForReadyRead(10);
+        output_ += map_.program().readAllStandardOutput();
         return static_cast<int>(exitsByPort().size());
     }
 
-    void stop() { kill(static_cast<pid_t>(process_.processId()), SIGTERM); }
+    void stop() { kill(static_cast<pid_t>(map_.program().processId()), SIGTERM); }
 
     // Waits for the end; false when the program crashed or hung.
     bool finish()
     {
-        if (!process_.waitForFinished(static_cast<int>(timing::scaled(60s).count() * 1000)))
+        QProcess& program = map_.program();
+        if (!program.waitForFinished(static_cast<int>(timing::scaled(60s).count() * 1000)))
             return false;
-        output_ += process_.readAllStandardOutput();
-        return process_.exitStatus() == QProcess::NormalExit;
+        output_ += program.readAllStandardOutput();
+        return program.exitStatus() == QProcess::NormalExit;
     }
 
-    int exitCode() const { return process_.exitCode(); }
+    int exitCode() const { return map_.program().exitCode(); }
 
     // The exit status of each module that the output names, by its COM
     // number, from a JSON array (--all) or JSON lines (--each), the last
@@ -215,7 +200,7 @@ public:
     {
         for (std::size_t i = 0; i < cases_.size(); ++i) {
             const Case& c = cases_[i];
-            const Simulator& module = *modules_[i];
+            const Simulator& module = map_.module(i);
             const auto found = exits.find(static_cast<int>(i) + 1);
             const int exit = found == exits.end() ? -1 : found->second;
             if (module.address() != c.options.address)
@@ -231,11 +216,9 @@ public:
     const std::string& firstName() const { return cases_.front().name; }
 
 private:
-    QTemporaryDir dir_;
     std::vector<Case> cases_;
     int channel_;
-    std::vector<std::unique_ptr<Simulator>> modules_;
-    QProcess process_;
+    modulesim::SimulatedPortMap map_;
     QByteArray output_;
 };
 
@@ -298,19 +281,23 @@ TEST(LineFaultTest, WriteKeepsTheAddressThroughEveryFault)
         });
 }
 
-TEST(LineFaultTest, WriteAllKeepsEveryAddressThroughEveryFault)
+// Every case in runs of 21, each written by one melvix-module in `mode`,
+// three runs at a time.
+void writeInRunsOf21(const QStringList& mode, const std::function<void(WriteRun&)>& check)
 {
     const std::vector<std::vector<Case>> runs = inRunsOf21(allCases());
     runConcurrently(
         runs.size(), 3, 200ms,
-        [&](std::size_t i) {
-            return std::make_unique<WriteRun>(runs[i], QStringList{"--all", "--json"},
-                                              channelFor(i));
-        },
-        [](WriteRun& run) {
-            ASSERT_TRUE(run.finish()) << run.firstName();
-            run.expectKept(run.exitsByPort());
-        });
+        [&](std::size_t i) { return std::make_unique<WriteRun>(runs[i], mode, channelFor(i)); },
+        check);
+}
+
+TEST(LineFaultTest, WriteAllKeepsEveryAddressThroughEveryFault)
+{
+    writeInRunsOf21({"--all", "--json"}, [](WriteRun& run) {
+        ASSERT_TRUE(run.finish()) << run.firstName();
+        run.expectKept(run.exitsByPort());
+    });
 }
 
 // The line writes the modules found together, as --all does, then checks
@@ -318,36 +305,29 @@ TEST(LineFaultTest, WriteAllKeepsEveryAddressThroughEveryFault)
 // address is let go and written anew, and reported again.
 TEST(LineFaultTest, WriteEachKeepsEveryAddressThroughEveryFault)
 {
-    const std::vector<std::vector<Case>> runs = inRunsOf21(allCases());
-    runConcurrently(
-        runs.size(), 3, 200ms,
-        [&](std::size_t i) {
-            return std::make_unique<WriteRun>(runs[i], QStringList{"--each", "--json"},
-                                              channelFor(i));
-        },
-        [](WriteRun& run) {
-            // The modules found together are reported together, and those
-            // let go by the checks that come every second are written and
-            // reported anew. One that gave no answer to the probes is left
-            // alone until a port changes: past a check and a write with no
-            // new report, none is coming.
-            const auto quietFor = timing::scaled(1500ms);
-            auto lastChange = std::chrono::steady_clock::now();
-            const auto limit = lastChange + timing::scaled(20s);
-            for (int reported = 0; reported < static_cast<int>(run.size());) {
-                const int count = run.modulesReported();
-                const auto now = std::chrono::steady_clock::now();
-                if (count != reported) {
-                    reported = count;
-                    lastChange = now;
-                } else if (now > limit || (reported > 0 && now - lastChange > quietFor)) {
-                    break;
-                }
+    writeInRunsOf21({"--each", "--json"}, [](WriteRun& run) {
+        // The modules found together are reported together, and those
+        // let go by the checks that come every second are written and
+        // reported anew. One that gave no answer to the probes is left
+        // alone until a port changes: past a check and a write with no
+        // new report, none is coming.
+        const auto quietFor = timing::scaled(1500ms);
+        auto lastChange = std::chrono::steady_clock::now();
+        const auto limit = lastChange + timing::scaled(20s);
+        for (int reported = 0; reported < static_cast<int>(run.size());) {
+            const int count = run.modulesReported();
+            const auto now = std::chrono::steady_clock::now();
+            if (count != reported) {
+                reported = count;
+                lastChange = now;
+            } else if (now > limit || (reported > 0 && now - lastChange > quietFor)) {
+                break;
             }
-            run.stop();
-            ASSERT_TRUE(run.finish()) << run.firstName();
-            run.expectKept(run.exitsByPort());
-        });
+        }
+        run.stop();
+        ASSERT_TRUE(run.finish()) << run.firstName();
+        run.expectKept(run.exitsByPort());
+    });
 }
 
 } // namespace

@@ -36,15 +36,29 @@ TEST(ModuleCommands, HaveTheModulesBytes)
     EXPECT_EQ(WriteCommand(V5, 1, "W").size(), 15u);
 }
 
+// A reply, a generation, and what a decoding function should find in the
+// reply for that generation.
+template <typename Found> struct ReplyCase
+{
+    const char* what;
+    Bytes bytes;
+    int generation;
+    Found expected;
+};
+
+// Checks `decode` (FindMarker, DataPosition) on each case.
+template <typename Found, std::size_t Count, typename Decode>
+void expectEach(const ReplyCase<Found> (&cases)[Count], Decode decode)
+{
+    for (const auto& c : cases)
+        EXPECT_EQ(decode(c.bytes.data(), static_cast<std::int32_t>(c.bytes.size()), c.generation),
+                  c.expected)
+            << c.what;
+}
+
 TEST(ModuleReplies, FindMarkerLooksForTheGenerationsMarkerAfterByteZero)
 {
-    struct Case
-    {
-        const char* what;
-        Bytes bytes;
-        int generation;
-        std::int32_t expected;
-    } cases[] = {
+    const ReplyCase<std::int32_t> cases[] = {
         {"six bytes are too few", reply(6, 3, "W"), V5, 0},
         {"V5 looks for W", reply(20, 5, "aW"), V5, 6},
         {"the first W counts", reply(20, 3, "WW"), V5, 3},
@@ -53,22 +67,12 @@ TEST(ModuleReplies, FindMarkerLooksForTheGenerationsMarkerAfterByteZero)
         {"V4 beyond 16 bytes looks for a", reply(17, 4, "Aa"), V4, 5},
         {"none", reply(20), V5, 0},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(
-            FindMarker(c.bytes.data(), static_cast<std::int32_t>(c.bytes.size()), c.generation),
-            c.expected)
-            << c.what;
+    expectEach(cases, FindMarker);
 }
 
 TEST(ModuleReplies, DataPositionFollowsEveryLayoutRow)
 {
-    struct Case
-    {
-        const char* what;
-        Bytes bytes;
-        int generation;
-        std::optional<std::int32_t> expected;
-    } cases[] = {
+    const ReplyCase<std::optional<std::int32_t>> cases[] = {
         // V5, echoed layout: 31 bytes or more.
         {"V5 31: marker at 15", reply(31, 15, "a*WXYZ"), V5, 16},
         {"V5 40: marker at 15", reply(40, 15, "a*WXYZ"), V5, 16},
@@ -111,11 +115,7 @@ TEST(ModuleReplies, DataPositionFollowsEveryLayoutRow)
         {"generation 2", reply(16, 0, "a*WXYZ"), 2, std::nullopt},
         {"generation -1", reply(31, 15, "a*WXYZ"), -1, std::nullopt},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(
-            DataPosition(c.bytes.data(), static_cast<std::int32_t>(c.bytes.size()), c.generation),
-            c.expected)
-            << c.what;
+    expectEach(cases, DataPosition);
 }
 
 TEST(ModuleReplies, RadioDataIsTheSignedChannelAndTheAddressUpToAZeroByte)

@@ -342,7 +342,8 @@ TEST(ReadFileTimeouts, EachSettingEndsTheReadWhenWindowsDoes)
     struct Case
     {
         const char* what;
-        COMMTIMEOUTS timeouts;
+        // The read time-outs; the write ones stay 0.
+        DWORD interval, multiplier, constant;
         const char* waiting; // sent before the read
         const char* later;   // sent 100 ms into the read
         DWORD count;
@@ -351,71 +352,26 @@ TEST(ReadFileTimeouts, EachSettingEndsTheReadWhenWindowsDoes)
         int belowMs;
     };
     const Case cases[] = {
-        {"MAXDWORD,0,0 returns at once with nothing",
-         {MAXDWORD, 0, 0, 0, 0},
-         "",
-         "",
-         4,
-         0,
-         0,
-         2000},
-        {"MAXDWORD,0,0 returns at once with what waits",
-         {MAXDWORD, 0, 0, 0, 0},
-         "ab",
-         "",
-         4,
-         2,
-         0,
-         2000},
-        {"MAXDWORD,MAXDWORD,N returns at once with what waits",
-         {MAXDWORD, MAXDWORD, 5000, 0, 0},
-         "ab",
-         "",
-         4,
-         2,
-         0,
+        {"MAXDWORD,0,0 returns at once with nothing", MAXDWORD, 0, 0, "", "", 4, 0, 0, 2000},
+        {"MAXDWORD,0,0 returns at once with what waits", MAXDWORD, 0, 0, "ab", "", 4, 2, 0, 2000},
+        {"MAXDWORD,MAXDWORD,N returns at once with what waits", MAXDWORD, MAXDWORD, 5000, "ab", "",
+         4, 2, 0, 2500},
+        {"MAXDWORD,MAXDWORD,N returns on the first byte to come", MAXDWORD, MAXDWORD, 5000, "", "c",
+         4, 1, 100, 2500},
+        {"MAXDWORD,MAXDWORD,N times out after N with nothing", MAXDWORD, MAXDWORD, 300, "", "", 4,
+         0, 290, 2500},
+        {"MAXDWORD,m,N returns at once with what waits", MAXDWORD, 1000, 1000, "ab", "", 4, 2, 0,
          2500},
-        {"MAXDWORD,MAXDWORD,N returns on the first byte to come",
-         {MAXDWORD, MAXDWORD, 5000, 0, 0},
-         "",
-         "c",
-         4,
-         1,
-         100,
-         2500},
-        {"MAXDWORD,MAXDWORD,N times out after N with nothing",
-         {MAXDWORD, MAXDWORD, 300, 0, 0},
-         "",
-         "",
-         4,
-         0,
-         290,
-         2500},
-        {"MAXDWORD,m,N returns at once with what waits",
-         {MAXDWORD, 1000, 1000, 0, 0},
-         "ab",
-         "",
-         4,
-         2,
-         0,
-         2500},
-        {"MAXDWORD,0,N waits for the count until N",
-         {MAXDWORD, 0, 300, 0, 0},
-         "",
-         "c",
-         4,
-         1,
-         290,
-         2500},
-        {"0,0,N times out after N with what came", {0, 0, 300, 0, 0}, "a", "", 4, 1, 290, 2500},
-        {"0,0,0 waits for the whole count", {0, 0, 0, 0, 0}, "a", "bcd", 4, 4, 100, 2500},
-        {"an interval ends the read after a pause", {50, 0, 0, 0, 0}, "ab", "", 4, 2, 40, 2500},
+        {"MAXDWORD,0,N waits for the count until N", MAXDWORD, 0, 300, "", "c", 4, 1, 290, 2500},
+        {"0,0,N times out after N with what came", 0, 0, 300, "a", "", 4, 1, 290, 2500},
+        {"0,0,0 waits for the whole count", 0, 0, 0, "a", "bcd", 4, 4, 100, 2500},
+        {"an interval ends the read after a pause", 50, 0, 0, "ab", "", 4, 2, 40, 2500},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         OpenPort line;
         ASSERT_NE(line.port, INVALID_HANDLE_VALUE);
-        COMMTIMEOUTS timeouts = c.timeouts;
+        COMMTIMEOUTS timeouts{c.interval, c.multiplier, c.constant, 0, 0};
         ASSERT_TRUE(SetCommTimeouts(line.port, &timeouts));
         line.pty.send(c.waiting);
         const auto sentBy = Clock::now() + std::chrono::seconds(1);

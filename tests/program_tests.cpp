@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <span>
 #include <stdexcept>
 
 namespace {
@@ -291,36 +292,44 @@ TEST_F(ProgramTest, SpaceOrEnterRightAfterStartUpCloses)
     }
 }
 
+// A text given to a function of the error display, and what it should make
+// of it.
+struct TextCase
+{
+    const char* given;
+    const char* made;
+};
+
+void expectEach(QString (*make)(const QString&), std::span<const TextCase> cases)
+{
+    for (const TextCase& c : cases)
+        EXPECT_EQ(make(c.given), c.made) << c.given;
+}
+
 TEST(ErrorDisplay, TitleComesFromTheProgramFile)
 {
-    struct Case
-    {
-        const char* path;
-        const char* title;
-    } cases[] = {{"/usr/bin/melvix-programmer", "melvix-programmer"},
-                 {"/opt/RADIO.EXE", "Radio"},
-                 {"Programmer.Test.Bin", "Programmer"},
-                 {"/x/y/mElViX", "melvix"}};
-    for (const auto& c : cases)
-        EXPECT_EQ(ApplicationTitle(c.path), c.title) << c.path;
+    const TextCase pathsAndTitles[] = {
+        {"/usr/bin/melvix-programmer", "melvix-programmer"},
+        {"/opt/RADIO.EXE", "Radio"},
+        {"Programmer.Test.Bin", "Programmer"},
+        {"/x/y/mElViX", "melvix"},
+    };
+    expectEach(ApplicationTitle, pathsAndTitles);
 }
 
 TEST(ErrorDisplay, AFullStopEndsMessagesThatEndInALetterOrDigit)
 {
-    struct Case
-    {
-        const char* message;
-        const char* shown;
-    } cases[] = {{"Port failed", "Port failed."},
-                 {"Error 5", "Error 5."},
-                 {"Done.", "Done."},
-                 {"Set ADDRESS!", "Set ADDRESS!"},
-                 {"(see above)", "(see above)"},
-                 {"trailing ", "trailing "},
-                 {"", ""},
-                 {"a/", "a/."}};
-    for (const auto& c : cases)
-        EXPECT_EQ(ErrorDisplayText(c.message), c.shown) << c.message;
+    const TextCase messagesAndShown[] = {
+        {"Port failed", "Port failed."},
+        {"Error 5", "Error 5."},
+        {"Done.", "Done."},
+        {"Set ADDRESS!", "Set ADDRESS!"},
+        {"(see above)", "(see above)"},
+        {"trailing ", "trailing "},
+        {"", ""},
+        {"a/", "a/."},
+    };
+    expectEach(ErrorDisplayText, messagesAndShown);
 }
 
 TEST(ErrorDisplay, AnErrorEscapingAHandlerIsShownAndTheProgramGoesOn)

@@ -1,4 +1,5 @@
 #include "Radiocom.h"
+#include "comm_expectations.h"
 #include "lock_count.h"
 #include "pty_pair.h"
 #include "timing.h"
@@ -64,47 +65,51 @@ protected:
     TRadioCom com;
 };
 
+// An index given to a property of the component, the text it derives from
+// it, and the value the property reads back: an index past the table falls
+// back to a default.
+template <typename Value> struct IndexCase
+{
+    int index;
+    const char* text;
+    Value readBack;
+};
+
+template <typename Value, std::size_t Count>
+void expectEachIndex(const IndexCase<Value> (&cases)[Count], void (TRadioCom::*set)(Value),
+                     const char* (TRadioCom::*text)() const, Value (TRadioCom::*get)() const)
+{
+    for (const auto& c : cases) {
+        TRadioCom com;
+        (com.*set)(static_cast<Value>(c.index));
+        EXPECT_STREQ((com.*text)(), c.text) << c.index;
+        EXPECT_EQ((com.*get)(), c.readBack) << c.index;
+    }
+}
+
 TEST(RadioComTables, PortIndicesNameDevices)
 {
-    struct Case
-    {
-        int index;
-        const char* device;
-        TRadioCom::ports readBack;
-    } cases[] = {
+    const IndexCase<TRadioCom::ports> cases[] = {
         {0, "COM1", TRadioCom::COM1},           {2, "COM3", TRadioCom::COM3},
         {8, "COM9", TRadioCom::COM9},           {9, R"(\\.\COM10)", TRadioCom::COM10},
         {29, R"(\\.\COM30)", TRadioCom::COM30}, {30, R"(\\.\COM31)", TRadioCom::COM31},
         {31, "COM2", TRadioCom::COM2},          {40, "COM2", TRadioCom::COM2},
         {255, "COM2", TRadioCom::COM2},
     };
-    for (const auto& c : cases) {
-        TRadioCom com;
-        com.SetComPort(static_cast<TRadioCom::ports>(c.index));
-        EXPECT_STREQ(com.GetDeviceName(), c.device) << c.index;
-        EXPECT_EQ(com.GetComPort(), c.readBack) << c.index;
-    }
+    expectEachIndex(cases, &TRadioCom::SetComPort, &TRadioCom::GetDeviceName,
+                    &TRadioCom::GetComPort);
 }
 
 TEST(RadioComTables, SpeedIndicesNameModeTexts)
 {
-    struct Case
-    {
-        int index;
-        const char* mode;
-        TRadioCom::bauds readBack;
-    } cases[] = {
+    const IndexCase<TRadioCom::bauds> cases[] = {
         {0, "110,N,8,1", TRadioCom::br110},          {7, "9600,N,8,1", TRadioCom::br9600},
         {11, "115200,N,8,1", TRadioCom::br115200},   {12, "230400,N,8,1", TRadioCom::br230400},
         {19, "5529600,N,8,1", TRadioCom::br5529600}, {20, "9600,N,8,1", TRadioCom::br9600},
         {25, "9600,N,8,1", TRadioCom::br9600},
     };
-    for (const auto& c : cases) {
-        TRadioCom com;
-        com.SetBaudRate(static_cast<TRadioCom::bauds>(c.index));
-        EXPECT_STREQ(com.GetModeString(), c.mode) << c.index;
-        EXPECT_EQ(com.GetBaudRate(), c.readBack) << c.index;
-    }
+    expectEachIndex(cases, &TRadioCom::SetBaudRate, &TRadioCom::GetModeString,
+                    &TRadioCom::GetBaudRate);
 }
 
 TEST(RadioComProperties, AFreshComponentOpensCom2At9600UnderRtsHandshake)
@@ -210,20 +215,10 @@ TEST_F(OpenPortTest, OpensWithTheModeTextAndTimeouts)
     EXPECT_EQ(lockCount(com), 1);
 
     const DCB dcb = state();
-    EXPECT_EQ(dcb.BaudRate, 115200u);
-    EXPECT_EQ(dcb.ByteSize, 8);
-    EXPECT_EQ(dcb.Parity, NOPARITY);
-    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    expectEightDataBitsNoParityOneStopBit(dcb, 115200);
     EXPECT_EQ(dcb.fOutX, 0u);
     EXPECT_EQ(dcb.fInX, 0u);
-
-    COMMTIMEOUTS timeouts{};
-    ASSERT_TRUE(GetCommTimeouts(com.GetPortHandle(), &timeouts));
-    EXPECT_EQ(timeouts.ReadIntervalTimeout, MAXDWORD);
-    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 50u);
-    EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 20u);
-    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
+    ASSERT_NO_FATAL_FAILURE(expectComponentTimeouts(com.GetPortHandle(), 50, 20));
 
     // The line really is raw and at that speed, as the other end sees it.
     const termios settings = seenFromOtherEnd();

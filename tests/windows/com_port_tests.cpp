@@ -3,6 +3,7 @@
 // for elsewhere, as the system itself carries them out.
 #include "ModuleProtocol.h"
 #include "Radiocom.h"
+#include "comm_expectations.h"
 #include "event_loop.h"
 #include "simulated_port.h"
 
@@ -46,13 +47,11 @@ TEST(BuildCommDcb, EverySpeedOfTheTableIsEightDataBitsNoParityOneStopBit)
     for (std::size_t index = 0; index < speeds.size(); ++index) {
         TRadioCom com;
         com.SetBaudRate(static_cast<TRadioCom::bauds>(index));
+        SCOPED_TRACE(com.GetModeString());
         DCB dcb{};
         dcb.DCBlength = sizeof(DCB);
-        ASSERT_TRUE(BuildCommDCBA(com.GetModeString(), &dcb)) << com.GetModeString();
-        EXPECT_EQ(dcb.BaudRate, speeds[index]) << com.GetModeString();
-        EXPECT_EQ(dcb.ByteSize, 8) << com.GetModeString();
-        EXPECT_EQ(dcb.Parity, NOPARITY) << com.GetModeString();
-        EXPECT_EQ(dcb.StopBits, ONESTOPBIT) << com.GetModeString();
+        ASSERT_TRUE(BuildCommDCBA(com.GetModeString(), &dcb));
+        expectEightDataBitsNoParityOneStopBit(dcb, speeds[index]);
     }
 }
 
@@ -102,18 +101,8 @@ TEST_F(SimulatedPortTest, OpensWithTheModeTextAndTheComponentsTimeouts)
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
     ASSERT_TRUE(GetCommState(com.GetPortHandle(), &dcb));
-    EXPECT_EQ(dcb.BaudRate, 115200u);
-    EXPECT_EQ(dcb.ByteSize, 8);
-    EXPECT_EQ(dcb.Parity, NOPARITY);
-    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
-
-    COMMTIMEOUTS timeouts{};
-    ASSERT_TRUE(GetCommTimeouts(com.GetPortHandle(), &timeouts));
-    EXPECT_EQ(timeouts.ReadIntervalTimeout, MAXDWORD);
-    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 100u);
-    EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 20u);
-    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
+    expectEightDataBitsNoParityOneStopBit(dcb, 115200);
+    ASSERT_NO_FATAL_FAILURE(expectComponentTimeouts(com.GetPortHandle(), 100, 20));
 }
 
 TEST_F(SimulatedPortTest, AHeldPortOpensNowhereElseUntilItIsClosed)

@@ -81,22 +81,34 @@ private:
     std::optional<std::string> inlineValue_;
 };
 
+// A word of an option that takes one of two, and the value it names.
+template <typename Value> struct Word
+{
+    std::string_view text;
+    Value value;
+};
+
+template <typename Value>
+Value parseEither(const std::string& option, const std::string& text, Word<Value> first,
+                  Word<Value> second)
+{
+    if (text == first.text)
+        return first.value;
+    if (text == second.text)
+        return second.value;
+    throw UsageError(option + " takes " + std::string(first.text) + " or " +
+                     std::string(second.text) + ", not '" + text + "'");
+}
+
 Generation parseGeneration(const std::string& text)
 {
-    if (text == "v5")
-        return Generation::V5;
-    if (text == "v4")
-        return Generation::V4;
-    throw UsageError("--generation takes v5 or v4, not '" + text + "'");
+    return parseEither<Generation>("--generation", text, {"v5", Generation::V5},
+                                   {"v4", Generation::V4});
 }
 
 Layout parseLayout(const std::string& text)
 {
-    if (text == "short")
-        return Layout::Short;
-    if (text == "long")
-        return Layout::Long;
-    throw UsageError("--layout takes short or long, not '" + text + "'");
+    return parseEither<Layout>("--layout", text, {"short", Layout::Short}, {"long", Layout::Long});
 }
 
 // The options that take a value, and what each sets.
@@ -164,6 +176,16 @@ const std::array<std::pair<std::string_view, Setter>, 18> valuedOptions{{
      }},
 }};
 
+// The options that take no value, and what each sets.
+using FlagSetter = void (*)(ProgramSettings& settings);
+const std::array<std::pair<std::string_view, FlagSetter>, 5> flagOptions{{
+    {"--stray-byte", [](ProgramSettings& s) { s.options.strayByte = true; }},
+    {"--stray-first", [](ProgramSettings& s) { s.options.strayFirst = true; }},
+    {"--silent", [](ProgramSettings& s) { s.options.silent = true; }},
+    {"--ignore-writes", [](ProgramSettings& s) { s.options.ignoreWrites = true; }},
+    {"--log-requests", [](ProgramSettings& s) { s.options.requestLog = &std::cout; }},
+}};
+
 } // namespace
 
 ProgramSettings parseCommandLine(const std::vector<std::string>& arguments)
@@ -176,29 +198,11 @@ ProgramSettings parseCommandLine(const std::vector<std::string>& arguments)
             settings.helpWanted = true;
             return settings;
         }
-        if (option == "--stray-byte") {
+        const auto flag = std::find_if(flagOptions.begin(), flagOptions.end(),
+                                       [&](const auto& entry) { return entry.first == option; });
+        if (flag != flagOptions.end()) {
             reader.noValue(option);
-            settings.options.strayByte = true;
-            continue;
-        }
-        if (option == "--stray-first") {
-            reader.noValue(option);
-            settings.options.strayFirst = true;
-            continue;
-        }
-        if (option == "--silent") {
-            reader.noValue(option);
-            settings.options.silent = true;
-            continue;
-        }
-        if (option == "--ignore-writes") {
-            reader.noValue(option);
-            settings.options.ignoreWrites = true;
-            continue;
-        }
-        if (option == "--log-requests") {
-            reader.noValue(option);
-            settings.options.requestLog = &std::cout;
+            flag->second(settings);
             continue;
         }
         const auto valued = std::find_if(valuedOptions.begin(), valuedOptions.end(),
