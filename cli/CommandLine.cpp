@@ -7,10 +7,18 @@
 #include <cctype>
 #include <charconv>
 #include <limits>
+#include <stdexcept>
 
 namespace cli {
 
 namespace {
+
+// A command line the program will not run; what() says why in one line.
+class UsageError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // Longer than any line runs unattended; keeps the milliseconds in an int.
 constexpr int LongestWaitSeconds = 1000000;
@@ -112,99 +120,94 @@ std::optional<int> parseChannel(std::string_view text)
     return parseDecimal(text, LowestChannel, HighestChannel);
 }
 
-Settings parseCommandLine(const std::vector<std::string>& arguments)
+namespace {
+
+// --wait, with the limit it may take from the next word.
+void takeWait(Settings& settings, const std::vector<std::string>& arguments, std::size_t& next,
+              std::optional<std::string> value)
 {
-    Settings settings;
-    std::optional<Command> command;
-    std::vector<std::string> given;
-    for (std::size_t next = 0; next < arguments.size(); ++next) {
-        std::string option = arguments[next];
-        if (option == "--help" || option == "-h") {
-            settings.helpWanted = true;
-            return settings;
-        }
-        if (option == "--version") {
-            settings.versionWanted = true;
-            return settings;
-        }
-        if (!option.starts_with("-")) {
-            if (command)
-                throw UsageError("unexpected argument '" + option + "'");
-            command = parseCommand(option);
-            if (!command)
-                throw UsageError("unknown command '" + option + "'");
-            continue;
-        }
-        if (!command)
-            throw UsageError("a command comes first: ports, detect, read or write");
-        // "--name value" and "--name=value" alike.
-        std::optional<std::string> value;
-        if (const std::size_t equals = option.find('='); equals != std::string::npos) {
-            value = option.substr(equals + 1);
-            option.resize(equals);
-        }
-        if (!takesOption(*command, option))
-            throw UsageError("unknown option '" + option + "' for " + arguments[0]);
-        // A second value would silently replace the first.
-        if (std::find(given.begin(), given.end(), option) != given.end())
-            throw UsageError(option + " is given twice");
-        given.push_back(option);
-        if (option == "--wait") {
-            settings.wait = true;
-            // The limit is optional: a following word meant as a number is
-            // taken as it, and refused when it is none the option takes.
-            if (!value && next + 1 < arguments.size() && LooksLikeSeconds(arguments[next + 1]))
-                value = arguments[++next];
-            if (value) {
-                settings.waitLimitMs = parseSeconds(*value);
-                if (!settings.waitLimitMs)
-                    throw UsageError("--wait takes a number of seconds from 0 to " +
-                                     std::to_string(LongestWaitSeconds) +
-                                     ", with decimals if need be, not '" + *value + "'");
-            }
-            continue;
-        }
-        const bool needsValue =
-            option == "--port" || option == "--channel" || option == "--generation";
-        if (!needsValue) {
-            if (value)
-                throw UsageError(option + " takes no value");
-            if (option == "--json")
-                settings.json = true;
-            else if (option == "--parallel")
-                settings.parallel = true;
-            else if (option == "--all")
-                settings.all = true;
-            else if (option == "--each")
-                settings.each = true;
-            else
-                settings.fixedWaits = true;
-            continue;
-        }
-        if (!value) {
-            if (++next >= arguments.size())
-                throw UsageError(option + " needs a value");
-            value = arguments[next];
-        }
-        if (option == "--port") {
-            settings.port = parsePortName(*value);
-            if (!settings.port)
-                throw UsageError("--port takes a port name COM1 to COM" +
-                                 std::to_string(HighestOpenedPort) + ", not '" + *value + "'");
-        } else if (option == "--channel") {
-            settings.channel = parseChannel(*value);
-            if (!settings.channel)
-                throw UsageError("--channel takes a whole number from 1 to 83, not '" + *value +
-                                 "'");
-        } else if (*value == "v4" || *value == "v5") {
-            settings.generation = *value == "v4" ? ModuleProtocol::V4 : ModuleProtocol::V5;
-        } else {
-            throw UsageError("--generation takes v4 or v5, not '" + *value + "'");
-        }
+    settings.wait = true;
+    // The limit is optional: a following word meant as a number is taken as
+    // it, and refused when it is none the option takes.
+    if (!value && next + 1 < arguments.size() && LooksLikeSeconds(arguments[next + 1]))
+        value = arguments[++next];
+    if (!value)
+        return;
+    settings.waitLimitMs = parseSeconds(*value);
+    if (!settings.waitLimitMs)
+        throw UsageError("--wait takes a number of seconds from 0 to " +
+                         std::to_string(LongestWaitSeconds) + ", with decimals if need be, not '" +
+                         *value + "'");
+}
+
+void takeSwitch(Settings& settings, const std::string& option)
+{
+    if (option == "--json")
+        settings.json = true;
+    else if (option == "--parallel")
+        settings.parallel = true;
+    else if (option == "--all")
+        settings.all = true;
+    else if (option == "--each")
+        settings.each = true;
+    else
+        settings.fixedWaits = true;
+}
+
+void takeValue(Settings& settings, const std::string& option, const std::string& value)
+{
+    if (option == "--port") {
+        settings.port = parsePortName(value);
+        if (!settings.port)
+            throw UsageError("--port takes a port name COM1 to COM" +
+                             std::to_string(HighestOpenedPort) + ", not '" + value + "'");
+    } else if (option == "--channel") {
+        settings.channel = parseChannel(value);
+        if (!settings.channel)
+            throw UsageError("--channel takes a whole number from 1 to 83, not '" + value + "'");
+    } else if (value == "v4" || value == "v5") {
+        settings.generation = value == "v4" ? ModuleProtocol::V4 : ModuleProtocol::V5;
+    } else {
+        throw UsageError("--generation takes v4 or v5, not '" + value + "'");
     }
-    if (!command)
-        throw UsageError("a command is needed: ports, detect, read or write");
-    settings.command = *command;
+}
+
+// One option of `command` at arguments[next], and its value; moves `next`
+// past what it took.
+void takeOption(Settings& settings, Command command, const std::vector<std::string>& arguments,
+                std::size_t& next, std::vector<std::string>& given)
+{
+    std::string option = arguments[next];
+    // "--name value" and "--name=value" alike.
+    std::optional<std::string> value;
+    if (const std::size_t equals = option.find('='); equals != std::string::npos) {
+        value = option.substr(equals + 1);
+        option.resize(equals);
+    }
+    if (!takesOption(command, option))
+        throw UsageError("unknown option '" + option + "' for " + arguments[0]);
+    // A second value would silently replace the first.
+    if (std::find(given.begin(), given.end(), option) != given.end())
+        throw UsageError(option + " is given twice");
+    given.push_back(option);
+    if (option == "--wait")
+        return takeWait(settings, arguments, next, value);
+    if (option != "--port" && option != "--channel" && option != "--generation") {
+        if (value)
+            throw UsageError(option + " takes no value");
+        return takeSwitch(settings, option);
+    }
+    if (!value) {
+        if (++next >= arguments.size())
+            throw UsageError(option + " needs a value");
+        value = arguments[next];
+    }
+    takeValue(settings, option, *value);
+}
+
+// The options that the command needs, or that cannot go together.
+void checkCombination(const Settings& settings)
+{
     if (settings.command == Command::Write && !settings.channel)
         throw UsageError("write needs --channel N");
     if (settings.all && settings.port)
@@ -216,7 +219,52 @@ Settings parseCommandLine(const std::vector<std::string>& arguments)
         throw UsageError("--each waits for module after module; it takes neither --all nor --wait");
     if (settings.each && settings.parallel)
         throw UsageError("--each probes every port at once already; it takes no --parallel");
+}
+
+Settings parse(const std::vector<std::string>& arguments)
+{
+    Settings settings;
+    std::optional<Command> command;
+    std::vector<std::string> given;
+    for (std::size_t next = 0; next < arguments.size(); ++next) {
+        const std::string& word = arguments[next];
+        if (word == "--help" || word == "-h") {
+            settings.helpWanted = true;
+            return settings;
+        }
+        if (word == "--version") {
+            settings.versionWanted = true;
+            return settings;
+        }
+        if (word.starts_with("-")) {
+            if (!command)
+                throw UsageError("a command comes first: ports, detect, read or write");
+            takeOption(settings, *command, arguments, next, given);
+            continue;
+        }
+        if (command)
+            throw UsageError("unexpected argument '" + word + "'");
+        command = parseCommand(word);
+        if (!command)
+            throw UsageError("unknown command '" + word + "'");
+    }
+    if (!command)
+        throw UsageError("a command is needed: ports, detect, read or write");
+    settings.command = *command;
+    checkCombination(settings);
     return settings;
+}
+
+} // namespace
+
+Result<Settings> parseCommandLine(const std::vector<std::string>& arguments)
+{
+    try {
+        return parse(arguments);
+    } catch (const UsageError& error) {
+        return Failure{QStringLiteral("read the command line"), 0,
+                       QString::fromStdString(error.what())};
+    }
 }
 
 std::string_view helpText()

@@ -3,10 +3,10 @@
 #pragma once
 
 #include "ComPort.h"
+#include "Failure.h"
 #include "LineSettings.h"
 
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,15 +40,9 @@ struct Settings : LineSettings
     bool versionWanted = false;
 };
 
-// A command line the program will not run; what() says why in one line.
-class UsageError : public std::runtime_error
-{
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// `arguments` leaves out the program name. Throws UsageError.
-Settings parseCommandLine(const std::vector<std::string>& arguments);
+// `arguments` leaves out the program name. A command line the program will
+// not run is a failure whose text says why in one line.
+Result<Settings> parseCommandLine(const std::vector<std::string>& arguments);
 
 // The port "COMn" (any case) names, n from 1 to 31; nullopt otherwise.
 std::optional<ComPort> parsePortName(std::string_view name);

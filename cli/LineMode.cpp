@@ -45,7 +45,7 @@ using Held = std::vector<HeldModule>;
 QList<int> PortsToScan(const Settings& settings, const Held& held)
 {
     QList<int> ports;
-    for (const int index : ModuleBatch::ReachablePorts()) {
+    for (const int index : ModuleBatch::reachablePorts()) {
         if (settings.port && index != settings.port->index())
             continue;
         const QString device = PortDevice(index + 1);
@@ -76,7 +76,7 @@ bool ReleaseGone(const Settings& settings, Held& held)
         asked.push_back(module.module.get());
         sentBefore.push_back(module.module->session.ReadCommandsSent());
     }
-    ModuleBatch::ReadTogether(asked, settings);
+    ModuleBatch::readTogether(asked, settings);
     bool missed = false;
     for (std::size_t i = 0; i < held.size(); ++i) {
         const TModuleSession& session = held[i].module->session;
@@ -122,8 +122,8 @@ public:
         for (const PortSeen& port : batch.silent)
             note(port.portNumber, UnusedPortNote(port));
         for (const auto& module : batch.modules) {
-            note(module->portIndex + 1, {});
-            probed_.remove(module->portIndex + 1);
+            note(module->port.index() + 1, {});
+            probed_.remove(module->port.index() + 1);
         }
         return refused;
     }
@@ -161,14 +161,14 @@ private:
 
 } // namespace
 
-QString RunLine(const Settings& settings,
-                const std::function<bool(int number, const BatchModule& module)>& report,
-                LineTally& tally)
+Result<void> RunLine(const Settings& settings,
+                     const std::function<bool(int number, const BatchModule& module)>& report,
+                     LineTally& tally)
 {
     const SignalHandling stop = CatchStopSignals();
     PortWatcher watcher;
-    if (!watcher.error().isEmpty())
-        return watcher.error();
+    if (watcher.failure())
+        return *watcher.failure();
     Held held;
     PortNotes notes;
     int number = 0;
@@ -183,10 +183,10 @@ QString RunLine(const Settings& settings,
     while (stop.received() == 0) {
         if (look || (probeAgain && nextProbe.hasExpired())) {
             ModuleBatch batch(settings);
-            batch.Open(PortsToScan(settings, held));
-            batch.Probe();
+            batch.open(PortsToScan(settings, held));
+            batch.probe();
             const bool refused = notes.noteBatch(batch, settings);
-            batch.WriteAll();
+            batch.writeAll();
             bool reported = true;
             for (auto& module : batch.modules) {
                 reported = report(++number, *module) && reported;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "CommandLine.h"
+#include "Failure.h"
 #include "ModuleBatch.h"
 
 #include <QString>
@@ -30,8 +31,8 @@ struct LineTally
 // returns false when the line is to stop, as when its output can no longer
 // be written. Returns then, or when a stop signal came, or at once with the
 // reason when the ports cannot be watched.
-QString RunLine(const Settings& settings,
-                const std::function<bool(int number, const BatchModule& module)>& report,
-                LineTally& tally);
+Result<void> RunLine(const Settings& settings,
+                     const std::function<bool(int number, const BatchModule& module)>& report,
+                     LineTally& tally);
 
 } // namespace cli

@@ -1,5 +1,7 @@
 #include "ModuleCommands.h"
 
+#include "BatchReport.h"
+#include "CommandView.h"
 #include "DeferredSignals.h"
 #include "LineMode.h"
 #include "ModuleBatch.h"
@@ -9,13 +11,13 @@
 #include "ParallelScan.h"
 #include "PortDiagnosis.h"
 #include "PortNumbers.h"
+#include "PortReport.h"
 #include "PortSeen.h"
 #include "PortWait.h"
 #include "PortWatcher.h"
 #include "SerialSettings.h"
 #include "Terminal.h"
 
-#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QThread>
@@ -26,185 +28,6 @@
 namespace cli {
 
 namespace {
-
-// The exit status a module's result calls for.
-int ExitStatusOf(BatchModule::Result result)
-{
-    switch (result) {
-    case BatchModule::Result::Found:
-    case BatchModule::Result::Verified:
-        return Done;
-    case BatchModule::Result::ReadBackDiffers:
-    case BatchModule::Result::AddressChanged:
-    case BatchModule::Result::ReadBackUnclear:
-        return ReadBackDiffers;
-    case BatchModule::Result::NotWritten:
-    case BatchModule::Result::Unconfirmed:
-        return NotWritten;
-    case BatchModule::Result::StoppedAnswering:
-    case BatchModule::Result::NotSent:
-    case BatchModule::Result::NoReadBack:
-    case BatchModule::Result::Gone:
-        break;
-    }
-    return ModuleNotFound;
-}
-
-QString PortName(int portIndex)
-{
-    return ComPort::fromIndex(portIndex).name();
-}
-
-QJsonObject PortJson(const PortDiagnosis& diagnosis)
-{
-    QJsonObject port{{QStringLiteral("port"), QStringLiteral("COM%1").arg(diagnosis.portNumber)},
-                     {QStringLiteral("device"), diagnosis.device},
-                     {QStringLiteral("state"), StateName(diagnosis.state)},
-                     {QStringLiteral("description"), DescribePort(diagnosis)}};
-    if (diagnosis.holderPid != 0) {
-        port.insert(QStringLiteral("pid"), diagnosis.holderPid);
-        port.insert(QStringLiteral("process"), diagnosis.holderName);
-        port.insert(QStringLiteral("holds"),
-                    diagnosis.holderHasLock ? QStringLiteral("lock") : QStringLiteral("open"));
-    }
-    if (diagnosis.state == PortDiagnosis::State::PermissionDenied) {
-        port.insert(QStringLiteral("owner"), diagnosis.owner);
-        port.insert(QStringLiteral("group"), diagnosis.group);
-        port.insert(QStringLiteral("mode"),
-                    QStringLiteral("%1").arg(diagnosis.permissions, 4, 8, QLatin1Char('0')));
-    }
-    return port;
-}
-
-QJsonObject MisnamedJson(const MisnamedEntry& entry)
-{
-    return {{QStringLiteral("entry"), entry.name},
-            {QStringLiteral("device"), entry.device},
-            {QStringLiteral("state"), StateName(PortDiagnosis::State::Unusable)},
-            {QStringLiteral("description"), DescribeMisnamed(entry)}};
-}
-
-// Shows on stderr, while it lasts, which port a scan is trying; only on a
-// terminal, so that scripts and logs get none of it.
-class Progress
-{
-public:
-    Progress() : shown_(StandardErrorIsTerminal()) {}
-    ~Progress()
-    {
-        if (shown_)
-            std::fputs("\r\033[K", stderr);
-    }
-    Progress(const Progress&) = delete;
-    Progress& operator=(const Progress&) = delete;
-
-    void show(const QString& text) const
-    {
-        if (!shown_)
-            return;
-        std::fprintf(stderr, "\r\033[K%s", text.toLocal8Bit().constData());
-        std::fflush(stderr);
-    }
-
-private:
-    const bool shown_;
-};
-
-// The port's object as `ports --json` prints it, its description the
-// report's line, with "scan" naming what the scan saw and, where the port
-// answered, the radio data.
-QJsonObject SeenJson(const PortSeen& seen)
-{
-    QJsonObject port = PortJson(seen.diagnosis);
-    port.insert(QStringLiteral("description"), DescribeSeen(seen));
-    port.insert(QStringLiteral("scan"), OutcomeName(seen.outcome));
-    if (HasRadioData(seen))
-        InsertRadioData(port, seen.address, seen.channelValue);
-    return port;
-}
-
-// What the sequences report, kept for the command's output: the last radio
-// data decoded, the last reply refused, the last error, and during a scan
-// what each port did. Status texts and log lines are the window's and are
-// not printed.
-class CommandView final : public TModuleView
-{
-public:
-    CommandView(const Settings& settings, const Progress& progress)
-        : settings_(settings), progress_(progress)
-    {}
-
-    void SetStatus(const QString&, const QString&, const QString&) override {}
-    void AppendLog(const QString&) override {}
-    void ShowRadioData(const QString& address, int channel) override
-    {
-        this->address = address;
-        this->channel = channel;
-        if (scanning && !address.isEmpty() && !seen.isEmpty())
-            seen.last().raise(PortSeen::Outcome::Answered);
-    }
-    void ShowError(const QString& message) override { error = message; }
-    int Generation() const override { return settings_.generation; }
-    QString Address() const override { return address; }
-    int Channel() override { return settings_.channel.value_or(0); }
-    void TryingPort(int portIndex) override
-    {
-        progress_.show(QStringLiteral("Trying %1 ...").arg(PortName(portIndex)));
-        if (!scanning)
-            return;
-        PortSeen port{portIndex + 1, PortSeen::Outcome::NoAnswer, {}, {}, 0, {}};
-        port.diagnosis.portNumber = port.portNumber;
-        seen.append(port);
-    }
-    void PortTried(const PortOpening& opening) override
-    {
-        if (!scanning || seen.isEmpty())
-            return;
-        seen.last().opening = opening;
-        if (opening.opened)
-            return;
-        seen.last().outcome = PortSeen::Outcome::NotOpened;
-        seen.last().diagnosis = DiagnoseOpening(opening);
-    }
-    void ReplyRefused(const QString& address, int channel) override
-    {
-        refusedAddress = address;
-        refusedChannel = channel;
-        refused = true;
-        if (!scanning || seen.isEmpty() || seen.last().outcome >= PortSeen::Outcome::AddressRefused)
-            return;
-        seen.last().outcome = PortSeen::Outcome::AddressRefused;
-        seen.last().address = address;
-        seen.last().channelValue = ChannelValue(channel);
-    }
-    // Bytes arrived, whatever became of them.
-    void bytesArrived()
-    {
-        answered = true;
-        if (scanning && !seen.isEmpty())
-            seen.last().raise(PortSeen::Outcome::UnreadableAnswer);
-    }
-    void forgetReplies()
-    {
-        answered = false;
-        refused = false;
-    }
-
-    QString address;
-    int channel = 0;
-    QString error;
-    bool answered = false;
-    bool refused = false;
-    QString refusedAddress;
-    int refusedChannel = 0;
-    // Set while a sequential scan runs.
-    bool scanning = false;
-    QList<PortSeen> seen;
-
-private:
-    const Settings& settings_;
-    const Progress& progress_;
-};
 
 class Runner
 {
@@ -222,8 +45,8 @@ public:
         if (settings_.wait) {
             // Made before the first try, so that no change after it is missed.
             watcher_ = std::make_unique<PortWatcher>();
-            if (!watcher_->error().isEmpty())
-                return failure(watcher_->error(), ModuleNotFound);
+            if (watcher_->failure())
+                return failure(*watcher_->failure(), ModuleNotFound);
             if (settings_.waitLimitMs)
                 waitLimit_ = QDeadlineTimer(*settings_.waitLimitMs);
         }
@@ -371,14 +194,22 @@ private:
         return ModuleNotFound;
     }
 
-    int failure(const QString& message, int status, QJsonObject extra = {})
+    // Reports what failed and returns the exit status it calls for.
+    int failure(const Failure& failed, int status, QJsonObject extra = {})
     {
         if (settings_.json) {
             extra.insert(QStringLiteral("port"), PortName(session_->PortIndex));
-            emitJson(extra, found_, status, message);
+            emitJson(extra, found_, status, failed.text);
         }
-        PrintLine(stderr, QStringLiteral("melvix-module: ") + message);
+        PrintLine(stderr, QStringLiteral("melvix-module: ") + failed.text);
         return status;
+    }
+
+    // A failure of the module on the session's port, which no system call
+    // reports.
+    int failure(const QString& text, int status, QJsonObject extra = {})
+    {
+        return failure(Failure{PortName(session_->PortIndex), 0, text}, status, std::move(extra));
     }
 
     QJsonObject moduleJson() const
@@ -464,11 +295,13 @@ private:
         for (;;) {
             if (settings_.port) {
                 session_->PortIndex = settings_.port->index();
-                if (!session_->OpenPort(*settings_.port)) {
+                if (const auto opened = session_->OpenPort(*settings_.port); !opened) {
                     const PortSeen port = NotOpenedSeen(com_->LastOpening());
                     if (waitForAnotherTry({port}))
                         continue;
-                    return failure(DescribeSeen(port), ModuleNotFound,
+                    Failure refused = opened.failure();
+                    refused.text = DescribeSeen(port);
+                    return failure(refused, ModuleNotFound,
                                    {{QStringLiteral("diagnosis"), QJsonArray{SeenJson(port)}}});
                 }
                 QThread::msleep(ModuleTiming::PauseAfterOpenMs);
@@ -614,93 +447,6 @@ private:
                        ReadBackDiffers, moduleJson());
     }
 
-    // Why a module of --all or --each failed; empty when it did not.
-    QString ResultText(const BatchModule& module) const
-    {
-        switch (module.result) {
-        case BatchModule::Result::Found:
-        case BatchModule::Result::Verified:
-            break;
-        case BatchModule::Result::ReadBackDiffers:
-            return QStringLiteral("the read-back shows channel %1, not %2")
-                .arg(ChannelValue(module.view.channel))
-                .arg(*settings_.channel);
-        case BatchModule::Result::AddressChanged:
-            return QStringLiteral("the read-back shows address %1, not %2: address changed")
-                .arg(Printable(module.view.address), Printable(module.foundAddress));
-        case BatchModule::Result::ReadBackUnclear:
-            return QStringLiteral("the answers to the read-back disagree: %1")
-                .arg(ReadingsText(module.readings.readings()));
-        case BatchModule::Result::NotWritten:
-            return QStringLiteral("the module's address holds a zero byte after '%1': nothing "
-                                  "was written")
-                .arg(Printable(module.foundAddress));
-        case BatchModule::Result::Unconfirmed:
-            return QStringLiteral("the module's answers disagree: %1: nothing was written")
-                .arg(ReadingsText(module.readings.readings()));
-        case BatchModule::Result::StoppedAnswering:
-            return QStringLiteral("stopped answering before its address was confirmed: nothing "
-                                  "was written");
-        case BatchModule::Result::NoReadBack:
-            return QStringLiteral("does not answer the read-back");
-        case BatchModule::Result::NotSent:
-            return QStringLiteral("the device went away before the write command was sent: "
-                                  "nothing was written");
-        case BatchModule::Result::Gone:
-            return QStringLiteral("the device went away after the write command was sent");
-        }
-        return {};
-    }
-
-    // The channel a module of --all or --each holds as far as is known: the
-    // read-back's, or what it held when it was found.
-    static int KnownChannel(const BatchModule& module)
-    {
-        using Result = BatchModule::Result;
-        const bool readBack =
-            module.result == Result::Verified || module.result == Result::ReadBackDiffers ||
-            module.result == Result::AddressChanged || module.result == Result::ReadBackUnclear;
-        return ChannelValue(readBack ? module.view.channel : module.foundChannel);
-    }
-
-    // One module of --all: its line, or its object of the JSON array.
-    void printBatchModule(const BatchModule& module, QJsonArray& list) const
-    {
-        const QString port = PortName(module.portIndex);
-        const QString why = ResultText(module);
-        if (settings_.json) {
-            QJsonObject object{{QStringLiteral("found"), true},
-                               {QStringLiteral("exit"), ExitStatusOf(module.result)},
-                               {QStringLiteral("port"), port}};
-            InsertRadioData(object, module.foundAddress, KnownChannel(module));
-            if (settings_.command == Command::Write)
-                object.insert(QStringLiteral("written"), module.sent);
-            if (!why.isEmpty())
-                object.insert(QStringLiteral("error"), why);
-            list.append(object);
-            return;
-        }
-        PrintLine(stdout, why.isEmpty()
-                              ? QStringLiteral("%1: %2").arg(
-                                    port, RadioDataText(module.foundAddress, KnownChannel(module)))
-                              : QStringLiteral("%1: address %2, %3")
-                                    .arg(port, AddressText(module.foundAddress), why));
-    }
-
-    // The status of --all: a module that stopped answering outweighs a
-    // read-back that differs, which outweighs a module not written.
-    static int BatchStatus(const ModuleBatch& batch)
-    {
-        int status = Done;
-        for (const int worse : {NotWritten, ReadBackDiffers, ModuleNotFound}) {
-            for (const auto& module : batch.modules) {
-                if (ExitStatusOf(module->result) == worse)
-                    status = worse;
-            }
-        }
-        return status;
-    }
-
     // Says which ports the batch could not use and why: those it could not
     // open for another reason than that nothing is there, those that
     // answered but not as a module of the generation, and those of the port
@@ -729,12 +475,12 @@ private:
             batch = std::make_unique<ModuleBatch>(settings_);
             progress_.show(
                 QStringLiteral("Probing COM1 to COM%1 together ...").arg(HighestOpenedPort));
-            batch->Open(ModuleBatch::ReachablePorts());
-            batch->Probe();
+            batch->open(ModuleBatch::reachablePorts());
+            batch->probe();
             progress_.show({});
             if (!batch->modules.empty()) {
                 if (waited)
-                    batch->TakeLateModules(*watcher_);
+                    batch->takeLateModules(*watcher_);
                 break;
             }
             if (!watcher_ ||
@@ -749,114 +495,35 @@ private:
             }
             waited = true;
         }
-        const QList<PortDiagnosis> outOfReach = ModuleBatch::PortsOutOfReach();
+        const QList<PortDiagnosis> outOfReach = ModuleBatch::portsOutOfReach();
         noteUnusedPorts(*batch, outOfReach);
         if (settings_.command == Command::Write) {
             const DeferredSignals deferred;
             if (deferred.received() != 0)
                 deferred.endProcessAsReceived();
-            batch->WriteAll();
-            const int status = printBatch(*batch, outOfReach);
+            batch->writeAll();
+            const int status = printBatch(*batch, outOfReach, settings_);
             if (deferred.received() != 0) {
                 StandardOutputWritten();
                 deferred.endProcessAsReceived();
             }
             return status;
         }
-        return printBatch(*batch, outOfReach);
-    }
-
-    int printBatch(const ModuleBatch& batch, const QList<PortDiagnosis>& outOfReach) const
-    {
-        QJsonArray list;
-        int failed = 0;
-        for (const auto& module : batch.modules) {
-            printBatchModule(*module, list);
-            failed += ExitStatusOf(module->result) != Done;
-        }
-        if (settings_.json)
-            PrintJsonArray(list);
-        const int found = static_cast<int>(batch.modules.size());
-        QString summary =
-            settings_.command == Command::Write
-                ? QStringLiteral("%1 of %2 %3 written and verified")
-                      .arg(found - failed)
-                      .arg(found)
-                      .arg(found == 1 ? QStringLiteral("module") : QStringLiteral("modules"))
-                : QStringLiteral("%1 %2 found")
-                      .arg(found)
-                      .arg(found == 1 ? QStringLiteral("module") : QStringLiteral("modules"));
-        QStringList silent;
-        QStringList unusable;
-        for (const PortSeen& port : batch.silent)
-            (port.outcome == PortSeen::Outcome::NoAnswer ? silent : unusable)
-                .append(PortName(port.portNumber - 1));
-        if (!silent.isEmpty())
-            summary += QStringLiteral("; no answer on %1").arg(silent.join(QStringLiteral(", ")));
-        if (!unusable.isEmpty()) {
-            summary += QStringLiteral("; answers that are no module's of this generation on %1")
-                           .arg(unusable.join(QStringLiteral(", ")));
-        }
-        if (!outOfReach.isEmpty()) {
-            QStringList names;
-            for (const PortDiagnosis& port : outOfReach)
-                names.append(PortName(port.portNumber - 1));
-            summary += QStringLiteral("; not tried, above COM%1: %2")
-                           .arg(HighestOpenedPort)
-                           .arg(names.join(QStringLiteral(", ")));
-        }
-        PrintLine(stderr, QStringLiteral("melvix-module: ") + summary);
-        // Modules may sit on the ports out of reach: this is no whole success.
-        return outOfReach.isEmpty() ? BatchStatus(batch) : ModuleNotFound;
-    }
-
-    // One module of --each: its line, or its JSON line, at once, for a log
-    // kept as the line runs. False when it could not be written.
-    bool printLineModule(int number, const BatchModule& module) const
-    {
-        // With the local offset, so that logs of different places agree.
-        const QDateTime now = QDateTime::currentDateTime();
-        const QString time = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate);
-        const QString port = PortName(module.portIndex);
-        const bool verified = module.result == BatchModule::Result::Verified;
-        const QString result =
-            verified ? QStringLiteral("written and verified") : ResultText(module);
-        const int oldChannel = ChannelValue(module.foundChannel);
-        if (settings_.json) {
-            QJsonObject object{{QStringLiteral("number"), number},
-                               {QStringLiteral("time"), time},
-                               {QStringLiteral("found"), true},
-                               {QStringLiteral("exit"), ExitStatusOf(module.result)},
-                               {QStringLiteral("port"), port},
-                               {QStringLiteral("oldChannel"), oldChannel},
-                               {QStringLiteral("written"), module.sent}};
-            InsertRadioData(object, module.foundAddress, KnownChannel(module));
-            if (!verified)
-                object.insert(QStringLiteral("error"), result);
-            PrintJson(object);
-        } else {
-            PrintLine(stdout, QStringLiteral("%1 %2 %3 %4 channel %5 -> %6: %7")
-                                  .arg(number)
-                                  .arg(time, port, AddressText(module.foundAddress))
-                                  .arg(oldChannel)
-                                  .arg(KnownChannel(module))
-                                  .arg(result));
-        }
-        return StandardOutputWritten();
+        return printBatch(*batch, outOfReach, settings_);
     }
 
     // write --each.
     int line()
     {
         LineTally tally;
-        const QString error = RunLine(
+        const Result<void> ran = RunLine(
             settings_,
             [this](int number, const BatchModule& module) {
-                return printLineModule(number, module);
+                return printLineModule(number, module, settings_);
             },
             tally);
-        if (!error.isEmpty())
-            return failure(error, ModuleNotFound);
+        if (!ran)
+            return failure(ran.failure(), ModuleNotFound);
         PrintLine(stderr, QStringLiteral("melvix-module: %1 programmed, %2 failed")
                               .arg(tally.programmed)
                               .arg(tally.failed));

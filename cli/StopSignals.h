@@ -11,5 +11,5 @@
 
 [[nodiscard]] inline SignalHandling CatchStopSignals()
 {
-    return SignalHandling(SignalHandling::SessionEnd::Kept, PortWatcher::Interrupt);
+    return SignalHandling(SignalHandling::SessionEnd::Kept, PortWatcher::interrupt);
 }

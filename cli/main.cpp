@@ -16,13 +16,14 @@ namespace {
 
 int run(int argc, char** argv)
 {
-    cli::Settings settings;
-    try {
-        settings = cli::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const cli::UsageError& error) {
-        std::fprintf(stderr, "melvix-module: %s (see melvix-module --help)\n", error.what());
+    const Result<cli::Settings> parsed =
+        cli::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed) {
+        std::fprintf(stderr, "melvix-module: %s (see melvix-module --help)\n",
+                     parsed.failure().text.toLocal8Bit().constData());
         return cli::UsageFault;
     }
+    const cli::Settings& settings = parsed.value();
     if (settings.helpWanted) {
         std::fputs(cli::helpText().data(), stdout);
         return cli::Done;

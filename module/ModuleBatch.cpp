@@ -4,7 +4,6 @@
 #include "PortDiagnosis.h"
 #include "PortNumbers.h"
 #include "RadioText.h"
-#include "SerialSettings.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -22,20 +21,9 @@ constexpr qint64 SettleMs = 500;
 
 } // namespace
 
-BatchModule::BatchModule(int portIndex, const LineSettings& settings)
-    : portIndex(portIndex), view(settings.generation, settings.channel.value_or(0)),
-      session(com, view)
-{
-    ApplySerialSettings(com);
-    com.SetOnReceive([this](std::int32_t count) {
-        if (count > 0)
-            view.bytesArrived = true;
-        session.HandleReceived(count);
-    });
-    session.CollectReplies = true;
-    session.FullReplyWaits = settings.fixedWaits;
-    session.PortIndex = portIndex;
-}
+BatchModule::BatchModule(ComPort port, const LineSettings& settings)
+    : ModulePort(port, settings.generation, settings.channel.value_or(0), settings.fixedWaits)
+{}
 
 bool DeviceGone(int portIndex, const QString& opened)
 {
@@ -43,7 +31,7 @@ bool DeviceGone(int portIndex, const QString& opened)
     return device != opened || !QFileInfo::exists(device);
 }
 
-QList<int> ModuleBatch::ReachablePorts()
+QList<int> ModuleBatch::reachablePorts()
 {
     QList<int> ports;
     for (int index = FirstPortTried; index < HighestOpenedPort; ++index)
@@ -51,7 +39,7 @@ QList<int> ModuleBatch::ReachablePorts()
     return ports;
 }
 
-QList<PortDiagnosis> ModuleBatch::PortsOutOfReach()
+QList<PortDiagnosis> ModuleBatch::portsOutOfReach()
 {
     QList<PortDiagnosis> ports;
     for (const int number : ListedPortNumbers()) {
@@ -64,21 +52,21 @@ QList<PortDiagnosis> ModuleBatch::PortsOutOfReach()
     return ports;
 }
 
-void ModuleBatch::Open(const QList<int>& portIndices)
+void ModuleBatch::open(const QList<int>& portIndices)
 {
     for (const int index : portIndices) {
-        auto module = std::make_unique<BatchModule>(index, settings_);
-        if (module->session.OpenPort(ComPort::fromIndex(index))) {
-            module->device = QString::fromStdString(module->com.LastOpening().device);
+        auto module = std::make_unique<BatchModule>(ComPort::fromIndex(index), settings_);
+        if (module->session.OpenPort(module->port)) {
+            module->device = QString::fromStdString(module->com->LastOpening().device);
             modules.push_back(std::move(module));
         } else {
-            unopened.append(NotOpenedSeen(module->com.LastOpening()));
+            unopened.append(NotOpenedSeen(module->com->LastOpening()));
         }
     }
     QThread::msleep(PauseAfterOpenMs);
 }
 
-void ModuleBatch::ReadTogether(const std::vector<BatchModule*>& reading,
+void ModuleBatch::readTogether(const std::vector<BatchModule*>& reading,
                                const LineSettings& settings)
 {
     for (BatchModule* module : reading)
@@ -103,7 +91,7 @@ void ModuleBatch::ReadTogether(const std::vector<BatchModule*>& reading,
 }
 
 std::vector<BatchModule*>
-ModuleBatch::ReadUntilSettled(const std::vector<BatchModule*>& modules,
+ModuleBatch::readUntilSettled(const std::vector<BatchModule*>& modules,
                               const std::function<bool(const BatchModule&)>& settled) const
 {
     std::vector<BatchModule*> stopped;
@@ -113,7 +101,7 @@ ModuleBatch::ReadUntilSettled(const std::vector<BatchModule*>& modules,
             reading.push_back(module);
     }
     while (!reading.empty()) {
-        ReadTogether(reading, settings_);
+        readTogether(reading, settings_);
         std::vector<BatchModule*> again;
         for (BatchModule* module : reading) {
             if (!module->session.ReplyDecoded) {
@@ -129,12 +117,12 @@ ModuleBatch::ReadUntilSettled(const std::vector<BatchModule*>& modules,
     return stopped;
 }
 
-void ModuleBatch::Probe()
+void ModuleBatch::probe()
 {
     std::vector<BatchModule*> all;
     for (const auto& module : modules)
         all.push_back(module.get());
-    ReadTogether(all, settings_);
+    readTogether(all, settings_);
     std::vector<std::unique_ptr<BatchModule>> answered;
     for (auto& module : modules) {
         if (module->session.ReplyDecoded) {
@@ -143,18 +131,18 @@ void ModuleBatch::Probe()
             module->readings.add(*module->session.LastReading);
             answered.push_back(std::move(module));
         } else {
-            PortSeen seen = ProbedPortSeen(module->portIndex, module->view, false);
+            PortSeen seen = ProbedPortSeen(module->port.index(), module->view, false);
             seen.diagnosis.device = module->device;
-            seen.opening = module->com.LastOpening();
+            seen.opening = module->com->LastOpening();
             silent.append(seen);
         }
     }
     modules = std::move(answered);
 }
 
-void ModuleBatch::ConfirmAddresses(std::vector<BatchModule*>& writable) const
+void ModuleBatch::confirmAddresses(std::vector<BatchModule*>& writable) const
 {
-    const std::vector<BatchModule*> stopped = ReadUntilSettled(
+    const std::vector<BatchModule*> stopped = readUntilSettled(
         writable, [](const BatchModule& module) { return module.readings.confirmed(); });
     std::erase_if(writable, [&](BatchModule* module) {
         if (std::find(stopped.begin(), stopped.end(), module) != stopped.end()) {
@@ -171,16 +159,16 @@ void ModuleBatch::ConfirmAddresses(std::vector<BatchModule*>& writable) const
     });
 }
 
-void ModuleBatch::JudgeReadBack(BatchModule& module) const
+void ModuleBatch::judgeReadBack(BatchModule& module) const
 {
     using Result = BatchModule::Result;
     const ReadingConfirmation& readings = module.readings;
     if (readings.readings().isEmpty()) {
-        if (!DeviceGone(module.portIndex, module.device))
+        if (!DeviceGone(module.port.index(), module.device))
             module.result = Result::NoReadBack;
         else
             module.result = module.sent ? Result::Gone : Result::NotSent;
-    } else if (readings.last() == SentReading(module)) {
+    } else if (readings.last() == sentReading(module)) {
         module.result = Result::Verified;
     } else if (readings.confirmed()) {
         module.result = readings.last().address != module.foundAddress ? Result::AddressChanged
@@ -190,17 +178,17 @@ void ModuleBatch::JudgeReadBack(BatchModule& module) const
     }
 }
 
-RadioReading ModuleBatch::SentReading(const BatchModule& module) const
+RadioReading ModuleBatch::sentReading(const BatchModule& module) const
 {
     return {module.foundAddress, static_cast<std::int8_t>(*settings_.channel)};
 }
 
-void ModuleBatch::WriteAll()
+void ModuleBatch::writeAll()
 {
     std::vector<BatchModule*> written;
     for (const auto& module : modules)
         written.push_back(module.get());
-    ConfirmAddresses(written);
+    confirmAddresses(written);
     // A read stops the address at its first zero byte, and a write command
     // would send zero bytes in place of what followed it.
     std::erase_if(written, [](BatchModule* module) {
@@ -225,21 +213,21 @@ void ModuleBatch::WriteAll()
     // One answer that the line spoilt must not call a good write failed: a
     // read-back that does not show what was sent is read again, until one
     // does or two consecutive ones agree.
-    ReadUntilSettled(written, [this](const BatchModule& module) {
+    readUntilSettled(written, [this](const BatchModule& module) {
         return !module.readings.readings().isEmpty() &&
-               (module.readings.last() == SentReading(module) || module.readings.confirmed());
+               (module.readings.last() == sentReading(module) || module.readings.confirmed());
     });
     for (BatchModule* module : written)
-        JudgeReadBack(*module);
+        judgeReadBack(*module);
 }
 
-void ModuleBatch::TakeLateModules(PortWatcher& watcher)
+void ModuleBatch::takeLateModules(PortWatcher& watcher)
 {
     for (;;) {
         const QDeadlineTimer settled(SettleMs);
         bool changed = false;
         while (!settled.hasExpired()) {
-            const PortWatcher::Wake wake = watcher.Wait(settled);
+            const PortWatcher::Wake wake = watcher.wait(settled);
             if (wake == PortWatcher::Wake::Interrupted)
                 return;
             changed = changed || wake == PortWatcher::Wake::Changed;
@@ -247,14 +235,14 @@ void ModuleBatch::TakeLateModules(PortWatcher& watcher)
         if (!changed)
             return;
         QList<int> others;
-        for (const int index : ReachablePorts()) {
+        for (const int index : reachablePorts()) {
             if (std::none_of(modules.begin(), modules.end(),
-                             [index](const auto& module) { return module->portIndex == index; }))
+                             [index](const auto& module) { return module->port.index() == index; }))
                 others.append(index);
         }
         ModuleBatch late(settings_);
-        late.Open(others);
-        late.Probe();
+        late.open(others);
+        late.probe();
         unopened = late.unopened;
         silent = late.silent;
         if (late.modules.empty())
@@ -262,6 +250,6 @@ void ModuleBatch::TakeLateModules(PortWatcher& watcher)
         for (auto& module : late.modules)
             modules.push_back(std::move(module));
         std::sort(modules.begin(), modules.end(),
-                  [](const auto& a, const auto& b) { return a->portIndex < b->portIndex; });
+                  [](const auto& a, const auto& b) { return a->port < b->port; });
     }
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "LineSettings.h"
+#include "ModulePort.h"
 #include "ModuleSession.h"
 #include "PortSeen.h"
 #include "PortWatcher.h"
@@ -18,7 +19,7 @@
 #include <memory>
 #include <vector>
 
-struct BatchModule
+struct BatchModule : ModulePort
 {
     enum class Result
     {
@@ -47,18 +48,10 @@ struct BatchModule
         Gone
     };
 
-    BatchModule(int portIndex, const LineSettings& settings);
-    // The session goes before the component, which must not call it then.
-    ~BatchModule() { com.SetOnReceive({}); }
-    BatchModule(const BatchModule&) = delete;
-    BatchModule& operator=(const BatchModule&) = delete;
+    BatchModule(ComPort port, const LineSettings& settings);
 
-    const int portIndex;
     // The device the port led to when it was opened.
     QString device;
-    TRadioCom com;
-    RecordingView view;
-    TModuleSession session;
     // What the module answered when it was found, and once confirmed
     // before a write, the reading confirmed.
     QString foundAddress;
@@ -85,31 +78,31 @@ public:
 
     // Opens these port indices as the scan does, pausing once after all.
     // Those that do not open are kept in unopened, with what their open met.
-    void Open(const QList<int>& portIndices);
+    void open(const QList<int>& portIndices);
     // Up to three read commands to every open port, together, until each has
     // answered. Ports that gave no usable answer are closed and kept in
     // silent with what they answered; the others stay open, in modules, by
     // rising port index.
-    void Probe();
+    void probe();
     // Confirms each module's address with more reads together, then sends
     // the channel of the settings to every module whose address was
     // confirmed, pauses once for all and reads them back together.
-    void WriteAll();
+    void writeAll();
     // For modules that came while `watcher` waited: adds those plugged in a
     // moment after them. Waits SettleMs, and while ports changed meanwhile,
     // opens and probes the ports without a module and waits again, until a
     // look finds no more.
-    void TakeLateModules(PortWatcher& watcher);
+    void takeLateModules(PortWatcher& watcher);
 
     // The ports a batch tries: every port the serial component opens.
-    static QList<int> ReachablePorts();
+    static QList<int> reachablePorts();
     // The ports of the port map above those, with a device behind them: a
     // batch cannot reach them.
-    static QList<PortDiagnosis> PortsOutOfReach();
+    static QList<PortDiagnosis> portsOutOfReach();
 
     // Read commands in rounds to the modules given until each has decoded a
     // reply or three rounds have passed.
-    static void ReadTogether(const std::vector<BatchModule*>& modules,
+    static void readTogether(const std::vector<BatchModule*>& modules,
                              const LineSettings& settings);
 
     std::vector<std::unique_ptr<BatchModule>> modules;
@@ -121,15 +114,15 @@ private:
     // module's readings, until `settled` holds for a module or its readings
     // want no more. Returns those that stopped answering.
     std::vector<BatchModule*>
-    ReadUntilSettled(const std::vector<BatchModule*>& modules,
+    readUntilSettled(const std::vector<BatchModule*>& modules,
                      const std::function<bool(const BatchModule&)>& settled) const;
     // Leaves in `writable` the modules whose address two consecutive
     // readings confirm; the others get their result.
-    void ConfirmAddresses(std::vector<BatchModule*>& writable) const;
+    void confirmAddresses(std::vector<BatchModule*>& writable) const;
     // The result of a module written, from its read-back's readings.
-    void JudgeReadBack(BatchModule& module) const;
+    void judgeReadBack(BatchModule& module) const;
     // What a module written should read back.
-    RadioReading SentReading(const BatchModule& module) const;
+    RadioReading sentReading(const BatchModule& module) const;
 
     const LineSettings& settings_;
 };

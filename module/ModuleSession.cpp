@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 using namespace ModuleTiming;
@@ -227,13 +228,21 @@ bool TModuleSession::DetectModule()
     return true;
 }
 
-bool TModuleSession::OpenPort(ComPort port)
+Result<void> TModuleSession::OpenPort(ComPort port)
 {
     serialConnector_.SetComPort(static_cast<TRadioCom::ports>(port.index()));
     serialConnector_.SetBaudRate(ScanSpeed);
     serialConnector_.SetReadTimeout(ScanReadTimeoutMs);
     serialConnector_.SetComStatus(true);
-    return serialConnector_.Connected();
+    if (serialConnector_.Connected())
+        return {};
+    const PortOpening& opening = serialConnector_.LastOpening();
+    QString text = port.name() + QStringLiteral(" could not be opened");
+    if (opening.systemError != 0)
+        text += QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(opening.systemError));
+    else if (opening.error != ERROR_SUCCESS)
+        text += QStringLiteral(" (error %1)").arg(opening.error);
+    return Failure{QStringLiteral("open ") + port.name(), opening.systemError, text};
 }
 
 bool TModuleSession::ScanPorts()

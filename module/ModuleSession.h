@@ -9,6 +9,7 @@
 // back.
 #pragma once
 
+#include "Failure.h"
 #include "RadioReading.h"
 #include "Radiocom.h"
 
@@ -146,9 +147,9 @@ public:
     bool TransmitWriteCommand(const QString& address, int channel);
 
     // Selects the port at the scan's speed and read time-out and opens it,
-    // as the scan does for each port; true when it opened. What the open met
-    // is the component's LastOpening.
-    bool OpenPort(ComPort port);
+    // as the scan does for each port. What the open met in full is the
+    // component's LastOpening.
+    Result<void> OpenPort(ComPort port);
 
 private:
     void SendReadCommands(int generation);

@@ -1,11 +1,11 @@
 #include "ParallelScan.h"
 
+#include "ModulePort.h"
 #include "ModuleProtocol.h"
 #include "ModuleSession.h"
 #include "ModuleView.h"
 #include "RadioText.h"
 #include "RecordingView.h"
-#include "SerialSettings.h"
 
 #include <QThread>
 
@@ -17,26 +17,8 @@ using namespace ModuleTiming;
 
 namespace {
 
-struct PortProbe
-{
-    PortProbe(int index, int generation, bool endWaitOnReply)
-        : index(index), com(std::make_unique<TRadioCom>()), view(generation), session(*com, view)
-    {
-        ApplySerialSettings(*com);
-        session.CollectReplies = true;
-        session.FullReplyWaits = !endWaitOnReply;
-        com->SetOnReceive([this](std::int32_t count) {
-            if (count > 0)
-                view.bytesArrived = true;
-            session.HandleReceived(count);
-        });
-    }
-
-    const int index;
-    std::unique_ptr<TRadioCom> com;
-    RecordingView view;
-    TModuleSession session;
-};
+// A port the scan probes.
+using PortProbe = ModulePort;
 
 using Probes = std::vector<std::unique_ptr<PortProbe>>;
 
@@ -82,8 +64,9 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
     ParallelScanResult result;
     Probes probes;
     for (int index = FirstPortTried; index <= LastPortTried; ++index) {
-        auto probe = std::make_unique<PortProbe>(index, ModuleProtocol::V5, endWaitOnReply);
-        if (probe->session.OpenPort(ComPort::fromIndex(index)))
+        auto probe = std::make_unique<PortProbe>(ComPort::fromIndex(index), ModuleProtocol::V5, 0,
+                                                 !endWaitOnReply);
+        if (probe->session.OpenPort(probe->port))
             probes.push_back(std::move(probe));
         else
             result.seen.append(NotOpenedSeen(probe->com->LastOpening()));
@@ -93,7 +76,7 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
     PortProbe* best = nullptr;
     // Only ports below the best answer so far can still win.
     const auto stillAsked = [&best](const PortProbe& probe) {
-        return !best || probe.index < best->index;
+        return !best || probe.port.index() < best->port.index();
     };
     for (int send = 1; send <= ReadCommandSends && !probes.empty(); ++send) {
         round(send);
@@ -113,13 +96,14 @@ ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& rou
             break;
     }
     for (const auto& probe : probes) {
-        result.seen.append(ProbedPortSeen(probe->index, probe->view, probe->session.ReplyDecoded));
+        result.seen.append(
+            ProbedPortSeen(probe->port.index(), probe->view, probe->session.ReplyDecoded));
         result.seen.last().opening = probe->com->LastOpening();
     }
     std::sort(result.seen.begin(), result.seen.end(),
               [](const PortSeen& a, const PortSeen& b) { return a.portNumber < b.portNumber; });
     if (best) {
-        result.portIndex = best->index;
+        result.portIndex = best->port.index();
         result.address = best->view.address;
         result.channel = best->view.channel;
         best->com->SetOnReceive({});
@@ -135,9 +119,9 @@ void AskInV4(QList<PortSeen>& seen, bool endWaitOnReply)
     for (const PortSeen& port : seen) {
         if (port.outcome != Outcome::NoAnswer && port.outcome != Outcome::UnreadableAnswer)
             continue;
-        auto probe =
-            std::make_unique<PortProbe>(port.portNumber - 1, ModuleProtocol::V4, endWaitOnReply);
-        if (probe->session.OpenPort(ComPort::fromIndex(probe->index)))
+        auto probe = std::make_unique<PortProbe>(ComPort{port.portNumber}, ModuleProtocol::V4, 0,
+                                                 !endWaitOnReply);
+        if (probe->session.OpenPort(probe->port))
             probes.push_back(std::move(probe));
     }
     if (probes.empty())
@@ -156,7 +140,7 @@ void AskInV4(QList<PortSeen>& seen, bool endWaitOnReply)
     }
     for (PortSeen& port : seen) {
         for (const auto& probe : probes) {
-            if (probe->index + 1 == port.portNumber && probe->session.ReplyDecoded) {
+            if (probe->port.index() + 1 == port.portNumber && probe->session.ReplyDecoded) {
                 port.outcome = Outcome::V4Answer;
                 port.address = probe->view.address;
                 port.channelValue = ChannelValue(probe->view.channel);

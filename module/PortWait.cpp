@@ -15,8 +15,8 @@ WaitEnd WaitToTryAgain(PortWatcher& watcher, const QList<PortSeen>& unopened, QD
     QDeadlineTimer wake = limit;
     bool retryDue = false;
     for (const PortSeen& port : unopened) {
-        watcher.WatchDevice(port.portNumber);
-        const auto age = PortWatcher::EntryAge(port.portNumber);
+        watcher.watchDevice(port.portNumber);
+        const auto age = PortWatcher::entryAge(port.portNumber);
         if (!age || *age >= GrantTime ||
             port.diagnosis.state != PortDiagnosis::State::PermissionDenied)
             continue;
@@ -26,7 +26,7 @@ WaitEnd WaitToTryAgain(PortWatcher& watcher, const QList<PortSeen>& unopened, QD
             retryDue = true;
         }
     }
-    switch (watcher.Wait(wake)) {
+    switch (watcher.wait(wake)) {
     case PortWatcher::Wake::Changed:
         return WaitEnd::TryAgain;
     case PortWatcher::Wake::Interrupted:

@@ -5,6 +5,8 @@
 // nothing runs while nothing changes.
 #pragma once
 
+#include "Failure.h"
+
 #include <QDeadlineTimer>
 #include <QString>
 
@@ -19,7 +21,7 @@ public:
     {
         Changed,
         TimedOut,
-        // Interrupt() was called, from a signal handler for example.
+        // interrupt() was called, from a signal handler for example.
         Interrupted
     };
 
@@ -29,27 +31,27 @@ public:
     PortWatcher(const PortWatcher&) = delete;
     PortWatcher& operator=(const PortWatcher&) = delete;
 
-    // Empty while watching; else why the ports cannot be watched.
-    QString error() const;
+    // None while watching; else why the ports cannot be watched.
+    const std::optional<Failure>& failure() const;
 
     // Waits until an entry of the port map was added, removed or replaced or
-    // had its mode or owner changed, or a device given to WatchDevice had, or
+    // had its mode or owner changed, or a device given to watchDevice had, or
     // until the deadline. Changes made while nobody waited are reported by
     // the next wait.
-    Wake Wait(QDeadlineTimer deadline);
+    Wake wait(QDeadlineTimer deadline);
 
     // Also wakes Wait when the device behind COM<portNumber> has its mode or
     // owner changed: a device that refused an open may be granted later.
     // The watch lasts as long as the watcher.
-    void WatchDevice(int portNumber);
+    void watchDevice(int portNumber);
 
     // Ends the current or the next Wait with Interrupted. Safe in a signal
     // handler and from any thread.
-    static void Interrupt();
+    static void interrupt();
 
     // How long ago the entry of COM<portNumber> appeared, as far as the
     // system tells; nullopt when there is no entry or it cannot tell.
-    static std::optional<std::chrono::milliseconds> EntryAge(int portNumber);
+    static std::optional<std::chrono::milliseconds> entryAge(int portNumber);
 
 private:
     struct Watch;

@@ -31,7 +31,7 @@ constexpr std::uint32_t EntryEvents =
 constexpr std::uint32_t AncestorEvents =
     IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF;
 
-// Written by Interrupt, read by Wait. Made before the first watcher, and
+// Written by interrupt, read by wait. Made before the first watcher, and
 // never closed, so that a signal handler can always write to it.
 int interruptPipe[2] = {-1, -1};
 
@@ -64,7 +64,7 @@ struct PortWatcher::Watch
     int fd = -1;
     bool defaultMap = false;
     std::string directory;
-    QString error;
+    std::optional<Failure> failure;
     // The directory's watch, which follows a link to the directory; -1 while
     // there is none.
     int directoryWatch = -1;
@@ -163,12 +163,16 @@ PortWatcher::PortWatcher() : watch_(std::make_unique<Watch>())
         watch_->directory.pop_back();
     watch_->fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch_->fd < 0 || interruptPipe[0] < 0) {
-        watch_->error = QStringLiteral("cannot watch for ports: %1").arg(strerror(errno));
+        watch_->failure =
+            Failure{QStringLiteral("watch the ports"), errno,
+                    QStringLiteral("cannot watch for ports: %1").arg(strerror(errno))};
         return;
     }
     if (!watch_->WatchDirectory()) {
-        watch_->error = QStringLiteral("cannot watch the port map directory %1: %2")
-                            .arg(QString::fromStdString(watch_->directory), strerror(errno));
+        watch_->failure =
+            Failure{QStringLiteral("watch the ports"), errno,
+                    QStringLiteral("cannot watch the port map directory %1: %2")
+                        .arg(QString::fromStdString(watch_->directory), strerror(errno))};
     }
 }
 
@@ -178,12 +182,12 @@ PortWatcher::~PortWatcher()
         close(watch_->fd);
 }
 
-QString PortWatcher::error() const
+const std::optional<Failure>& PortWatcher::failure() const
 {
-    return watch_->error;
+    return watch_->failure;
 }
 
-PortWatcher::Wake PortWatcher::Wait(QDeadlineTimer deadline)
+PortWatcher::Wake PortWatcher::wait(QDeadlineTimer deadline)
 {
     // Aligned for struct inotify_event, as its manual page asks.
     alignas(inotify_event) std::array<char, 4096> events;
@@ -216,7 +220,7 @@ PortWatcher::Wake PortWatcher::Wait(QDeadlineTimer deadline)
     }
 }
 
-void PortWatcher::WatchDevice(int portNumber)
+void PortWatcher::watchDevice(int portNumber)
 {
     const auto entry = platform::resolvePortName("COM" + std::to_string(portNumber));
     if (!entry || watch_->fd < 0)
@@ -240,7 +244,7 @@ void PortWatcher::WatchDevice(int portNumber)
         watch_->devices.insert({wd, device.filename().string()});
 }
 
-void PortWatcher::Interrupt()
+void PortWatcher::interrupt()
 {
     const int saved = errno;
     if (interruptPipe[1] >= 0) {
@@ -250,7 +254,7 @@ void PortWatcher::Interrupt()
     errno = saved;
 }
 
-std::optional<std::chrono::milliseconds> PortWatcher::EntryAge(int portNumber)
+std::optional<std::chrono::milliseconds> PortWatcher::entryAge(int portNumber)
 {
     const auto entry = platform::resolvePortName("COM" + std::to_string(portNumber));
     struct stat info

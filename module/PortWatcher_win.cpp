@@ -1,5 +1,5 @@
 // Windows lists its serial ports under HARDWARE\DEVICEMAP\SERIALCOMM and
-// signals a change of that key; an event that Interrupt sets ends a wait.
+// signals a change of that key; an event that interrupt sets ends a wait.
 #include "PortWatcher.h"
 
 #include <windows.h>
@@ -18,7 +18,7 @@ struct PortWatcher::Watch
 {
     HKEY key = nullptr;
     HANDLE changed = nullptr;
-    QString error;
+    std::optional<Failure> failure;
 
     bool Arm()
     {
@@ -34,7 +34,9 @@ PortWatcher::PortWatcher() : watch_(std::make_unique<Watch>())
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_NOTIFY,
                       &watch_->key) != ERROR_SUCCESS ||
         !watch_->changed || !watch_->Arm())
-        watch_->error = QStringLiteral("cannot watch the system's list of serial ports");
+        watch_->failure =
+            Failure{QStringLiteral("watch the ports"), static_cast<int>(GetLastError()),
+                    QStringLiteral("cannot watch the system's list of serial ports")};
 }
 
 PortWatcher::~PortWatcher()
@@ -45,16 +47,16 @@ PortWatcher::~PortWatcher()
         CloseHandle(watch_->changed);
 }
 
-QString PortWatcher::error() const
+const std::optional<Failure>& PortWatcher::failure() const
 {
-    return watch_->error;
+    return watch_->failure;
 }
 
-PortWatcher::Wake PortWatcher::Wait(QDeadlineTimer deadline)
+PortWatcher::Wake PortWatcher::wait(QDeadlineTimer deadline)
 {
     const HANDLE handles[2] = {InterruptEvent(), watch_->changed};
     const qint64 left = deadline.remainingTime();
-    const DWORD result = WaitForMultipleObjects(watch_->error.isEmpty() ? 2 : 1, handles, FALSE,
+    const DWORD result = WaitForMultipleObjects(watch_->failure ? 1 : 2, handles, FALSE,
                                                 left < 0 ? INFINITE : static_cast<DWORD>(left));
     if (result == WAIT_OBJECT_0)
         return Wake::Interrupted;
@@ -66,14 +68,14 @@ PortWatcher::Wake PortWatcher::Wait(QDeadlineTimer deadline)
 }
 
 // Windows grants a port as soon as it is listed.
-void PortWatcher::WatchDevice(int) {}
+void PortWatcher::watchDevice(int) {}
 
-void PortWatcher::Interrupt()
+void PortWatcher::interrupt()
 {
     SetEvent(InterruptEvent());
 }
 
-std::optional<std::chrono::milliseconds> PortWatcher::EntryAge(int)
+std::optional<std::chrono::milliseconds> PortWatcher::entryAge(int)
 {
     return std::nullopt;
 }
