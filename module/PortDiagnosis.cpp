@@ -4,14 +4,6 @@
 
 namespace {
 
-QString PortLabel(const PortDiagnosis& diagnosis)
-{
-    const QString name = QStringLiteral("COM%1").arg(diagnosis.portNumber);
-    if (diagnosis.device.isEmpty())
-        return name;
-    return QStringLiteral("%1 (%2)").arg(name, diagnosis.device);
-}
-
 QString NoDeviceText(const QString& mapProblem)
 {
     if (mapProblem.isEmpty())
@@ -77,6 +69,14 @@ QString StateText(const PortDiagnosis& diagnosis)
 }
 
 } // namespace
+
+QString PortLabel(const PortDiagnosis& diagnosis)
+{
+    const QString name = ComPort{diagnosis.portNumber}.name();
+    if (diagnosis.device.isEmpty())
+        return name;
+    return QStringLiteral("%1 (%2)").arg(name, diagnosis.device);
+}
 
 QString DescribePort(const PortDiagnosis& diagnosis)
 {

@@ -92,6 +92,8 @@ QList<MisnamedEntry> MisnamedMapEntries();
 // leading zero; rename it com3".
 QString DescribeMisnamed(const MisnamedEntry& entry);
 
+// The port and what its name leads to: "COM5 (/dev/ttyUSB0)", or "COM5".
+QString PortLabel(const PortDiagnosis& diagnosis);
 // One line: "COM5 (/dev/ttyUSB0): permission denied — ...".
 QString DescribePort(const PortDiagnosis& diagnosis);
 // A short stable name of the state, for machine-readable output.

@@ -11,15 +11,7 @@ namespace {
 
 QString PortName(int portNumber)
 {
-    return QStringLiteral("COM%1").arg(portNumber);
-}
-
-QString PortLabel(const PortDiagnosis& diagnosis)
-{
-    const QString name = PortName(diagnosis.portNumber);
-    if (diagnosis.device.isEmpty())
-        return name;
-    return QStringLiteral("%1 (%2)").arg(name, diagnosis.device);
+    return ComPort{portNumber}.name();
 }
 
 bool Opened(const PortSeen& seen)

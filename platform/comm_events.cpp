@@ -13,13 +13,9 @@ BOOL SetCommMask(HANDLE file, DWORD eventMask)
 
 BOOL GetCommMask(HANDLE file, LPDWORD eventMask)
 {
-    const auto device = platform::terminalFor(file);
+    const auto device = platform::terminalFor(file, eventMask);
     if (!device)
         return FALSE;
-    if (!eventMask) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     *eventMask = device->events().mask();
     return TRUE;
 }

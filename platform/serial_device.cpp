@@ -261,26 +261,18 @@ DWORD GetFileType(HANDLE file)
 
 BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
 {
-    const auto device = terminalFor(file);
+    const auto device = terminalFor(file, timeouts);
     if (!device)
         return FALSE;
-    if (!timeouts) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     *timeouts = device->timeouts();
     return TRUE;
 }
 
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts)
 {
-    const auto device = terminalFor(file);
+    const auto device = terminalFor(file, timeouts);
     if (!device)
         return FALSE;
-    if (!timeouts) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     device->setTimeouts(*timeouts);
     return TRUE;
 }

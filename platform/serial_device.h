@@ -109,5 +109,16 @@ std::shared_ptr<SerialDevice> deviceFor(HANDLE file);
 // file fails with ERROR_INVALID_FUNCTION, as on Windows, where a driver that
 // is not a serial port has no such request.
 std::shared_ptr<SerialDevice> terminalFor(HANDLE file);
+// The same for a call that reads or writes through `given`: none, with
+// ERROR_INVALID_PARAMETER set, when `given` is null.
+template <class T> std::shared_ptr<SerialDevice> terminalFor(HANDLE file, const T* given)
+{
+    auto device = terminalFor(file);
+    if (device && !given) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return device;
+}
 
 } // namespace platform

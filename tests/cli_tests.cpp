@@ -164,6 +164,25 @@ protected:
         return pid;
     }
 
+    // Holds `busy` locked as another program would, and closes `refused` to
+    // the user that `user` runs the program as: an unprivileged one when the
+    // test runs as root, who may still open `busy` and each of `usable`.
+    static void holdAndRefuse(const Simulator& busy, const Simulator& refused,
+                              const std::vector<const Simulator*>& usable, int& held,
+                              QStringList& user)
+    {
+        held = open(busy.devicePath().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+        if (geteuid() != 0)
+            return;
+        ASSERT_EQ(chmod(busy.devicePath().c_str(), 0666), 0);
+        ASSERT_EQ(chmod(refused.devicePath().c_str(), 0600), 0);
+        for (const Simulator* module : usable)
+            ASSERT_EQ(chmod(module->devicePath().c_str(), 0666), 0);
+        user = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+
     int requestsSeen() const
     {
         int requests = 0;
@@ -533,17 +552,10 @@ TEST_F(CliTest, EveryPortSkippedAsBusyOrRefusedIsNoted)
 {
     const Simulator& busy = addModule(1);
     const Simulator& refused = addModule(2);
-    Simulator& wanted = addModule(3);
-    const int held = open(busy.devicePath().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    const Simulator& wanted = addModule(3);
+    int held = -1;
     QStringList prefix;
-    if (geteuid() == 0) {
-        ASSERT_EQ(chmod(busy.devicePath().c_str(), 0666), 0);
-        ASSERT_EQ(chmod(refused.devicePath().c_str(), 0600), 0);
-        ASSERT_EQ(chmod(wanted.devicePath().c_str(), 0666), 0);
-        prefix = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    }
+    ASSERT_NO_FATAL_FAILURE(holdAndRefuse(busy, refused, {&wanted}, held, prefix));
     for (const QStringList& mode : {QStringList{}, QStringList{"--parallel"}}) {
         const Outcome text = run(QStringList{"write", "--channel", "9"} + mode, prefix);
         EXPECT_EQ(text.exitCode, 0) << text.err.toStdString();
@@ -574,15 +586,9 @@ TEST_F(CliTest, ARefusedPortIsOpenedOnceAndExplainedByThatOpen)
     const Simulator& busy = addModule(1);
     const Simulator& refused = addModule(2);
     link("/dev/melvix-no-such-device", 3);
-    const int held = open(busy.devicePath().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    int held = -1;
     QStringList user;
-    if (geteuid() == 0) {
-        ASSERT_EQ(chmod(busy.devicePath().c_str(), 0666), 0);
-        ASSERT_EQ(chmod(refused.devicePath().c_str(), 0600), 0);
-        user = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    }
+    ASSERT_NO_FATAL_FAILURE(holdAndRefuse(busy, refused, {}, held, user));
     const QString trace = QDir(QString::fromStdString(portDir())).filePath("trace");
     const struct
     {
