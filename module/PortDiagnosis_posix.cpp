@@ -268,7 +268,8 @@ void ExplainOpening(const PortOpening& opening, const struct stat& info, PortDia
             diagnosis.state = State::NoDevice;
         } else {
             diagnosis.state = State::Unusable;
-            diagnosis.detail = QString::fromLocal8Bit(std::strerror(error));
+            diagnosis.detail = error != 0 ? QString::fromLocal8Bit(std::strerror(error))
+                                          : QStringLiteral("error %1").arg(opening.error);
         }
     } else if (!opening.terminal) {
         SetNoTerminalState(opening.terminalError, info, diagnosis);

@@ -248,6 +248,8 @@ OpenAttempt probePortName(const std::string& name)
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE)
 {
+    platform::OpenAttempt& attempt = platform::lastAttempt;
+    attempt = {};
     // Only what a serial port is opened with: both directions, exclusively,
     // on a device that must exist.
     if (!fileName || creationDisposition != OPEN_EXISTING || shareMode != 0 ||
@@ -255,8 +257,6 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECU
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    platform::OpenAttempt& attempt = platform::lastAttempt;
-    attempt = {};
     const auto path = platform::resolvePortName(fileName);
     if (!path) {
         attempt.error = ENOENT;

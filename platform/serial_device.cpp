@@ -112,9 +112,11 @@ std::shared_ptr<SerialDevice> SerialDevice::open(int fd, const struct stat& info
     bool exclusive = false;
     std::optional<termios> original;
     // Gives back what the open took: the settings, the exclusive mark, the
-    // descriptor (and with it the lock).
-    auto fail = [&](DWORD reason) -> std::shared_ptr<SerialDevice> {
-        error = reason;
+    // descriptor (and with it the lock). `systemError` is the errno of the
+    // call that failed, 0 for a check of ours.
+    auto fail = [&](int systemError) -> std::shared_ptr<SerialDevice> {
+        attempt.error = systemError;
+        error = systemError != 0 ? errorFromErrno(systemError) : ERROR_GEN_FAILURE;
         if (original)
             tcsetattr(fd, TCSANOW, &*original);
         if (exclusive)
@@ -125,7 +127,7 @@ std::shared_ptr<SerialDevice> SerialDevice::open(int fd, const struct stat& info
     if (ioctl(fd, TIOCEXCL) == 0)
         exclusive = true;
     else if (errno != ENOTTY && errno != EINVAL)
-        return fail(errorFromErrno(errno));
+        return fail(errno);
     termios settings{};
     if (tcgetattr(fd, &settings) != 0) {
         attempt.terminalError = errno;
@@ -133,14 +135,14 @@ std::shared_ptr<SerialDevice> SerialDevice::open(int fd, const struct stat& info
         original = settings;
         const termios raw = rawSettings(settings);
         if (tcsetattr(fd, TCSANOW, &raw) != 0)
-            return fail(errorFromErrno(errno));
+            return fail(errno);
         // tcsetattr succeeds when any one change took; a line left with echo
         // or line editing would corrupt every transfer, so check them all.
         termios applied{};
         if (tcgetattr(fd, &applied) != 0)
-            return fail(errorFromErrno(errno));
+            return fail(errno);
         if (!isRaw(applied))
-            return fail(ERROR_GEN_FAILURE);
+            return fail(0);
         // A port starts empty, as a Windows driver has it at every open: no
         // bytes left over from whoever had it before.
         tcflush(fd, TCIOFLUSH);
@@ -150,6 +152,7 @@ std::shared_ptr<SerialDevice> SerialDevice::open(int fd, const struct stat& info
     std::shared_ptr<SerialDevice> device(new SerialDevice(fd, overlapped, fileTypeOf(fd, info),
                                                           info.st_rdev, original, countsErrors));
     if (original && !device->events_.attach(fd)) {
+        attempt.error = ENOMEM;
         error = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }

@@ -24,7 +24,8 @@ struct OpenAttempt
     std::string path;
     // The device file opened, links followed; empty until it opened.
     std::string device;
-    // errno of the step that failed; 0 once the device opened.
+    // errno of the step that failed; 0 once the device opened, and when a
+    // check of ours refused it.
     int error = 0;
     // The step that failed was the lock: another open holds the device.
     bool lockRefused = false;

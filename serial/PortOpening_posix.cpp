@@ -6,15 +6,19 @@
 
 namespace {
 
-PortOpening FromAttempt(ComPort port, const platform::OpenAttempt& attempt)
+// `error`: the Windows error the open set, for a refusal that no errno
+// explains.
+PortOpening FromAttempt(ComPort port, const platform::OpenAttempt& attempt, bool opened,
+                        DWORD error)
 {
     PortOpening opening;
     opening.port = port;
     opening.path = attempt.path;
     opening.device = attempt.device;
-    opening.opened = attempt.error == 0 && !attempt.path.empty();
+    opening.opened = opened;
     opening.systemError = attempt.error;
-    opening.error = opening.opened ? ERROR_SUCCESS : platform::errorFromErrno(attempt.error);
+    if (!opened)
+        opening.error = attempt.error != 0 ? platform::errorFromErrno(attempt.error) : error;
     opening.lockRefused = attempt.lockRefused;
     opening.terminal = attempt.terminalError == 0;
     opening.terminalError = attempt.terminalError;
@@ -23,12 +27,14 @@ PortOpening FromAttempt(ComPort port, const platform::OpenAttempt& attempt)
 
 } // namespace
 
-PortOpening RecordedOpening(ComPort port, bool)
+PortOpening RecordedOpening(ComPort port, bool opened)
 {
-    return FromAttempt(port, platform::lastOpenAttempt());
+    return FromAttempt(port, platform::lastOpenAttempt(), opened, GetLastError());
 }
 
 PortOpening ProbePort(ComPort port)
 {
-    return FromAttempt(port, platform::probePortName(port.name().toStdString()));
+    const platform::OpenAttempt attempt = platform::probePortName(port.name().toStdString());
+    return FromAttempt(port, attempt, attempt.error == 0 && !attempt.path.empty(),
+                       ERROR_GEN_FAILURE);
 }
