@@ -9,11 +9,6 @@
 
 namespace {
 
-QString PortName(int portNumber)
-{
-    return ComPort{portNumber}.name();
-}
-
 bool Opened(const PortSeen& seen)
 {
     return seen.outcome > PortSeen::Outcome::NotOpened;
@@ -108,7 +103,7 @@ QString DescribeSeen(const PortSeen& seen)
 {
     using Outcome = PortSeen::Outcome;
     const QString label = PortLabel(seen.diagnosis);
-    const QString port = PortName(seen.portNumber);
+    const QString port = ComPort{seen.portNumber}.name();
     const QString data = RadioDataText(seen.address, seen.channelValue);
     switch (seen.outcome) {
     case Outcome::NotTried:
@@ -144,7 +139,7 @@ QStringList ReportLines(const QList<PortSeen>& seen)
     QMap<QString, QStringList> empty;
     for (const PortSeen& port : seen) {
         if (port.diagnosis.state == PortDiagnosis::State::NoDevice && !Opened(port))
-            empty[port.diagnosis.detail].append(PortName(port.portNumber));
+            empty[port.diagnosis.detail].append(ComPort{port.portNumber}.name());
         else
             lines.append(DescribeSeen(port));
     }

@@ -2,10 +2,8 @@
 #include "serial_device.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <linux/serial.h>
 #include <map>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
