@@ -3,6 +3,7 @@
 #include "ErrorDisplay.h"
 #include "NameTables.h"
 #include "Radio.h"
+#include "Radiocom.h"
 #include "TerminationSignals.h"
 
 #include <QCoreApplication>
@@ -27,6 +28,14 @@ int RunProgram(const std::function<void(TMainForm&)>& shown)
         PortNames();
         SpeedNames();
         MainForm = std::make_unique<TMainForm>();
+        // At log-off or shutdown Windows ends a window program as soon as it
+        // has answered the end of the session, and Qt tells that answer as
+        // aboutToQuit: the port is closed there, as the end through Exit
+        // closes it, since the event loop will not return. Everywhere else
+        // aboutToQuit comes as the event loop returns, just before the window
+        // and its port go.
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, MainForm.get(),
+                         [&form = *MainForm] { form.SerialConnector->SetComStatus(false); });
     } catch (const std::exception& error) {
         // A failed start-up is reported as such, to the user and in the
         // exit status.

@@ -16,6 +16,8 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
 #include <QTimer>
 #include <QWindow>
 #include <QtTest/QTest>
@@ -195,6 +197,34 @@ TEST_F(MainWindowTest, AnySizeKeepsTheAnchorsAndRestoringGivesTheDesignedSize)
         EXPECT_EQ(panels[1]->geometry(), QRect(150, 0, 180, 19)) << c.what;
         EXPECT_EQ(panels[2]->geometry(), QRect(330, 0, width - 330, 19)) << c.what;
     }
+}
+
+// A style that draws a group's caption inside the frame, as the Windows
+// styles do, must not cut "Module Version"; where the caption fits, as in the
+// default style here, the window keeps its designed size.
+TEST_F(MainWindowTest, TheVersionCaptionShowsWholeInEachStyle)
+{
+    const QString defaultStyle = QApplication::style()->name();
+    for (const QString& name : {defaultStyle, QStringLiteral("Windows")}) {
+        QApplication::setStyle(name);
+        window = std::make_unique<TMainForm>();
+        showWindow();
+        auto* group = ControlOf<TRadioGroup>(*window, "RadioGroup1");
+        QStyleOptionGroupBox option;
+        option.initFrom(group);
+        option.text = group->title();
+        option.textAlignment = group->alignment();
+        option.subControls = QStyle::SC_GroupBoxLabel | QStyle::SC_GroupBoxFrame;
+        const QRect caption = group->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                             QStyle::SC_GroupBoxLabel, group);
+        EXPECT_TRUE(group->rect().contains(caption)) << name.toStdString();
+        EXPECT_TRUE(ControlOf<QWidget>(*window, "Panel1")->rect().contains(group->geometry()))
+            << name.toStdString();
+        if (name == defaultStyle) {
+            EXPECT_EQ(window->size(), QSize(459, 387));
+        }
+    }
+    QApplication::setStyle(defaultStyle);
 }
 
 TEST_F(MainWindowTest, IsBuiltFromItsDescription)

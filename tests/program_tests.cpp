@@ -2,6 +2,7 @@
 #include "ErrorDisplay.h"
 #include "Radio.h"
 #include "Radiocom.h"
+#include "RunProgram.h"
 #include "StatusBar.h"
 #include "modal_watcher.h"
 #include "pty_pair.h"
@@ -240,6 +241,25 @@ TEST_F(ProgramTest, ExitDuringAReadClosesOnlyOnceTheReadIsOver)
     EXPECT_EQ(LogLines(*window).back(), "Received -> Channel: 5 Addr: WXYZ")
         << "the Read went on to its end";
     window.reset();
+}
+
+// Windows ends a window program right after Qt has told the end of the
+// session as aboutToQuit, with the event loop still running: the port must be
+// closed by then.
+TEST_F(ProgramTest, TheEndOfTheSessionClosesThePortBeforeTheEventLoopEnds)
+{
+    Simulator module;
+    module.linkInto(map.path(), 3);
+    bool openBefore = false;
+    bool openAfter = true;
+    RunProgram([&](TMainForm& shown) {
+        openBefore = shown.SerialConnector->Connected();
+        QMetaObject::invokeMethod(qApp, "aboutToQuit", Qt::DirectConnection);
+        openAfter = shown.SerialConnector->Connected();
+        shown.close();
+    });
+    EXPECT_TRUE(openBefore);
+    EXPECT_FALSE(openAfter);
 }
 
 TEST_F(ProgramTest, AClickDuringASequenceRunsItsSequenceInside)

@@ -14,6 +14,7 @@
 #include <QPixmap>
 #include <QScreen>
 
+#include <array>
 #include <cstdio>
 #include <stdexcept>
 
@@ -30,6 +31,20 @@ void SubstituteMissingWindowFont()
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
                                {QStringLiteral("Microsoft Sans Serif"),
                                 QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
+}
+
+// Where the style draws the version group's caption inside its frame, as the
+// Windows styles do, the designed width may cut it: the panel, both its groups
+// and the window grow by what the caption lacks, and the rest keeps its size.
+void WidenPanelForCaption(Ui::TMainForm& ui, QWidget& window)
+{
+    const int shortfall = ui.RadioGroup1->CaptionShortfall();
+    if (shortfall == 0)
+        return;
+    for (QGroupBox* group : std::array<QGroupBox*, 2>{ui.RadioGroup1, ui.GroupBox2})
+        group->resize(group->width() + shortfall, group->height());
+    ui.Panel1->setFixedWidth(ui.Panel1->minimumWidth() + shortfall);
+    window.resize(window.width() + shortfall, window.height());
 }
 
 // An error box has no owner window and blocks none: it stays on top while
@@ -60,6 +75,7 @@ TMainForm::TMainForm(QWidget* parent)
     ui->setupUi(this);
     setWindowTitle(QStringLiteral(MELVIX_WINDOW_TITLE));
     setWindowIcon(QIcon(QPixmap(MelvixIcon)));
+    WidenPanelForCaption(*ui, *this);
     // The designed size is the smallest. Larger, as when maximised, the panel
     // keeps to the right edge, the status bar to the bottom, the "Received"
     // group takes the rest, and the controls inside keep their places.

@@ -1,7 +1,11 @@
 #include "RadioGroup.h"
 
 #include <QRadioButton>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 TRadioGroup::TRadioGroup(QWidget* parent) : QGroupBox(parent)
 {
@@ -48,4 +52,13 @@ void TRadioGroup::SetItemIndex(int index)
     for (QAbstractButton* button : buttons_.buttons())
         button->setChecked(false);
     buttons_.setExclusive(true);
+}
+
+int TRadioGroup::CaptionShortfall() const
+{
+    QStyleOptionGroupBox option;
+    initStyleOption(&option);
+    const QRect caption =
+        style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, this);
+    return std::max(0, caption.right() + 1 + caption.left() - width());
 }

@@ -20,6 +20,10 @@ public:
     // -1 when no item is checked.
     int ItemIndex() const;
     void SetItemIndex(int index);
+    // How much wider the group must be for its style to draw the whole
+    // caption, with as much room after it as before it; 0 when it fits. Some
+    // styles draw the caption inside the frame, where a wide font cuts it.
+    int CaptionShortfall() const;
 
 private:
     QButtonGroup buttons_;

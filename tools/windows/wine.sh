@@ -223,6 +223,40 @@ else
 fi
 echo "wine: window checks in $((SECONDS - checks)) s"
 
+# Log-off or shutdown: a window program gets no console control event, but
+# the end of the session, after which Windows, and Wine as it, ends the
+# process. Wine's trace of the serial calls shows whether the port was closed
+# before that: closing restores the port's timeouts as its last call. Last,
+# since it ends every program of the prefix.
+checks=$SECONDS
+only_simulated_ports
+: >"$work/session.out"
+WINEDEBUG=+comm "$wine" "$program" >>"$work/session.out" 2>&1 &
+program_pid=$!
+pids+=("$program_pid")
+if wait_for 600 window_up; then
+    echo "@@ the session ends" >>"$work/session.out"
+    "$wine" wineboot --end-session >"$work/wineboot.out" 2>&1 || true
+    if wait_for 100 ended "$program_pid"; then
+        # Ended by Wine with SIGKILL, as Windows ends it.
+        wait "$program_pid" 2>/dev/null || true
+        pass "the end of the session ends the program"
+    else
+        fail "the end of the session ends the program" "$(cat "$work/wineboot.out")"
+    fi
+    if sed -n '/^@@ the session ends/,$p' "$work/session.out" | grep -q 'IOCTL_SERIAL_SET_TIMEOUTS'; then
+        pass "the port is closed before the session's end ends the program"
+    else
+        fail "the port is closed before the session's end ends the program" \
+            "$(sed -n '/^@@ the session ends/,$p' "$work/session.out" | grep -v WAIT_ON_MASK | tail -20)"
+    fi
+    expect "after the end of the session the port is free" 0 \
+        '^COM3: channel 12, address WXYZ$' "$module" read --port COM3
+else
+    fail "the window opens again" "$(cat "$work/session.out")"
+fi
+echo "wine: session end checks in $((SECONDS - checks)) s"
+
 echo "wine: $((SECONDS - start)) s in all"
 echo "wine: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
