@@ -8,7 +8,6 @@
 #include "PortWatcher.h"
 #include "StopSignals.h"
 
-#include <QFileInfo>
 #include <QMap>
 
 #include <algorithm>
@@ -67,7 +66,7 @@ bool ReleaseGone(const Settings& settings, Held& held)
     // A device that went away is let go of at once, so that the system can
     // give its name to the adapter when it is plugged in again.
     std::erase_if(
-        held, [](const HeldModule& module) { return !QFileInfo::exists(module.module->device); });
+        held, [](const HeldModule& module) { return !DevicePresent(module.module->device); });
     if (held.empty())
         return false;
     std::vector<BatchModule*> asked;

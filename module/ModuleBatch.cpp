@@ -6,7 +6,6 @@
 #include "RadioText.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QThread>
 
 #include <algorithm>
@@ -28,7 +27,7 @@ BatchModule::BatchModule(ComPort port, const LineSettings& settings)
 bool DeviceGone(int portIndex, const QString& opened)
 {
     const QString device = PortDevice(portIndex + 1);
-    return device != opened || !QFileInfo::exists(device);
+    return device != opened || !DevicePresent(device);
 }
 
 QList<int> ModuleBatch::reachablePorts()

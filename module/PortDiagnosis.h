@@ -71,6 +71,10 @@ PortDiagnosis DiagnosePort(int portNumber);
 // to tell that the device that was opened is gone.
 QString PortDevice(int portNumber);
 
+// Whether the device that an open reached (PortOpening::device) is still
+// there, asked without opening it.
+bool DevicePresent(const QString& device);
+
 // COM1 to COM21, and any higher COM number that the port map holds.
 QList<int> ListedPortNumbers();
 

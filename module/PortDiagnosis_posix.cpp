@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cerrno>
@@ -397,6 +398,11 @@ QString PortDevice(int portNumber)
     std::error_code error;
     const std::filesystem::path device = std::filesystem::weakly_canonical(*resolved, error);
     return error ? QString() : QString::fromLocal8Bit(device.c_str());
+}
+
+bool DevicePresent(const QString& device)
+{
+    return !device.isEmpty() && QFileInfo::exists(device);
 }
 
 QList<MisnamedEntry> MisnamedMapEntries()

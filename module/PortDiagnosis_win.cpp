@@ -4,12 +4,31 @@
 
 #include "ModuleSession.h"
 
+#include <windows.h>
+
 namespace {
 
 // The ports detection tries.
 constexpr int HighestListed = ModuleTiming::LastPortTried + 1;
 
 } // namespace
+
+bool DevicePresent(const QString& device)
+{
+    // A port is opened by one handle at a time, so while it is held the open
+    // is refused; only a port whose device is gone, as a pulled USB adapter,
+    // is not found. Wine lets the open through, which says present too.
+    if (device.isEmpty())
+        return false;
+    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(device.utf16()), 0, 0,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return true;
+    }
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
 
 // Windows keeps a port's number with its device.
 QString PortDevice(int portNumber)

@@ -51,9 +51,10 @@ only_simulated_ports() {
     done
 }
 
+# A program that hangs fails its check (exit status 124) instead of the run.
 run_wine() {
     only_simulated_ports
-    "$wine" "$@"
+    timeout 120 "$wine" "$@"
 }
 
 # simulate N [OPTIONS]: a simulated module on COMN.
@@ -142,6 +143,15 @@ expect "write COM3" 0 'channel 7' "$module" write --channel 7 --port COM3
 expect "read back COM3" 0 '^COM3: channel 7, address WXYZ$' "$module" read --port COM3
 expect "write --json" 0 '"channel":11,.*"written":true' \
     "$module" write --channel 11 --port COM3 --json
+# A module that stays plugged in is written once by --each: its device did
+# not go away between two looks.
+only_simulated_ports
+each=$(timeout 10 "$wine" "$module" write --channel 13 --each --port COM5 --json 2>/dev/null) || true
+if [ "$(grep -c '"written":true' <<<"$each")" -eq 1 ]; then
+    pass "--each writes a module that stays plugged in once"
+else
+    fail "--each writes a module that stays plugged in once" "$each"
+fi
 expect "usage error" 64 'unknown command' "$module" frobnicate
 echo "wine: melvix-module.exe checks in $((SECONDS - checks)) s"
 
