@@ -65,8 +65,8 @@ bool ReleaseGone(const Settings& settings, Held& held)
 {
     // A device that went away is let go of at once, so that the system can
     // give its name to the adapter when it is plugged in again.
-    std::erase_if(
-        held, [](const HeldModule& module) { return !DevicePresent(module.module->device); });
+    std::erase_if(held,
+                  [](const HeldModule& module) { return !DevicePresent(module.module->device); });
     if (held.empty())
         return false;
     std::vector<BatchModule*> asked;
