@@ -2,9 +2,10 @@
 # The tests on real serial drivers, run as root inside the test guest by
 # tools/vm/guest.sh: COM1 is the console (ttyS0), COM2 a 16550 UART (ttyS1,
 # the 8250 driver), COM3 and COM4 ports with no UART behind them, COM5 and
-# COM6 FTDI adapters (ttyUSB0 and ttyUSB1, ftdi_sio). A module simulator on
-# the host answers behind COM2 (channel 12, address WUAR), COM5 (34, WUSB)
-# and COM6 (56, WUS2). No MELVIX_PORT_DIR: the default port map holds.
+# COM6 FTDI adapters (ttyUSB0 and ttyUSB1, ftdi_sio; serial numbers
+# MELVIX-USB1 and MELVIX-USB2). A module simulator on the host answers behind
+# COM2 (channel 12, address WUAR), COM5 (34, WUSB) and COM6 (56, WUS2). No
+# MELVIX_PORT_DIR: the default port map holds.
 set -u
 build=$MELVIX_BUILD_DIR
 module=$build/cli/melvix-module
@@ -215,6 +216,8 @@ test_write_unplug() {
     ask_host plug usb1
     until [ -e /dev/ttyUSB0 ]; do sleep 0.02; done
     /mnt/own-like-udev.sh
+    expect "plugged in again: the adapter has its serial number and links again" \
+        "$("$module" ports --json)" '"byId":\["/dev/serial/by-id/[^"]*_MELVIX-USB1-if00-port0"\],[^}]*"serialNumber":"MELVIX-USB1"[^}]*\},"port":"COM5"'
     expect "plugged in again: the write had been sent" "$("$module" read --port COM5 2>&1)" '^COM5: channel 44, address WUSB$'
     "$module" write --port COM5 --channel 34 >/dev/null
 }
