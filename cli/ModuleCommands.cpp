@@ -117,10 +117,13 @@ private:
         QJsonArray list;
         for (const int number : ListedPortNumbers()) {
             const PortDiagnosis diagnosis = DiagnoseListedPort(number);
-            if (settings_.json)
+            if (settings_.json) {
                 list.append(PortJson(diagnosis));
-            else
-                PrintLine(stdout, DescribePort(diagnosis));
+                continue;
+            }
+            PrintLine(stdout, DescribePort(diagnosis));
+            for (const QString& line : DescribeIdentity(diagnosis.identity))
+                PrintLine(stdout, line);
         }
         QJsonArray misnamed;
         for (const MisnamedEntry& entry : MisnamedMapEntries()) {

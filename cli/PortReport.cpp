@@ -3,7 +3,41 @@
 #include "ComPort.h"
 #include "Output.h"
 
+#include <QJsonArray>
+
+#include <utility>
+
 namespace cli {
+
+namespace {
+
+// What the system says the device is; only what it says appears.
+QJsonObject IdentityJson(const DeviceIdentity& identity)
+{
+    QJsonObject object;
+    const std::pair<QString, const QString&> texts[] = {
+        {QStringLiteral("friendlyName"), identity.friendlyName},
+        {QStringLiteral("vendorId"), identity.vendorId},
+        {QStringLiteral("productId"), identity.productId},
+        {QStringLiteral("manufacturer"), identity.manufacturer},
+        {QStringLiteral("product"), identity.product},
+        {QStringLiteral("serialNumber"), identity.serialNumber},
+        {QStringLiteral("driver"), identity.driver},
+        {QStringLiteral("deviceObject"), identity.deviceObject}};
+    for (const auto& [name, value] : texts) {
+        if (!value.isEmpty())
+            object.insert(name, value);
+    }
+    const std::pair<QString, const QStringList&> links[] = {
+        {QStringLiteral("byId"), identity.byId}, {QStringLiteral("byPath"), identity.byPath}};
+    for (const auto& [name, value] : links) {
+        if (!value.isEmpty())
+            object.insert(name, QJsonArray::fromStringList(value));
+    }
+    return object;
+}
+
+} // namespace
 
 QString PortName(int portIndex)
 {
@@ -22,6 +56,8 @@ QJsonObject PortJson(const PortDiagnosis& diagnosis)
         port.insert(QStringLiteral("holds"),
                     diagnosis.holderHasLock ? QStringLiteral("lock") : QStringLiteral("open"));
     }
+    if (!diagnosis.identity.isEmpty())
+        port.insert(QStringLiteral("identity"), IdentityJson(diagnosis.identity));
     if (diagnosis.state == PortDiagnosis::State::PermissionDenied) {
         port.insert(QStringLiteral("owner"), diagnosis.owner);
         port.insert(QStringLiteral("group"), diagnosis.group);

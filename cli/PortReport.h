@@ -12,7 +12,8 @@ namespace cli {
 
 // "COM5" for port index 4.
 QString PortName(int portIndex);
-// The port's object of `ports --json`: its device, state and description.
+// The port's object of `ports --json`: its device, state, description and
+// what the system says the device is.
 QJsonObject PortJson(const PortDiagnosis& diagnosis);
 // A misnamed entry of the port map, as `ports --json` lists it.
 QJsonObject MisnamedJson(const MisnamedEntry& entry);

@@ -2,6 +2,8 @@
 
 #include <QMap>
 
+#include <utility>
+
 namespace {
 
 QString NoDeviceText(const QString& mapProblem)
@@ -81,6 +83,32 @@ QString PortLabel(const PortDiagnosis& diagnosis)
 QString DescribePort(const PortDiagnosis& diagnosis)
 {
     return PortLabel(diagnosis) + QStringLiteral(": ") + StateText(diagnosis);
+}
+
+QStringList DescribeIdentity(const DeviceIdentity& identity)
+{
+    const QString indent = QStringLiteral("    ");
+    QStringList facts;
+    if (!identity.friendlyName.isEmpty())
+        facts.append(identity.friendlyName);
+    if (identity.isUsb())
+        facts.append(QStringLiteral("USB %1:%2").arg(identity.vendorId, identity.productId));
+    const std::pair<QString, const QString&> named[] = {
+        {QStringLiteral("manufacturer"), identity.manufacturer},
+        {QStringLiteral("product"), identity.product},
+        {QStringLiteral("serial number"), identity.serialNumber},
+        {QStringLiteral("driver"), identity.driver},
+        {QStringLiteral("device object"), identity.deviceObject}};
+    for (const auto& [name, value] : named) {
+        if (!value.isEmpty())
+            facts.append(name + QLatin1Char(' ') + value);
+    }
+    QStringList lines;
+    if (!facts.isEmpty())
+        lines.append(indent + facts.join(QStringLiteral(", ")));
+    for (const QString& link : identity.byId + identity.byPath)
+        lines.append(indent + link);
+    return lines;
 }
 
 QString DescribeMisnamed(const MisnamedEntry& entry)

@@ -7,6 +7,7 @@
 // them, the descriptions here are shared.
 #pragma once
 
+#include "DeviceIdentity.h"
 #include "PortOpening.h"
 
 #include <QList>
@@ -52,6 +53,9 @@ struct PortDiagnosis
     QString group;
     unsigned permissions = 0;
     QString groupToJoin;
+    // What the system says the device is, whatever its state: it names the
+    // adapter that is busy or refused as well as the one that can be used.
+    DeviceIdentity identity;
 };
 
 // Why the port of this open could or could not be used, from what the open
@@ -100,6 +104,10 @@ QString DescribeMisnamed(const MisnamedEntry& entry);
 QString PortLabel(const PortDiagnosis& diagnosis);
 // One line: "COM5 (/dev/ttyUSB0): permission denied — ...".
 QString DescribePort(const PortDiagnosis& diagnosis);
+// What the system says the port's device is, in lines indented to stand
+// under the port's own: "    USB 0403:6001, manufacturer FTDI, ...", then
+// its /dev/serial links; none when it says nothing.
+QStringList DescribeIdentity(const DeviceIdentity& identity);
 // A short stable name of the state, for machine-readable output.
 QString StateName(PortDiagnosis::State state);
 

@@ -1,6 +1,7 @@
 // The port checks on POSIX systems: the port map and its entry, the file it
-// leads to, what the open met, the device's owner, group and mode when the
-// open was refused, and /proc for the process that holds a busy port.
+// leads to and what sysfs says it is, what the open met, the device's owner,
+// group and mode when the open was refused, and /proc for the process that
+// holds a busy port.
 #include "PortDiagnosis.h"
 
 #include "ModuleSession.h"
@@ -386,6 +387,7 @@ PortDiagnosis DiagnoseOpening(const PortOpening& opening)
         diagnosis.detail = FileKind(info.st_mode);
         return diagnosis;
     }
+    diagnosis.identity = IdentifyDevice(QString::fromLocal8Bit(path.c_str()));
     ExplainOpening(opening, info, diagnosis);
     return diagnosis;
 }

@@ -1,5 +1,6 @@
-// The port checks on Windows: what the exclusive open of the port met.
-// Windows names no holder of a busy port.
+// The port checks on Windows: what the exclusive open of the port met, and
+// what the device manager says the device is. Windows names no holder of a
+// busy port.
 #include "PortDiagnosis.h"
 
 #include "ModuleSession.h"
@@ -43,6 +44,7 @@ PortDiagnosis DiagnoseOpening(const PortOpening& opening)
     diagnosis.device = QString::fromStdString(opening.path);
     if (opening.path.empty())
         return diagnosis;
+    diagnosis.identity = IdentifyDevice(diagnosis.device);
     if (opening.opened) {
         diagnosis.state =
             opening.terminal ? PortDiagnosis::State::Available : PortDiagnosis::State::NotSerial;

@@ -2,9 +2,10 @@
 # The tests on real serial drivers, run as root inside the test guest by
 # tools/vm/guest.sh: COM1 is the console (ttyS0), COM2 a 16550 UART (ttyS1,
 # the 8250 driver), COM3 and COM4 ports with no UART behind them, COM5 and
-# COM6 FTDI adapters (ttyUSB0 and ttyUSB1, ftdi_sio). A module simulator on
-# the host answers behind COM2 (channel 12, address WUAR), COM5 (34, WUSB)
-# and COM6 (56, WUS2). No MELVIX_PORT_DIR: the default port map holds.
+# COM6 FTDI adapters (ttyUSB0 and ttyUSB1, ftdi_sio; serial numbers
+# MELVIX-USB1 and MELVIX-USB2). A module simulator on the host answers behind
+# COM2 (channel 12, address WUAR), COM5 (34, WUSB) and COM6 (56, WUS2). No
+# MELVIX_PORT_DIR: the default port map holds.
 set -u
 build=$MELVIX_BUILD_DIR
 module=$build/cli/melvix-module
@@ -80,7 +81,23 @@ test_ports() {
     expect "ports: COM6 is the second adapter" "$ports" '^COM6 \(/dev/ttyUSB1\): serial device, can be opened$'
     expect "the devices are owned as udev owns them" "$(stat -c '%n %U:%G %a' /dev/ttyS1 /dev/ttyUSB0)" \
         '^/dev/ttyUSB0 root:dialout 660$'
-    expect "ports --json: COM3 has no hardware" "$("$module" ports --json)" '"port":"COM3","state":"no-hardware"'
+    expect "ports: COM5's adapter on the line below it" "$(grep -A1 '^COM5 ' <<<"$ports")" \
+        '^    USB 0403:6001, .*serial number MELVIX-USB1, driver ftdi_sio$'
+    local json com5 com2
+    json=$("$module" ports --json)
+    expect "ports --json: COM3 has no hardware" "$json" '"port":"COM3","state":"no-hardware"'
+    # Each port's object on a line of its own.
+    com5=$(sed 's/{"description"/\n&/g' <<<"$json" | grep '"port":"COM5"')
+    com2=$(sed 's/{"description"/\n&/g' <<<"$json" | grep '"port":"COM2"')
+    echo "    $com5"
+    echo "    $com2"
+    for fact in '"vendorId":"0403"' '"productId":"6001"' '"serialNumber":"MELVIX-USB1"' \
+        '"driver":"ftdi_sio"' \
+        '"byId":\["/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_MELVIX-USB1-if00-port0"\]' \
+        '"byPath":\["/dev/serial/by-path/pci-[0-9a-f:.]+-usb-0:[0-9.]+:1\.0-port0"\]'; do
+        expect "ports --json: COM5's identity has $fact" "$com5" "$fact"
+    done
+    expect "ports --json: COM2's identity is its UART's driver" "$com2" '"identity":\{"driver":"serial"\}'
 }
 
 # ---- detect, read and write on both drivers ---------------------------------
@@ -199,6 +216,8 @@ test_write_unplug() {
     ask_host plug usb1
     until [ -e /dev/ttyUSB0 ]; do sleep 0.02; done
     /mnt/own-like-udev.sh
+    expect "plugged in again: the adapter has its serial number and links again" \
+        "$("$module" ports --json)" '"byId":\["/dev/serial/by-id/[^"]*_MELVIX-USB1-if00-port0"\],[^}]*"serialNumber":"MELVIX-USB1"[^}]*\},"port":"COM5"'
     expect "plugged in again: the write had been sent" "$("$module" read --port COM5 2>&1)" '^COM5: channel 44, address WUSB$'
     "$module" write --port COM5 --channel 34 >/dev/null
 }

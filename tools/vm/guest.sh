@@ -5,13 +5,14 @@
 #   tools/vm/guest.sh BUILD_DIR SCRIPT [ARGUMENT...]
 #
 # The guest has the console on ttyS0, a 16550 UART as ttyS1 (COM2), and an
-# FTDI adapter on an xHCI controller as ttyUSB0 (COM5); ttyS2 and ttyS3 are
-# ports with no UART behind them. With MELVIX_VM_SECOND_ADAPTER=1 a second
-# FTDI adapter is ttyUSB1 (COM6). The devices are root:dialout, mode 660, as
-# Debian's udev rules make them. A module simulator on this machine serves
-# the far end of each device through a QEMU socket character device; its
-# options come from MELVIX_VM_UART_MODULE, MELVIX_VM_USB1_MODULE and
-# MELVIX_VM_USB2_MODULE.
+# FTDI adapter on an xHCI controller as ttyUSB0 (COM5), serial number
+# MELVIX-USB1; ttyS2 and ttyS3 are ports with no UART behind them. With
+# MELVIX_VM_SECOND_ADAPTER=1 a second FTDI adapter, MELVIX-USB2, is ttyUSB1
+# (COM6). The devices are root:dialout, mode 660, with their /dev/serial
+# links, as Debian's udev rules make them. A module simulator on this
+# machine serves the far end of each device through a QEMU socket character
+# device; its options come from MELVIX_VM_UART_MODULE, MELVIX_VM_USB1_MODULE
+# and MELVIX_VM_USB2_MODULE.
 #
 # The script sees MELVIX_BUILD_DIR, MELVIX_SOURCE_DIR and its arguments, and
 # /mnt as a writable share. It asks this side for things with a line
@@ -81,9 +82,13 @@ qemu=(
     -device virtio-9p-pci,fsdev=share,mount_tag=share
     -chardev "pipe,id=qmp,path=$dir/qmp" -mon chardev=qmp,mode=control
 )
+# An adapter keeps its serial number when it is plugged in again.
+usb_serial() {
+    echo "MELVIX-${1^^}"
+}
 for usb in "${usb_devices[@]}"; do
     qemu+=(-chardev "socket,id=$usb,path=$dir/$usb.sock,server=on,wait=off"
-        -device "usb-serial,bus=xhci.0,chardev=$usb,id=$usb,always-plugged=on")
+        -device "usb-serial,bus=xhci.0,chardev=$usb,id=$usb,always-plugged=on,serial=$(usb_serial "$usb")")
 done
 
 started=$(date +%s%N)
@@ -167,7 +172,7 @@ handle_request() {
         ) &
         ;;
     "plug usb"[12])
-        qmp_command "{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\",\"bus\":\"xhci.0\",\"chardev\":\"$device\",\"id\":\"$device\",\"always-plugged\":true}}" ;;
+        qmp_command "{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\",\"bus\":\"xhci.0\",\"chardev\":\"$device\",\"id\":\"$device\",\"always-plugged\":true,\"serial\":\"$(usb_serial "$device")\"}}" ;;
     "module uart" | "module usb"[12])
         serve "$device" "$@" ;;
     *) echo "vm: unknown request: $request $device $*" >&2 ;;

@@ -132,6 +132,11 @@ x86_64-w64-mingw32-gcc-posix -O2 -Wall -Werror -o "$work/serial_probe.exe" \
 run_wine "$work/serial_probe.exe" COM3 | tr -d '\r' | sed 's/^/wine: COM3: /'
 expect "ports" 0 'COM3 .*can be opened' "$module" ports
 expect "ports lists COM5" 0 'COM5 .*can be opened' "$module" ports
+# Wine's device manager has no device for a COM port that is a link in
+# dosdevices, and its serial port map (SERIALCOMM) lists only the ports that
+# Wine mapped itself: a simulated port has no identity, and none is made up.
+expect "ports --json: COM3 is there, and Wine tells nothing of its device" 0 \
+    '"device":"\\\\\\\\.\\\\COM3","port":"COM3","state":"available"' "$module" ports --json
 expect "detect" 0 '^COM3: channel 5, address WXYZ$' "$module" detect
 expect "detect --json" 0 '"address":"WXYZ","channel":5,.*"found":true,.*"port":"COM3"' \
     "$module" detect --json
