@@ -25,9 +25,11 @@ start_prefix() {
     local number
     # shellcheck disable=SC2154 # work and stop_also are tools/lib.sh's
     export WINEPREFIX=$work/prefix WINEDEBUG=-all
-    # No Mono or Gecko, and no desktop entries on the machine for the
-    # prefix's shortcuts.
-    export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe="
+    # No Mono or Gecko, and no menu builder, which turns each shortcut made
+    # in the prefix into a desktop entry and icons in the user's home. (One
+    # list: "mscoree,mshtml=,winemenubuilder.exe=" would disable the first
+    # two only.)
+    export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
     ports=$WINEPREFIX/dosdevices
     # shellcheck disable=SC2034
     stop_also=("$wineserver" -k)
@@ -54,6 +56,11 @@ start_prefix() {
     exec 4<>"$work/hold"
     "$wine" cmd.exe <"$work/hold" >/dev/null 2>&1 &
     pids+=($!)
+    # The desktop process keeps the output of the program that started it:
+    # started by a check's program whose output a pipe reads, it would hold
+    # that pipe open, and the check wait, for the whole run. So it is up
+    # before any check, started by a program without output.
+    "$wine" cmd.exe /c exit >/dev/null 2>&1
 }
 
 # Removes every COM link that does not lead to a pseudo-terminal. Wine makes
