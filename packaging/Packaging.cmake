@@ -39,9 +39,6 @@ foreach(program IN ITEMS melvix-programmer melvix-module modulesim)
     list(APPEND melvix_man_pages ${page}.gz)
 endforeach()
 
-set(MELVIX_PACKAGE_MAINTAINER "Melvix Programmer maintainers <maintainers@melvix-programmer.invalid>"
-    CACHE STRING "Maintainer named in the Debian package, as Name <email>")
-
 # The package's changelog, which Debian keeps beside its documentation. The
 # version is a native one (no Debian revision), so its name is changelog.gz.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${melvix_package_dir}/changelog @ONLY)

@@ -95,14 +95,18 @@ fail() {
     [ -z "${2:-}" ] || sed 's/^/    /' <<<"$2" >&2
 }
 
-# read_program_version BUILD_DIR: sets program_version and window_title to
-# those of the programs in the build, which CMake writes from project() when
-# it configures it. False, with a message, for a folder CMake never
+# read_program_version BUILD_DIR: sets program_version, window_title,
+# product_name and publisher to those of the programs in the build, which
+# CMake writes from project() when it configures it. False, with a message, for a folder CMake never
 # configured.
 # shellcheck disable=SC2034 # for the scripts that source this
 program_version=
 # shellcheck disable=SC2034
 window_title=
+# shellcheck disable=SC2034
+product_name=
+# shellcheck disable=SC2034
+publisher=
 read_program_version() {
     local constants=$1/program-version.sh
     if [ ! -f "$constants" ]; then

@@ -7,8 +7,10 @@
 #                                targets need (the default)
 #   tools/setup-debian.sh windows  the Windows build and its run under Wine:
 #                                mingw-w64, the sources of Qt and GoogleTest
-#                                (apt-get source needs dpkg-dev), Wine, and
-#                                a virtual display that xdotool drives
+#                                (apt-get source needs dpkg-dev), wixl for
+#                                the installer with uuidgen for its codes,
+#                                Wine, and a virtual display that xdotool
+#                                drives
 #   tools/setup-debian.sh ci     test and windows, and the format check
 set -euo pipefail
 
@@ -26,7 +28,7 @@ test=(
 checks=(clang-format g++-mingw-w64-x86-64-posix)
 windows=(
     cmake ninja-build qt6-base-dev g++-mingw-w64-x86-64-posix dpkg-dev googletest zip unzip
-    wine64 xdotool "${headless[@]}"
+    wixl uuid-runtime wine64 xdotool "${headless[@]}"
 )
 
 case "${1:-test}" in

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the project for 64-bit Windows with mingw-w64 and the Qt that
 # tools/windows/qt.sh builds (once, into its cache), with warnings as errors,
-# and packs the Windows deliverable: a zip that a Windows user unpacks and
-# runs, with both programs and every DLL and Qt plugin they load.
+# and packs the Windows deliverables from one stage directory, with both
+# programs and every DLL and Qt plugin they load: an installer (MSI, see
+# msi.sh) that installs them for every user of the machine, and a zip that a
+# user without administrator rights unpacks and runs.
 #   tools/windows/build.sh [BUILD_DIR]    (default: build-windows)
-# Prints the zip's path.
+# Prints the zip's path and the MSI's, one a line.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 # shellcheck source=tools/lib.sh
@@ -25,7 +27,7 @@ cmake --build "$build" -j2 >&2
 read_program_version "$build"
 name=melvix-programmer-$program_version-windows-x86_64
 stage=$build/$name
-rm -rf "$stage" "$build/$name.zip"
+rm -rf "$stage" "$build/$name.zip" "$build/$name.msi"
 mkdir -p "$stage/platforms" "$stage/styles"
 cp "$build/melvix-programmer.exe" "$build/melvix-module.exe" "$stage/"
 cp "$qt"/bin/Qt6{Core,Gui,Widgets}.dll "$stage/"
@@ -47,11 +49,13 @@ for file in "$stage"/*.exe "$stage"/*.dll "$stage"/*/*.dll; do
         case "$dll" in api-ms-win-*) continue ;; esac
         system=$(tr 'A-Z' 'a-z' <<<"${dll%.[dD][lL][lL]}")
         [ -e "/usr/$triple/lib/lib$system.a" ] && continue
-        echo "build.sh: $(basename "$file") needs $dll, which the zip does not hold" >&2
+        echo "build.sh: $(basename "$file") needs $dll, which the stage does not hold" >&2
         missing=1
     done
 done
 [ "$missing" -eq 0 ] || exit 1
 
 (cd "$build" && zip -qr "$name.zip" "$name")
+tools/windows/msi.sh "$build" "$stage" "$build/$name.msi" >/dev/null
 echo "$build/$name.zip"
+echo "$build/$name.msi"

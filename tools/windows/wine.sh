@@ -10,101 +10,23 @@
 # write through the window beside it as SCREENSHOT-written.png; both paths are
 # printed.
 #
-# Wine runs in a prefix of its own in a temporary folder. A fresh prefix maps
-# COM1 to /dev/ttyS0, the console or a real port, and Wine maps every serial
-# device it finds whenever its services start. So the prefix is told that
-# COM1 to COM255 are taken, one persistent Wine server keeps the services from
-# starting again, and before every program each COM link that does not lead to
-# a simulator's pseudo-terminal is removed: no check ever writes to a real
-# device.
+# Wine runs in a prefix of its own in a temporary folder, which no real serial
+# device reaches (see wine-lib.sh).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 # shellcheck source=tools/lib.sh
 source tools/lib.sh
+# shellcheck source=tools/windows/wine-lib.sh
+source tools/windows/wine-lib.sh
 windows_build=$(realpath "$1")
 screenshot=${2:-}
 read_program_version "$windows_build" || exit 1
 zip=$windows_build/melvix-programmer-$program_version-windows-x86_64.zip
-simulator=$(realpath "${MELVIX_BUILD_DIR:-build}/tools/modulesim/modulesim")
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
 
 start_work melvix-wine
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe="
-ports=$WINEPREFIX/dosdevices
-stop_also=("$wineserver" -k)
-
-# Removes every COM link that does not lead to a pseudo-terminal. Wine makes
-# one only when its services start, and then, with COM1 to COM255 taken, as
-# COM256, which no program here opens.
-only_simulated_ports() {
-    local link
-    for link in "$ports"/com*; do
-        [ -L "$link" ] || continue
-        case "$(readlink "$link")" in
-        /dev/pts/*) ;;
-        *)
-            echo "wine.sh: removing $(basename "$link") -> $(readlink "$link"), which Wine made" >&2
-            rm -f "$link"
-            ;;
-        esac
-    done
-}
-
-# A program that hangs fails its check (exit status 124) instead of the run.
-run_wine() {
-    only_simulated_ports
-    timeout 120 "$wine" "$@"
-}
-
-# simulate N [OPTIONS]: a simulated module on COMN.
-simulate() {
-    local number=$1
-    shift
-    "$simulator" --port-dir "$ports" --com "$number" "$@" >"$work/simulator$number.out" &
-    pids+=($!)
-    wait_for 50 test -L "$ports/com$number" || { echo "wine.sh: no simulator on COM$number" >&2; exit 1; }
-}
-
-# expect NAME STATUS PATTERN PROGRAM [ARGUMENTS]: passes when the program
-# exits with STATUS and its output, both streams, matches the extended
-# regular expression PATTERN.
-expect() {
-    local name=$1 status=$2 pattern=$3 output rc=0
-    shift 3
-    output=$(run_wine "$@" 2>&1) || rc=$?
-    output=${output//$'\r'/}
-    if [ "$rc" -eq "$status" ] && grep -qE "$pattern" <<<"$output"; then
-        pass "$name"
-    else
-        fail "$name (exit status $rc, expected $status)" "$output"
-    fi
-}
 
 start=$SECONDS
-# Every Wine program runs in a virtual display: without one, Wine starts its
-# desktop process again and again, and programs wait seconds for it.
-start_xvfb "$work" || { echo "wine.sh: Xvfb did not start" >&2; exit 1; }
-
-mkdir "$WINEPREFIX"
-# Its output, such as the object dump it writes when it ends, is its own.
-"$wineserver" -p >"$work/wineserver.log" 2>&1
-"$wine" wineboot -i >/dev/null 2>&1
-printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n' >"$work/ports.reg"
-for number in $(seq 255); do
-    printf '"COM%d"=""\n' "$number" >>"$work/ports.reg"
-done
-"$wine" regedit /S "Z:${work//\//\\}\\ports.reg"
-rm -f "$ports"/com*
-only_simulated_ports
-# Wine's desktop process ends soon after the last program that used it, and
-# the next program waits 10 s for a new one: a command prompt waiting for
-# input holds it for the whole run, and ends with the script's end of the
-# pipe.
-mkfifo "$work/hold"
-exec 4<>"$work/hold"
-"$wine" cmd.exe <"$work/hold" >/dev/null 2>&1 &
-pids+=($!)
+start_prefix
 echo "wine: prefix ready in $((SECONDS - start)) s"
 
 app=$work/app
