@@ -2,7 +2,9 @@
 # The Windows build from start to end, on Debian: installs what it needs,
 # builds Qt for Windows once (cached, see qt.sh), builds the project and its
 # Windows zip, and runs both programs and the Windows tests under Wine against
-# the module simulator (see wine.sh).
+# the module simulator (see wine.sh); then the Windows tests and the programs
+# again under Wine inside the test virtual machine, on real serial drivers
+# (tests/vm/windows_guest_tests.sh).
 #   tools/windows/test.sh [SCREENSHOT.png]
 # MELVIX_BUILD_DIR names the Linux build that provides the simulator
 # (default: build); the Windows build goes to build-windows.
@@ -23,3 +25,12 @@ echo "windows: project built and packed in $((SECONDS - start)) s: $zip"
 unzip -l "$zip"
 
 MELVIX_BUILD_DIR=$linux_build tools/windows/wine.sh build-windows "$@"
+
+# The guest's processor is emulated: Wine's programs take tens of seconds
+# each there, and the machine may be shared.
+start=$SECONDS
+prefix=$(tools/vm/wine-prefix.sh)
+echo "windows: Wine prefix for the virtual machine in $prefix, ready after $((SECONDS - start)) s"
+MELVIX_WINDOWS_BUILD_DIR=build-windows MELVIX_WINE_PREFIX=$prefix \
+    MELVIX_VM_TIME_LIMIT=${MELVIX_VM_TIME_LIMIT:-2400} \
+    tools/vm/guest.sh "$linux_build" tests/vm/windows_guest_tests.sh
