@@ -528,6 +528,7 @@ void TComReader::WatchEvents()
         if (ended_)
             return;
         if (!seen) {
+            ++failedWaits_;
             COMSTAT status{};
             if (!ClearCommError(port_, nullptr, &status)) {
                 // Neither a wait nor a queue: the device went away, as an
@@ -561,8 +562,8 @@ void TComReader::TraceDeliveries() const
     if (traced_)
         std::fprintf(stderr,
                      "Serial port %s: OnReceive %lu times on serial events, %lu times on input "
-                     "found in the queue%s\n",
-                     deviceName_, onEvent_, onQueueLook_,
+                     "found in the queue (%lu waits failed)%s\n",
+                     deviceName_, onEvent_, onQueueLook_, failedWaits_,
                      deviceGone_ ? "; then the device went away" : "");
 }
 

