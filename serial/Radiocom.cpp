@@ -443,18 +443,12 @@ bool WaitForCommEvent(HANDLE port, OVERLAPPED& overlapped, DWORD& mask)
     return GetOverlappedResult(port, &overlapped, &transferred, TRUE) != FALSE;
 }
 
-// The bytes waiting in the port's input queue; 0 when it cannot be asked.
-DWORD QueuedInput(HANDLE port)
-{
-    COMSTAT status{};
-    return ClearCommError(port, nullptr, &status) ? status.cbInQue : 0;
-}
-
 } // namespace
 
 TComReader::TComReader(TRadioCom* AConnector)
     : Connector(AConnector), port_(AConnector->GetPortHandle()),
-      deviceName_(AConnector->GetDeviceName()), handOff_(AConnector)
+      deviceName_(AConnector->GetDeviceName()),
+      traced_(qEnvironmentVariableIsSet("MELVIX_TRACE_RECEIVE")), handOff_(AConnector)
 {
     start();
 }
@@ -500,6 +494,7 @@ void TComReader::run()
     // a port that went deaf can be traced to its cause.
     try {
         WatchEvents();
+        TraceDeliveries();
     } catch (const std::exception& error) {
         std::fprintf(stderr,
                      "Serial port %s: the OnReceive handler failed: %s; no further OnReceive "
@@ -533,9 +528,19 @@ void TComReader::WatchEvents()
         if (ended_)
             return;
         if (!seen) {
-            const DWORD queued = QueuedInput(port_);
-            const bool grew = queued > lastQueued;
-            lastQueued = queued;
+            ++failedWaits_;
+            COMSTAT status{};
+            if (!ClearCommError(port_, nullptr, &status)) {
+                // Neither a wait nor a queue: the device went away, as an
+                // adapter pulled out does. That is one last event with nothing
+                // to read, as Linux reports it; the watcher then ends rather
+                // than ask a device that is gone every few milliseconds.
+                deviceGone_ = true;
+                handOff_.run([this] { DeliverReceive(); });
+                return;
+            }
+            const bool grew = status.cbInQue > lastQueued;
+            lastQueued = status.cbInQue;
             if (!grew) {
                 Sleep(QueuePollMs);
                 continue;
@@ -545,10 +550,21 @@ void TComReader::WatchEvents()
         // again here and ends the watcher, until the port is opened again.
         if (handOff_.run([this] { DeliverReceive(); }) != UiHandOff::Outcome::Ran)
             return;
+        ++(seen ? onEvent_ : onQueueLook_);
         ResetEvent(overlapped.hEvent);
     }
     event.close();
     PurgeComm(port_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+void TComReader::TraceDeliveries() const
+{
+    if (traced_)
+        std::fprintf(stderr,
+                     "Serial port %s: OnReceive %lu times on serial events, %lu times on input "
+                     "found in the queue (%lu waits failed)%s\n",
+                     deviceName_, onEvent_, onQueueLook_, failedWaits_,
+                     deviceGone_ ? "; then the device went away" : "");
 }
 
 void TComReader::DeliverReceive()

@@ -302,10 +302,22 @@ private:
     void WatchEvents();
     // Runs on the connector's thread.
     void DeliverReceive();
+    // Tells on stderr how this watcher's OnReceive came: from the device's
+    // serial events, or from looks at its input queue where the device gives
+    // none; how often a wait failed, each time followed by such a look; and
+    // whether the device went away.
+    void TraceDeliveries() const;
 
     const HANDLE port_;
     // Points into the component's constant port table.
     const char* const deviceName_;
+    // MELVIX_TRACE_RECEIVE is set: the watcher traces its deliveries when it
+    // ends. Only its thread counts them.
+    const bool traced_;
+    unsigned long onEvent_ = 0;
+    unsigned long onQueueLook_ = 0;
+    unsigned long failedWaits_ = 0;
+    bool deviceGone_ = false;
     std::atomic<bool> ended_{false};
     // The thread's last write. Qt joins a thread on a futex that thread
     // checkers cannot see; reading this after the join orders the thread's

@@ -9,26 +9,27 @@
 #                                mingw-w64, the sources of Qt and GoogleTest
 #                                (apt-get source needs dpkg-dev), wixl for
 #                                the installer with uuidgen for its codes,
-#                                Wine, and a virtual display that xdotool
-#                                drives
+#                                Wine, a virtual display that xdotool
+#                                drives, and the virtual machine with real
+#                                serial drivers
 #   tools/setup-debian.sh ci     test and windows, and the format check
 set -euo pipefail
 
 build=(cmake ninja-build g++ qt6-base-dev libgl-dev)
+# The virtual machine with real serial drivers (tools/vm/).
+vm=(qemu-system-x86 busybox-static kmod cpio xz-utils)
 # The run command without a display: a virtual one, and the tools that find
 # the window and save its screenshot.
 headless=(xvfb x11-utils x11-apps netpbm fonts-dejavu-core)
 test=(
     libgtest-dev libgmock-dev
     dpkg-dev file desktop-file-utils man-db lintian bash-completion
-    clang libclang-rt-14-dev valgrind strace
-    # The virtual machine with real serial drivers (tools/vm/).
-    qemu-system-x86 busybox-static kmod cpio xz-utils
+    clang libclang-rt-14-dev valgrind strace "${vm[@]}"
 )
 checks=(clang-format g++-mingw-w64-x86-64-posix)
 windows=(
     cmake ninja-build qt6-base-dev g++-mingw-w64-x86-64-posix dpkg-dev googletest zip unzip
-    wixl uuid-runtime wine64 xdotool "${headless[@]}"
+    wixl uuid-runtime wine64 xdotool "${headless[@]}" "${vm[@]}"
 )
 
 case "${1:-test}" in

@@ -15,7 +15,9 @@
 # and MELVIX_VM_USB2_MODULE.
 #
 # The script sees MELVIX_BUILD_DIR, MELVIX_SOURCE_DIR and its arguments, and
-# /mnt as a writable share. It asks this side for things with a line
+# /mnt as a writable share; also MELVIX_WINDOWS_BUILD_DIR and
+# MELVIX_WINE_PREFIX where they are set here, for the Windows build's run
+# under Wine (tools/windows/test.sh). It asks this side for things with a line
 # "@@vm ID REQUEST" on the console; once it is done, /mnt/done.ID exists.
 #   unplug usb1             pulls the adapter out (QMP device_del)
 #   unplug-on-read usb1     pulls it out the moment its module receives the
@@ -56,6 +58,9 @@ cp "$source_dir/tools/vm/start.sh" "$source_dir/tools/vm/own-like-udev.sh" "$dir
 cp "$script" "$dir/share/run.sh"
 {
     printf 'export MELVIX_BUILD_DIR=%q MELVIX_SOURCE_DIR=%q\n' "$build_dir" "$source_dir"
+    for variable in MELVIX_WINDOWS_BUILD_DIR MELVIX_WINE_PREFIX; do
+        [ -z "${!variable:-}" ] || printf 'export %s=%q\n' "$variable" "$(realpath "${!variable}")"
+    done
     printf 'set --'
     [ $# -eq 0 ] || printf ' %q' "$@"
     printf '\n'

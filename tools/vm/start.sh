@@ -12,8 +12,8 @@ mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 . /mnt/environment
 # The guest's own /tmp and /run cover the host's, where a clone of the
 # project may lie (CI may put it anywhere): its source and build directories
-# are brought back into sight from the host's root, bound without what is
-# mounted on it.
+# and the Wine prefix are brought back into sight from the host's root, bound
+# without what is mounted on it.
 bring_back() {
     case "$1" in /tmp/* | /run/*) ;; *) return 0 ;; esac
     # A build directory inside the source directory came back with it.
@@ -24,6 +24,8 @@ bring_back() {
 }
 bring_back "$MELVIX_SOURCE_DIR"
 bring_back "$MELVIX_BUILD_DIR"
+bring_back "${MELVIX_WINDOWS_BUILD_DIR:-}"
+bring_back "${MELVIX_WINE_PREFIX:-}"
 /bin/sh /mnt/own-like-udev.sh
 echo "@@vm started"
 /bin/bash /mnt/run.sh "$@"
