@@ -18,6 +18,9 @@ using namespace ModuleTiming;
 
 namespace {
 
+// How often a wait for events looks at its deadline when no event comes.
+constexpr unsigned long WaitWakeRepeatMs = 2;
+
 void LetPendingEventsRun()
 {
     QCoreApplication::processEvents();
@@ -28,11 +31,15 @@ void LetPendingEventsRun()
 bool AwaitEvents(unsigned long ms, const std::function<bool()>& done)
 {
     const QDeadlineTimer deadline(static_cast<qint64>(ms), Qt::PreciseTimer);
-    // Wakes the wait below at the deadline when no event comes.
+    // Wakes the wait below again and again, so that it ends by the deadline
+    // when no event comes. One wake at the deadline is not enough on Windows:
+    // there a precise timer counts whole milliseconds of a clock of its own
+    // and may fire before the deadline measured here, and under Wine a wake
+    // is now and then not seen at all; on a silent line no other event
+    // would ever end the wait.
     QTimer wake;
-    wake.setSingleShot(true);
     wake.setTimerType(Qt::PreciseTimer);
-    wake.start(static_cast<int>(ms));
+    wake.start(static_cast<int>(std::min(ms, WaitWakeRepeatMs)));
     while (!done() && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     if (!done())
