@@ -18,14 +18,16 @@ bool DevicePresent(const QString& device)
 {
     // A port is opened by one handle at a time, so while it is held the open
     // is refused; only a port whose device is gone, as a pulled USB adapter,
-    // is not found. Wine lets the open through, which says present too.
+    // is not found. Wine lets the open of a held port through, and the open
+    // of a port whose device is gone too, as a handle to no serial device.
     if (device.isEmpty())
         return false;
     const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(device.utf16()), 0, 0,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
+        const bool serial = GetFileType(handle) == FILE_TYPE_CHAR;
         CloseHandle(handle);
-        return true;
+        return serial;
     }
     const DWORD error = GetLastError();
     return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;

@@ -518,8 +518,8 @@ void TComReader::WatchEvents()
     // Some devices give no serial events: Wine fails every wait on a terminal
     // without modem lines, as a pseudo-terminal is. Input is then found by
     // looking at the queue, and a queue that grew stands for the characters
-    // received. One emptied and filled to the same count between two looks
-    // goes unseen until more bytes arrive.
+    // received. One emptied and filled to the same count between the end of
+    // a handler and the next look goes unseen until more bytes arrive.
     DWORD lastQueued = 0;
     while (!isInterruptionRequested()) {
         if (ended_)
@@ -551,6 +551,11 @@ void TComReader::WatchEvents()
         if (handOff_.run([this] { DeliverReceive(); }) != UiHandOff::Outcome::Ran)
             return;
         ++(seen ? onEvent_ : onQueueLook_);
+        // The next look compares with what the handler left, however the
+        // input came: an answer to a command it sent then fills the queue
+        // from there, even to the count that a look before saw.
+        if (COMSTAT left{}; ClearCommError(port_, nullptr, &left))
+            lastQueued = left.cbInQue;
         ResetEvent(overlapped.hEvent);
     }
     event.close();
