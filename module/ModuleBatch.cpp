@@ -128,6 +128,7 @@ void ModuleBatch::probe()
             module->foundAddress = module->view.address;
             module->foundChannel = module->view.channel;
             module->readings.add(*module->session.LastReading);
+            progress_->found(*module);
             answered.push_back(std::move(module));
         } else {
             PortSeen seen = ProbedPortSeen(module->port.index(), module->view, false);
@@ -146,10 +147,12 @@ void ModuleBatch::confirmAddresses(std::vector<BatchModule*>& writable) const
     std::erase_if(writable, [&](BatchModule* module) {
         if (std::find(stopped.begin(), stopped.end(), module) != stopped.end()) {
             module->result = BatchModule::Result::StoppedAnswering;
+            progress_->finished(*module);
             return true;
         }
         if (!module->readings.confirmed()) {
             module->result = BatchModule::Result::Unconfirmed;
+            progress_->finished(*module);
             return true;
         }
         module->foundAddress = module->readings.last().address;
@@ -190,20 +193,25 @@ void ModuleBatch::writeAll()
     confirmAddresses(written);
     // A read stops the address at its first zero byte, and a write command
     // would send zero bytes in place of what followed it.
-    std::erase_if(written, [](BatchModule* module) {
+    std::erase_if(written, [this](BatchModule* module) {
         if (module->foundAddress.size() == 4)
             return false;
         module->result = BatchModule::Result::NotWritten;
+        progress_->finished(*module);
         return true;
     });
-    for (BatchModule* module : written) {
-        module->sent =
-            module->session.TransmitWriteCommand(module->foundAddress, *settings_.channel);
-    }
+    std::erase_if(written, [this](BatchModule* module) {
+        if (progress_->mayWrite(*module)) {
+            module->sent =
+                module->session.TransmitWriteCommand(module->foundAddress, *settings_.channel);
+            return false;
+        }
+        progress_->finished(*module);
+        return true;
+    });
     if (written.empty())
         return;
-    // The module's time to store the channel, once for all.
-    QThread::msleep(WriteToReadBackPauseMs);
+    awaitStoring(written);
     QCoreApplication::processEvents();
     for (BatchModule* module : written) {
         module->view.ShowRadioData(QString(), 0);
@@ -216,8 +224,21 @@ void ModuleBatch::writeAll()
         return !module.readings.readings().isEmpty() &&
                (module.readings.last() == sentReading(module) || module.readings.confirmed());
     });
-    for (BatchModule* module : written)
+    for (BatchModule* module : written) {
         judgeReadBack(*module);
+        progress_->finished(*module);
+    }
+}
+
+void ModuleBatch::awaitStoring(const std::vector<BatchModule*>& written) const
+{
+    // Once for all; in steps, so that a table can count the time down.
+    constexpr qint64 StepMs = 100;
+    const QDeadlineTimer stored(WriteToReadBackPauseMs, Qt::PreciseTimer);
+    for (qint64 left = stored.remainingTime(); left > 0; left = stored.remainingTime()) {
+        progress_->storing(written, left);
+        QThread::msleep(static_cast<unsigned long>(std::min(left, StepMs)));
+    }
 }
 
 void ModuleBatch::takeLateModules(PortWatcher& watcher)
@@ -239,7 +260,7 @@ void ModuleBatch::takeLateModules(PortWatcher& watcher)
                              [index](const auto& module) { return module->port.index() == index; }))
                 others.append(index);
         }
-        ModuleBatch late(settings_);
+        ModuleBatch late(settings_, progress_);
         late.open(others);
         late.probe();
         unopened = late.unopened;

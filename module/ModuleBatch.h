@@ -4,6 +4,7 @@
 // each, so a batch takes about as long as one module.
 #pragma once
 
+#include "BatchProgress.h"
 #include "LineSettings.h"
 #include "ModulePort.h"
 #include "ModuleSession.h"
@@ -74,7 +75,11 @@ bool DeviceGone(int portIndex, const QString& opened);
 class ModuleBatch
 {
 public:
-    explicit ModuleBatch(const LineSettings& settings) : settings_(settings) {}
+    // `progress`, when given, is told of each module as the batch goes, and
+    // must outlive the batch.
+    explicit ModuleBatch(const LineSettings& settings, BatchProgress* progress = nullptr)
+        : settings_(settings), progress_(progress ? progress : &noProgress_)
+    {}
 
     // Opens these port indices as the scan does, pausing once after all.
     // Those that do not open are kept in unopened, with what their open met.
@@ -123,6 +128,10 @@ private:
     void judgeReadBack(BatchModule& module) const;
     // What a module written should read back.
     RadioReading sentReading(const BatchModule& module) const;
+    // Waits the module's time to store the channel, telling the progress.
+    void awaitStoring(const std::vector<BatchModule*>& written) const;
 
     const LineSettings& settings_;
+    BatchProgress noProgress_;
+    BatchProgress* progress_;
 };
