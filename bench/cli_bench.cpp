@@ -110,8 +110,9 @@ Figure writeAll()
     Bench one;
     one.add(1);
     Bench sixteen;
+    // Each with its own address: modules of one address are not written.
     for (int com = 1; com <= 16; ++com)
-        sixteen.add(com);
+        sixteen.add(com, {.address = "WXZ" + std::string(1, static_cast<char>('A' + com))});
     std::vector<double> single;
     std::vector<double> batch;
     for (int run = 0; run < 5; ++run) {

@@ -154,8 +154,15 @@ public:
     SoakRun(Draw& draw, bool all) : all_(all)
     {
         const int count = all ? ModulesOfAll : 1;
-        for (int i = 0; i < count; ++i)
-            planned_.push_back(drawModule(draw));
+        // Modules of one address held together are not written: each of
+        // --all's has its own.
+        while (static_cast<int>(planned_.size()) < count) {
+            Module module = drawModule(draw);
+            if (std::none_of(planned_.begin(), planned_.end(), [&](const Module& m) {
+                    return m.options.address == module.options.address;
+                }))
+                planned_.push_back(std::move(module));
+        }
         // Never a channel a module starts on, so that only a write puts it
         // there.
         do {

@@ -26,6 +26,7 @@ int ExitStatusOf(BatchModule::Result result)
         return ReadBackDiffers;
     case BatchModule::Result::NotWritten:
     case BatchModule::Result::Unconfirmed:
+    case BatchModule::Result::SameAddress:
         return NotWritten;
     case BatchModule::Result::StoppedAnswering:
     case BatchModule::Result::NotSent:
@@ -70,8 +71,19 @@ QString resultText(const BatchModule& module, const Settings& settings)
                               "nothing was written");
     case BatchModule::Result::Gone:
         return QStringLiteral("the device went away after the write command was sent");
+    case BatchModule::Result::SameAddress:
+        return sameAddressText(module) + QStringLiteral(": nothing was written");
     }
     return {};
+}
+
+// The ports of the other modules with the module's address, for JSON.
+QJsonArray sameAddressJson(const BatchModule& module)
+{
+    QJsonArray ports;
+    for (const int index : module.sameAddressAt)
+        ports.append(PortName(index));
+    return ports;
 }
 
 // The channel a module of --all or --each holds as far as is known: the
@@ -99,14 +111,22 @@ void printBatchModule(const BatchModule& module, QJsonArray& list, const Setting
             object.insert(QStringLiteral("written"), module.sent);
         if (!why.isEmpty())
             object.insert(QStringLiteral("error"), why);
+        if (!module.sameAddressAt.isEmpty())
+            object.insert(QStringLiteral("sameAddressAs"), sameAddressJson(module));
         list.append(object);
         return;
     }
-    PrintLine(stdout, why.isEmpty()
-                          ? QStringLiteral("%1: %2").arg(
-                                port, RadioDataText(module.foundAddress, knownChannel(module)))
-                          : QStringLiteral("%1: address %2, %3")
-                                .arg(port, AddressText(module.foundAddress), why));
+    if (!why.isEmpty()) {
+        PrintLine(
+            stdout,
+            QStringLiteral("%1: address %2, %3").arg(port, AddressText(module.foundAddress), why));
+        return;
+    }
+    QString line = QStringLiteral("%1: %2").arg(
+        port, RadioDataText(module.foundAddress, knownChannel(module)));
+    if (!module.sameAddressAt.isEmpty())
+        line += QStringLiteral("; ") + sameAddressText(module);
+    PrintLine(stdout, line);
 }
 
 // The status of --all: a module that stopped answering outweighs a
@@ -124,6 +144,17 @@ int batchStatus(const ModuleBatch& batch)
 }
 
 } // namespace
+
+QString sameAddressText(const BatchModule& module)
+{
+    if (module.sameAddressAt.isEmpty())
+        return {};
+    QStringList ports;
+    for (const int index : module.sameAddressAt)
+        ports.append(PortName(index));
+    return QStringLiteral("address %1 is also on %2")
+        .arg(AddressText(module.foundAddress), ports.join(QStringLiteral(", ")));
+}
 
 int printBatch(const ModuleBatch& batch, const QList<PortDiagnosis>& outOfReach,
                const Settings& settings)
@@ -193,6 +224,8 @@ bool printLineModule(int number, const BatchModule& module, const Settings& sett
         InsertRadioData(object, module.foundAddress, knownChannel(module));
         if (!verified)
             object.insert(QStringLiteral("error"), result);
+        if (!module.sameAddressAt.isEmpty())
+            object.insert(QStringLiteral("sameAddressAs"), sameAddressJson(module));
         PrintJson(object);
     } else {
         PrintLine(stdout, QStringLiteral("%1 %2 %3 %4 channel %5 -> %6: %7")

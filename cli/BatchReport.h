@@ -18,6 +18,10 @@ namespace cli {
 int printBatch(const ModuleBatch& batch, const QList<PortDiagnosis>& outOfReach,
                const Settings& settings);
 
+// "address WUSB is also on COM6", when other modules held with this one
+// have its address; empty otherwise.
+QString sameAddressText(const BatchModule& module);
+
 // One module of --each: its line, or its JSON line, at once, for a log kept
 // as the line runs. False when it could not be written.
 bool printLineModule(int number, const BatchModule& module, const Settings& settings);

@@ -3,6 +3,8 @@
 #include "Output.h"
 #include "PortNumbers.h"
 
+#include <QStringList>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -91,6 +93,8 @@ bool takesOption(Command command, std::string_view option)
         return command == Command::Write;
     if (option == "--port" || option == "--generation")
         return command == Command::Read || command == Command::Write;
+    if (option == "--ports")
+        return true;
     if (option == "--channel")
         return command == Command::Write;
     return option == "--json";
@@ -113,6 +117,57 @@ std::optional<ComPort> parsePortName(std::string_view name)
     if (!number)
         return std::nullopt;
     return ComPort{*number};
+}
+
+std::optional<QList<int>> parsePortList(std::string_view list, bool* reversed)
+{
+    QList<int> ports;
+    for (std::size_t start = 0; start <= list.size();) {
+        const std::size_t comma = std::min(list.find(',', start), list.size());
+        const std::string_view item = list.substr(start, comma - start);
+        start = comma + 1;
+        const std::size_t dash = item.find('-');
+        const auto first = parsePortName(item.substr(0, dash));
+        if (!first)
+            return std::nullopt;
+        std::optional<ComPort> last = first;
+        if (dash != std::string_view::npos) {
+            // "COM5-COM12", or "COM5-12" as people write it too.
+            const std::string_view end = item.substr(dash + 1);
+            last = parsePortName(end);
+            if (!last)
+                last = parsePortName("COM" + std::string(end));
+            if (!last)
+                return std::nullopt;
+            if (last->index() < first->index()) {
+                if (reversed)
+                    *reversed = true;
+                return std::nullopt;
+            }
+        }
+        for (int index = first->index(); index <= last->index(); ++index) {
+            if (!ports.contains(index))
+                ports.append(index);
+        }
+    }
+    std::sort(ports.begin(), ports.end());
+    return ports;
+}
+
+QString portListText(const QList<int>& portIndices)
+{
+    QStringList parts;
+    for (qsizetype first = 0; first < portIndices.size();) {
+        qsizetype last = first;
+        while (last + 1 < portIndices.size() && portIndices[last + 1] == portIndices[last] + 1)
+            ++last;
+        QString part = ComPort::fromIndex(portIndices[first]).name();
+        if (last > first)
+            part += QLatin1Char('-') + ComPort::fromIndex(portIndices[last]).name();
+        parts.append(part);
+        first = last + 1;
+    }
+    return parts.join(QStringLiteral(", "));
 }
 
 std::optional<int> parseChannel(std::string_view text)
@@ -156,7 +211,19 @@ void takeSwitch(Settings& settings, const std::string& option)
 
 void takeValue(Settings& settings, const std::string& option, const std::string& value)
 {
-    if (option == "--port") {
+    if (option == "--ports") {
+        bool reversed = false;
+        settings.onlyPorts = parsePortList(value, &reversed);
+        if (reversed)
+            throw UsageError("--ports: a range runs from the lower port to the higher, as in "
+                             "COM5-COM12, not '" +
+                             value + "'");
+        if (!settings.onlyPorts)
+            throw UsageError("--ports takes ports COM1 to COM" + std::to_string(HighestOpenedPort) +
+                             " and ranges of them separated by commas, as COM5-COM12,COM14, "
+                             "not '" +
+                             value + "'");
+    } else if (option == "--port") {
         settings.port = parsePortName(value);
         if (!settings.port)
             throw UsageError("--port takes a port name COM1 to COM" +
@@ -192,7 +259,8 @@ void takeOption(Settings& settings, Command command, const std::vector<std::stri
     given.push_back(option);
     if (option == "--wait")
         return takeWait(settings, arguments, next, value);
-    if (option != "--port" && option != "--channel" && option != "--generation") {
+    if (option != "--port" && option != "--ports" && option != "--channel" &&
+        option != "--generation") {
         if (value)
             throw UsageError(option + " takes no value");
         return takeSwitch(settings, option);
@@ -212,6 +280,9 @@ void checkCombination(const Settings& settings)
         throw UsageError("write needs --channel N");
     if (settings.all && settings.port)
         throw UsageError("--all and --port exclude each other");
+    if (settings.onlyPorts && settings.port)
+        throw UsageError("--port names the one port to use and --ports the ports to search: use "
+                         "one of them");
     if (settings.parallel && settings.port)
         throw UsageError("--parallel probes every port to find the module, and --port names it: "
                          "use one of them");
@@ -288,6 +359,11 @@ Commands:
 Options:
   --port COMn           read or write on this port, COM1 to COM31, instead
                         of detecting
+  --ports LIST          use only these ports, for every command: detection,
+                        --all, --each and --wait open no other port and send
+                        it nothing, and report none of the others. LIST is
+                        port names and ranges, any case, separated by commas:
+                        COM5-COM12,COM14 (COM1 to COM31); not with --port
   --parallel            detect by probing every port at once; not with --port
                         or --each
   --all                 every module on COM1 to COM31, probed, read or
@@ -315,7 +391,17 @@ Each option is given at most once.
 
 Ports: detection tries COM1 to COM21, as the window does; --all and --each
 try COM1 to COM31, and --port takes any of them; a port above COM31 cannot
-be used.
+be used. --ports replaces those ranges with its list.
+
+On a terminal, without --json, --all and --each keep a table in place below
+their lines: a row per port (waiting, reading, writing with the module's
+pause counted down, programmed with the channel, or failed and why), the
+counts of modules programmed and failed and the rate per hour. It stays on
+the screen when the run ends; a pipe or a file gets the lines alone.
+
+Modules with one address held at the same time are each flagged: "address
+WDUP is also on COM6", and sameAddressAs in JSON. They are not written: with
+--all they count as not written (exit 3), with --each as failed.
 
 Exit status: 0 done, 1 module not found or not answering, 2 the read-back
 differs from the channel or the address written, 3 nothing written (the
@@ -326,6 +412,7 @@ when any read-back differs, else 3 when any was not written. With --each: 0
 when no module failed.
 
 Production line: melvix-module write --channel 30 --each --json >> line.log
+                 melvix-module write --each --channel 42 --ports COM5-COM12
 )";
 }
 

@@ -46,6 +46,13 @@ Result<Settings> parseCommandLine(const std::vector<std::string>& arguments);
 
 // The port "COMn" (any case) names, n from 1 to 31; nullopt otherwise.
 std::optional<ComPort> parsePortName(std::string_view name);
+// The port indices, rising and each once, that a list such as
+// "COM5-COM12,com14" names: port names and ranges of them, separated by
+// commas; nullopt for a list that is malformed or names a port out of
+// reach. `reversed` is set for a range that runs backwards.
+std::optional<QList<int>> parsePortList(std::string_view list, bool* reversed = nullptr);
+// The ports of a list as a user reads them: "COM5-COM12, COM14".
+QString portListText(const QList<int>& portIndices);
 // A channel from 1 to 83, written in decimal digits only; nullopt otherwise.
 std::optional<int> parseChannel(std::string_view text);
 

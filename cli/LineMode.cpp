@@ -1,9 +1,11 @@
 #include "LineMode.h"
 
+#include "BatchReport.h"
 #include "ModuleSession.h"
 #include "Output.h"
 #include "ParallelScan.h"
 #include "PortDiagnosis.h"
+#include "PortReport.h"
 #include "PortWait.h"
 #include "PortWatcher.h"
 #include "StopSignals.h"
@@ -44,7 +46,7 @@ using Held = std::vector<HeldModule>;
 QList<int> PortsToScan(const Settings& settings, const Held& held)
 {
     QList<int> ports;
-    for (const int index : ModuleBatch::reachablePorts()) {
+    for (const int index : ModuleBatch::allowedPorts(settings)) {
         if (settings.port && index != settings.port->index())
             continue;
         const QString device = PortDevice(index + 1);
@@ -158,12 +160,24 @@ private:
     QMap<int, std::pair<PortSeen::Outcome, PortSeen>> probed_;
 };
 
+// A module held since before shares its address with one found now: its line
+// went out already, so it is named on stderr.
+void noteSameAddress(const BatchModule& held, LineProgress& progress)
+{
+    PrintLine(stderr, QStringLiteral("melvix-module: note: %1: %2")
+                          .arg(PortName(held.port.index()), sameAddressText(held)));
+    progress.sameAddressFound(held);
+}
+
 } // namespace
 
 Result<void> RunLine(const Settings& settings,
                      const std::function<bool(int number, const BatchModule& module)>& report,
-                     LineTally& tally)
+                     LineTally& tally, LineProgress* progress)
 {
+    LineProgress noProgress;
+    if (!progress)
+        progress = &noProgress;
     const SignalHandling stop = CatchStopSignals();
     PortWatcher watcher;
     if (watcher.failure())
@@ -181,11 +195,23 @@ Result<void> RunLine(const Settings& settings,
     bool checkAtOnce = false;
     while (stop.received() == 0) {
         if (look || (probeAgain && nextProbe.hasExpired())) {
-            ModuleBatch batch(settings);
-            batch.open(PortsToScan(settings, held));
+            ModuleBatch batch(settings, progress);
+            const QList<int> ports = PortsToScan(settings, held);
+            progress->looking(ports);
+            batch.open(ports);
             batch.probe();
             const bool refused = notes.noteBatch(batch, settings);
-            batch.writeAll();
+            std::vector<BatchModule*> beside;
+            std::vector<qsizetype> flaggedBefore;
+            for (const auto& module : held) {
+                beside.push_back(module.module.get());
+                flaggedBefore.push_back(module.module->sameAddressAt.size());
+            }
+            batch.writeAll(beside);
+            for (std::size_t i = 0; i < beside.size(); ++i) {
+                if (beside[i]->sameAddressAt.size() != flaggedBefore[i])
+                    noteSameAddress(*beside[i], *progress);
+            }
             bool reported = true;
             for (auto& module : batch.modules) {
                 reported = report(++number, *module) && reported;

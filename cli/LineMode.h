@@ -12,6 +12,18 @@
 
 namespace cli {
 
+// What the line tells as it goes, beside what its batches tell: which ports
+// it looks at for a new module, and a module held since before that turned
+// out to share its address with one found now.
+class LineProgress : public BatchProgress
+{
+public:
+    // No module is held at these ports, rising; they are probed now.
+    virtual void looking(const QList<int>& /*portIndices*/) {}
+    // `held`'s sameAddressAt has grown.
+    virtual void sameAddressFound(const BatchModule& /*held*/) {}
+};
+
 struct LineTally
 {
     int programmed = 0;
@@ -29,10 +41,13 @@ struct LineTally
 // closed to this user, are probed again every second; what keeps a port from use is noted on stderr
 // once. `report` is told each module once, with its running number, and
 // returns false when the line is to stop, as when its output can no longer
-// be written. Returns then, or when a stop signal came, or at once with the
-// reason when the ports cannot be watched.
+// be written. A module with the address of another one held at the same
+// time is not written; the one held before is noted on stderr. `progress`,
+// when given, is told as the line goes. Returns when `report` said stop, or
+// when a stop signal came, or at once with the reason when the ports cannot
+// be watched.
 Result<void> RunLine(const Settings& settings,
                      const std::function<bool(int number, const BatchModule& module)>& report,
-                     LineTally& tally);
+                     LineTally& tally, LineProgress* progress = nullptr);
 
 } // namespace cli

@@ -4,6 +4,7 @@
 #include "CommandView.h"
 #include "DeferredSignals.h"
 #include "LineMode.h"
+#include "LiveTable.h"
 #include "ModuleBatch.h"
 #include "ModuleSession.h"
 #include "ModuleView.h"
@@ -74,6 +75,8 @@ private:
         session_ = std::make_unique<TModuleSession>(*com_, view_);
         session_->CollectReplies = true;
         session_->FullReplyWaits = settings_.fixedWaits;
+        if (settings_.onlyPorts)
+            session_->ScannedPorts = *settings_.onlyPorts;
         com_->SetOnReceive([this](std::int32_t count) {
             if (count > 0)
                 view_.bytesArrived();
@@ -115,7 +118,14 @@ private:
     int ports()
     {
         QJsonArray list;
-        for (const int number : ListedPortNumbers()) {
+        QList<int> numbers;
+        if (settings_.onlyPorts) {
+            for (const int index : *settings_.onlyPorts)
+                numbers.append(index + 1);
+        } else {
+            numbers = ListedPortNumbers();
+        }
+        for (const int number : numbers) {
             const PortDiagnosis diagnosis = DiagnoseListedPort(number);
             if (settings_.json) {
                 list.append(PortJson(diagnosis));
@@ -151,12 +161,11 @@ private:
         } else {
             ParallelScanResult scan = ScanPortsInParallel(
                 [this](int round) {
-                    progress_.show(
-                        QStringLiteral("Probing COM1 to COM%1 together, round %2 of 3 ...")
-                            .arg(HighestDetectedPort)
-                            .arg(round));
+                    progress_.show(QStringLiteral("Probing %1 together, round %2 of 3 ...")
+                                       .arg(portsText(HighestDetectedPort))
+                                       .arg(round));
                 },
-                !settings_.fixedWaits);
+                !settings_.fixedWaits, session_->ScannedPorts);
             progress_.show({});
             view_.seen = scan.seen;
             found_ = scan.portIndex.has_value();
@@ -177,14 +186,23 @@ private:
         return found_;
     }
 
+    // The ports a scan tries, for the user: those of --ports, or COM1 to
+    // the highest a scan reaches.
+    QString portsText(int highestPort) const
+    {
+        if (settings_.onlyPorts)
+            return portListText(*settings_.onlyPorts);
+        return QStringLiteral("COM1 to COM%1").arg(highestPort);
+    }
+
     int notFound()
     {
         // The sequential scan leaves its last port open.
         com_->SetComStatus(false);
         AskInV4(view_.seen, !settings_.fixedWaits);
-        CompleteReport(view_.seen);
-        const QString message = QStringLiteral("no module found on COM1 to COM%1")
-                                    .arg(settings_.all ? HighestOpenedPort : HighestDetectedPort);
+        CompleteReport(view_.seen, !settings_.onlyPorts);
+        const QString message = QStringLiteral("no module found on ") +
+                                portsText(settings_.all ? HighestOpenedPort : HighestDetectedPort);
         if (settings_.json) {
             QJsonArray diagnosis;
             for (const PortSeen& port : view_.seen)
@@ -469,16 +487,30 @@ private:
                       QStringLiteral("melvix-module: note: not tried: ") + DescribePort(port));
     }
 
+    // The live table of --all and --each: on a terminal only, and not with
+    // --json, so that pipes and scripts get the lines alone.
+    std::unique_ptr<LiveTable> liveTable() const
+    {
+        if (settings_.json || !StandardOutputTakesEscapes())
+            return nullptr;
+        return std::make_unique<LiveTable>(settings_);
+    }
+
     // detect, read and write --all.
     int all()
     {
+        const std::unique_ptr<LiveTable> table = liveTable();
+        const auto endTable = [&] {
+            if (table)
+                table->end();
+        };
         std::unique_ptr<ModuleBatch> batch;
         bool waited = false;
         for (;;) {
-            batch = std::make_unique<ModuleBatch>(settings_);
+            batch = std::make_unique<ModuleBatch>(settings_, table.get());
             progress_.show(
-                QStringLiteral("Probing COM1 to COM%1 together ...").arg(HighestOpenedPort));
-            batch->open(ModuleBatch::reachablePorts());
+                QStringLiteral("Probing %1 together ...").arg(portsText(HighestOpenedPort)));
+            batch->open(ModuleBatch::allowedPorts(settings_));
             batch->probe();
             progress_.show({});
             if (!batch->modules.empty()) {
@@ -494,17 +526,21 @@ private:
                           [](const PortSeen& a, const PortSeen& b) {
                               return a.portNumber < b.portNumber;
                           });
+                endTable();
                 return notFound();
             }
             waited = true;
         }
-        const QList<PortDiagnosis> outOfReach = ModuleBatch::portsOutOfReach();
+        // Ports the user left out are none of the batch's business.
+        const QList<PortDiagnosis> outOfReach =
+            settings_.onlyPorts ? QList<PortDiagnosis>{} : ModuleBatch::portsOutOfReach();
         noteUnusedPorts(*batch, outOfReach);
         if (settings_.command == Command::Write) {
             const DeferredSignals deferred;
             if (deferred.received() != 0)
                 deferred.endProcessAsReceived();
             batch->writeAll();
+            endTable();
             const int status = printBatch(*batch, outOfReach, settings_);
             if (deferred.received() != 0) {
                 StandardOutputWritten();
@@ -512,6 +548,7 @@ private:
             }
             return status;
         }
+        endTable();
         return printBatch(*batch, outOfReach, settings_);
     }
 
@@ -519,12 +556,15 @@ private:
     int line()
     {
         LineTally tally;
+        const std::unique_ptr<LiveTable> table = liveTable();
         const Result<void> ran = RunLine(
             settings_,
             [this](int number, const BatchModule& module) {
                 return printLineModule(number, module, settings_);
             },
-            tally);
+            tally, table.get());
+        if (table)
+            table->end();
         if (!ran)
             return failure(ran.failure(), ModuleNotFound);
         PrintLine(stderr, QStringLiteral("melvix-module: %1 programmed, %2 failed")

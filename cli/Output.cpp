@@ -7,9 +7,26 @@
 #include <cerrno>
 #include <cstring>
 
+namespace {
+
+ScreenFooter* footer = nullptr;
+
+} // namespace
+
+void SetScreenFooter(ScreenFooter* newFooter)
+{
+    footer = newFooter;
+}
+
 void PrintLine(std::FILE* stream, const QString& line)
 {
+    if (footer)
+        footer->erase();
     std::fprintf(stream, "%s\n", ControlsEscaped(line).toLocal8Bit().constData());
+    if (footer) {
+        std::fflush(stream);
+        footer->draw();
+    }
 }
 
 namespace {

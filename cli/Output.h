@@ -12,6 +12,20 @@
 
 #include <cstdio>
 
+// What stays drawn below the printed lines on a terminal, such as a live
+// table: erased before each line that PrintLine prints and drawn again
+// after it, so that the lines scroll above it.
+class ScreenFooter
+{
+public:
+    virtual ~ScreenFooter() = default;
+    virtual void erase() = 0;
+    virtual void draw() = 0;
+};
+
+// The footer PrintLine keeps below its lines from now on; none with null.
+void SetScreenFooter(ScreenFooter* footer);
+
 // One line; the control characters of the whole line are shown escaped.
 void PrintLine(std::FILE* stream, const QString& line);
 // One compact JSON object and a newline on stdout.

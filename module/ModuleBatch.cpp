@@ -38,6 +38,13 @@ QList<int> ModuleBatch::reachablePorts()
     return ports;
 }
 
+QList<int> ModuleBatch::allowedPorts(const LineSettings& settings)
+{
+    QList<int> ports = reachablePorts();
+    ports.removeIf([&](int index) { return !settings.allows(index); });
+    return ports;
+}
+
 QList<PortDiagnosis> ModuleBatch::portsOutOfReach()
 {
     QList<PortDiagnosis> ports;
@@ -138,6 +145,31 @@ void ModuleBatch::probe()
         }
     }
     modules = std::move(answered);
+    markSameAddresses({});
+}
+
+void ModuleBatch::markSameAddresses(const std::vector<BatchModule*>& beside)
+{
+    const auto note = [](BatchModule& module, int portIndex) {
+        if (!module.sameAddressAt.contains(portIndex)) {
+            module.sameAddressAt.append(portIndex);
+            std::sort(module.sameAddressAt.begin(), module.sameAddressAt.end());
+        }
+    };
+    for (const auto& module : modules)
+        module->sameAddressAt.clear();
+    for (const auto& module : modules) {
+        for (const auto& other : modules) {
+            if (other != module && other->foundAddress == module->foundAddress)
+                note(*module, other->port.index());
+        }
+        for (BatchModule* other : beside) {
+            if (other->foundAddress == module->foundAddress) {
+                note(*module, other->port.index());
+                note(*other, module->port.index());
+            }
+        }
+    }
 }
 
 void ModuleBatch::confirmAddresses(std::vector<BatchModule*>& writable) const
@@ -185,12 +217,21 @@ RadioReading ModuleBatch::sentReading(const BatchModule& module) const
     return {module.foundAddress, static_cast<std::int8_t>(*settings_.channel)};
 }
 
-void ModuleBatch::writeAll()
+void ModuleBatch::writeAll(const std::vector<BatchModule*>& beside)
 {
     std::vector<BatchModule*> written;
     for (const auto& module : modules)
         written.push_back(module.get());
     confirmAddresses(written);
+    // Again with the confirmed addresses, and with the modules beside.
+    markSameAddresses(beside);
+    std::erase_if(written, [this](BatchModule* module) {
+        if (module->sameAddressAt.isEmpty())
+            return false;
+        module->result = BatchModule::Result::SameAddress;
+        progress_->finished(*module);
+        return true;
+    });
     // A read stops the address at its first zero byte, and a write command
     // would send zero bytes in place of what followed it.
     std::erase_if(written, [this](BatchModule* module) {
@@ -255,7 +296,7 @@ void ModuleBatch::takeLateModules(PortWatcher& watcher)
         if (!changed)
             return;
         QList<int> others;
-        for (const int index : reachablePorts()) {
+        for (const int index : allowedPorts(settings_)) {
             if (std::none_of(modules.begin(), modules.end(),
                              [index](const auto& module) { return module->port.index() == index; }))
                 others.append(index);
@@ -271,5 +312,6 @@ void ModuleBatch::takeLateModules(PortWatcher& watcher)
             modules.push_back(std::move(module));
         std::sort(modules.begin(), modules.end(),
                   [](const auto& a, const auto& b) { return a->port < b->port; });
+        markSameAddresses({});
     }
 }

@@ -46,7 +46,11 @@ struct BatchModule : ModulePort
         // The device went away before the write command had gone out whole.
         NotSent,
         // The device went away after the write command was sent.
-        Gone
+        Gone,
+        // Nothing was sent: another module held at the same time has this
+        // address. Two modules of one address disturb each other wherever
+        // they are used together, so neither leaves the line as programmed.
+        SameAddress
     };
 
     BatchModule(ComPort port, const LineSettings& settings);
@@ -64,6 +68,9 @@ struct BatchModule : ModulePort
     // The whole write command went out.
     bool sent = false;
     Result result = Result::Found;
+    // The port indices of the other modules, held at the same time, that
+    // answered with this module's address, rising.
+    QList<int> sameAddressAt;
 };
 
 // Whether the device `opened` behind the port is gone, as when an adapter is
@@ -91,8 +98,11 @@ public:
     void probe();
     // Confirms each module's address with more reads together, then sends
     // the channel of the settings to every module whose address was
-    // confirmed, pauses once for all and reads them back together.
-    void writeAll();
+    // confirmed and is not that of another module here or `beside` (the
+    // modules held on the line with these), pauses once for all and reads
+    // them back together. A module beside that shares an address with one
+    // here has that one's port added to its sameAddressAt.
+    void writeAll(const std::vector<BatchModule*>& beside = {});
     // For modules that came while `watcher` waited: adds those plugged in a
     // moment after them. Waits SettleMs, and while ports changed meanwhile,
     // opens and probes the ports without a module and waits again, until a
@@ -101,6 +111,8 @@ public:
 
     // The ports a batch tries: every port the serial component opens.
     static QList<int> reachablePorts();
+    // Those of them that the settings allow.
+    static QList<int> allowedPorts(const LineSettings& settings);
     // The ports of the port map above those, with a device behind them: a
     // batch cannot reach them.
     static QList<PortDiagnosis> portsOutOfReach();
@@ -128,6 +140,10 @@ private:
     void judgeReadBack(BatchModule& module) const;
     // What a module written should read back.
     RadioReading sentReading(const BatchModule& module) const;
+    // Fills in each module's sameAddressAt from the others here and those
+    // beside, and adds this batch's ports to those beside that share their
+    // address.
+    void markSameAddresses(const std::vector<BatchModule*>& beside);
     // Waits the module's time to store the channel, telling the progress.
     void awaitStoring(const std::vector<BatchModule*>& written) const;
 

@@ -252,10 +252,18 @@ Result<void> TModuleSession::OpenPort(ComPort port)
     return Failure{QStringLiteral("open ") + port.name(), opening.systemError, text};
 }
 
+QList<int> DetectedPortIndices()
+{
+    QList<int> ports;
+    for (int index = FirstPortTried; index <= LastPortTried; ++index)
+        ports.append(index);
+    return ports;
+}
+
 bool TModuleSession::ScanPorts()
 {
     QList<PortOpening> unopened;
-    for (int index = FirstPortTried; index <= LastPortTried; ++index) {
+    for (const int index : ScannedPorts) {
         view_.TryingPort(index);
         OpenPort(ComPort::fromIndex(index));
         view_.PortTried(serialConnector_.LastOpening());

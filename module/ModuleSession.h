@@ -42,6 +42,9 @@ constexpr qint64 QuietLineMs = 25;
 constexpr qint64 LongestSettleMs = 2 * ReplyWaitMs;
 } // namespace ModuleTiming
 
+// The port indices detection tries when the user names none: COM1 to COM21.
+QList<int> DetectedPortIndices();
+
 // Lets this thread's events run until `done` holds after one of them, or
 // until `ms` have passed; then runs those already pending. Whether `done`
 // holds at the end.
@@ -87,12 +90,15 @@ public:
     // With CollectReplies: every wait lasts the full reply wait at least, as
     // the window's do.
     bool FullReplyWaits = false;
+    // The port indices a detection tries, rising: COM1 to COM21, as the
+    // window's, unless the user named others.
+    QList<int> ScannedPorts = DetectedPortIndices();
 
     void HandleReceived(std::int32_t count);
     std::int32_t FindMarker(const std::uint8_t* bytes, std::int32_t length) const;
     void DecodeRadioData(const std::uint8_t* bytes, std::int32_t length, std::int32_t position);
 
-    // Tries COM1 to COM21 and reports where the module answered.
+    // Tries the ports of ScannedPorts and reports where the module answered.
     bool DetectModule();
     bool ScanPorts();
     // Up to three read commands on the open port; true once one was answered.

@@ -59,11 +59,11 @@ PortSeen ProbedPortSeen(int portIndex, const RecordingView& view, bool replyDeco
 }
 
 ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& round,
-                                       bool endWaitOnReply)
+                                       bool endWaitOnReply, const QList<int>& portIndices)
 {
     ParallelScanResult result;
     Probes probes;
-    for (int index = FirstPortTried; index <= LastPortTried; ++index) {
+    for (const int index : portIndices) {
         auto probe = std::make_unique<PortProbe>(ComPort::fromIndex(index), ModuleProtocol::V5, 0,
                                                  !endWaitOnReply);
         if (probe->session.OpenPort(probe->port))

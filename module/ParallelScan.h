@@ -3,6 +3,7 @@
 // of them are probed together in rounds of send, wait and decode.
 #pragma once
 
+#include "ModuleSession.h"
 #include "PortSeen.h"
 #include "Radiocom.h"
 #include "RecordingView.h"
@@ -31,15 +32,16 @@ struct ParallelScanResult
     QList<PortSeen> seen;
 };
 
-// Probes port indices 0 to 20 with the read command, three rounds at most,
-// and gives the lowest port that answers within those rounds, as the
-// sequential scan would. `round` is told each round's number before it is
-// sent. With `endWaitOnReply`, a round ends as soon as no lower port than
-// one that answered is left to answer; otherwise it waits the full reply
-// wait, as the window does. Closes every port but the winning one before it
-// returns.
+// Probes `portIndices` (COM1 to COM21 unless the user named others) with the
+// read command, three rounds at most, and gives the lowest port that answers
+// within those rounds, as the sequential scan would. `round` is told each
+// round's number before it is sent. With `endWaitOnReply`, a round ends as
+// soon as no lower port than one that answered is left to answer; otherwise
+// it waits the full reply wait, as the window does. Closes every port but
+// the winning one before it returns.
 ParallelScanResult ScanPortsInParallel(const std::function<void(int round)>& round,
-                                       bool endWaitOnReply = false);
+                                       bool endWaitOnReply = false,
+                                       const QList<int>& portIndices = DetectedPortIndices());
 
 // Asks the ports that opened but gave no usable answer once more, all at
 // once, with the V4 read command, and marks those that answer it: a V4

@@ -81,7 +81,7 @@ bool SkippedAsBusyOrRefused(const PortSeen& seen)
            (seen.diagnosis.state == State::Busy || seen.diagnosis.state == State::PermissionDenied);
 }
 
-void CompleteReport(QList<PortSeen>& seen)
+void CompleteReport(QList<PortSeen>& seen, bool withUntried)
 {
     for (PortSeen& port : seen) {
         if (!Opened(port))
@@ -89,6 +89,8 @@ void CompleteReport(QList<PortSeen>& seen)
         // The scan opened it: only where it led is wanted.
         port.diagnosis = DiagnoseOpening(port.opening);
     }
+    if (!withUntried)
+        return;
     for (const int number : ListedPortNumbers()) {
         const bool known = std::any_of(seen.begin(), seen.end(), [number](const PortSeen& port) {
             return port.portNumber == number;

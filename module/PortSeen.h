@@ -59,9 +59,10 @@ bool SkippedAsBusyOrRefused(const PortSeen& seen);
 QString UnusedPortNote(const PortSeen& seen);
 
 // Completes what a scan that found nothing saw: the device behind each port
-// that opened, as its open reached it, and the ports of the map above COM21
-// that detection does not try.
-void CompleteReport(QList<PortSeen>& seen);
+// that opened, as its open reached it, and, unless `withUntried` is false
+// because the user named the ports to use, the ports of the map that
+// detection does not try.
+void CompleteReport(QList<PortSeen>& seen, bool withUntried = true);
 
 // One line for the report.
 QString DescribeSeen(const PortSeen& seen);

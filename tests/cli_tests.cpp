@@ -32,6 +32,7 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -223,6 +224,12 @@ TEST_F(CliTest, BadInputIsAUsageErrorAndSendsNothing)
         {"detect", "--wait=1.x"},
         {"detect", "--wait", "-1"},
         {"detect", "--all=yes"},
+        {"detect", "--ports", "COM12-COM5"},
+        {"detect", "--ports", "COM0-COM3"},
+        {"detect", "--ports", "COM5,"},
+        {"detect", "--ports", "COM30-COM32"},
+        {"detect", "--ports", "5-12"},
+        {"read", "--ports", "COM1", "--port", "COM1"},
         {"--json"},
         {"erase"},
         {},
@@ -954,7 +961,9 @@ TEST_F(CliTest, AllFindsWritesAndVerifiesEveryModuleAndSaysWhyOneFailed)
     constexpr int vanishingPort = 11;
     std::vector<Simulator*> modules(17);
     for (int com = 1; com <= 16; ++com) {
+        // Each with its own address, as a line's modules have.
         modules[com] = &addModule(com, {.channel = static_cast<std::uint8_t>(com),
+                                        .address = "WXZ" + std::string(1, 'A' + com - 1),
                                         .silent = com == silentPort,
                                         .ignoreWrites = com == deafPort});
     }
@@ -962,8 +971,8 @@ TEST_F(CliTest, AllFindsWritesAndVerifiesEveryModuleAndSaysWhyOneFailed)
     EXPECT_EQ(detected.exitCode, 0);
     const QStringList found = detected.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(found.size(), 15) << detected.out.toStdString();
-    EXPECT_EQ(found[0], "COM1: channel 1, address WXYZ");
-    EXPECT_EQ(found[14], "COM16: channel 16, address WXYZ");
+    EXPECT_EQ(found[0], "COM1: channel 1, address WXZA");
+    EXPECT_EQ(found[14], "COM16: channel 16, address WXZP");
     EXPECT_TRUE(detected.err.contains("15 modules found; no answer on COM4"))
         << detected.err.toStdString();
 
@@ -982,11 +991,11 @@ TEST_F(CliTest, AllFindsWritesAndVerifiesEveryModuleAndSaysWhyOneFailed)
     EXPECT_EQ(written.exitCode, 1) << written.err.toStdString();
     const QStringList lines = written.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 15) << written.out.toStdString();
-    EXPECT_TRUE(lines.contains("COM1: channel 30, address WXYZ"));
-    EXPECT_TRUE(lines.contains("COM7: address WXYZ, the read-back shows channel 7, not 30"))
+    EXPECT_TRUE(lines.contains("COM1: channel 30, address WXZA"));
+    EXPECT_TRUE(lines.contains("COM7: address WXZG, the read-back shows channel 7, not 30"))
         << written.out.toStdString();
     EXPECT_TRUE(lines.contains(
-        "COM11: address WXYZ, the device went away after the write command was sent"))
+        "COM11: address WXZK, the device went away after the write command was sent"))
         << written.out.toStdString();
     EXPECT_TRUE(written.err.contains("13 of 15 modules written and verified"))
         << written.err.toStdString();
@@ -1102,12 +1111,12 @@ TEST_F(CliTest, AllWaitTakesTheModulesPluggedInAMomentAfterTheFirst)
 {
     Running write(portDir(), {"write", "--all", "--wait", "30", "--channel", "30"});
     std::this_thread::sleep_for(300ms);
-    Simulator& first = addModule(3, {.channel = 3});
+    Simulator& first = addModule(3, {.channel = 3, .address = "WAAA"});
     std::this_thread::sleep_for(100ms);
-    Simulator& second = addModule(8, {.channel = 8});
+    Simulator& second = addModule(8, {.channel = 8, .address = "WBBB"});
     const Outcome outcome = write.finish();
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
-    EXPECT_EQ(outcome.out, "COM3: channel 30, address WXYZ\nCOM8: channel 30, address WXYZ\n");
+    EXPECT_EQ(outcome.out, "COM3: channel 30, address WAAA\nCOM8: channel 30, address WBBB\n");
     EXPECT_TRUE(outcome.err.contains("2 of 2 modules written and verified"))
         << outcome.err.toStdString();
     EXPECT_EQ(first.channel(), 30);
@@ -1270,7 +1279,7 @@ TEST_F(CliTest, AllSaysWhichPortsItCouldNotUseAndWhy)
     addModule(4, {.address = "QXYZ"});
     addModule(5, {.generation = modulesim::Generation::V4});
     addModule(6, {.answer = std::string(16, 'x')});
-    Simulator& high = addModule(25, {.channel = 6});
+    Simulator& high = addModule(25, {.channel = 6, .address = "WHGH"});
     Simulator& beyond = addModule(40, {.channel = 7});
     const Outcome outcome = run({"write", "--all", "--channel", "30"});
     EXPECT_EQ(first.channel(), 30);
@@ -1346,6 +1355,89 @@ TEST_F(CliTest, FixedWaitsReadAnAnswerInSlowPiecesWhole)
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
     EXPECT_EQ(module.channel(), 60);
     EXPECT_EQ(module.address(), "WAXW");
+}
+
+// A line's console, a Bluetooth port or another instrument may sit beside
+// the modules' ports: with --ports nothing else is opened, let alone sent
+// to, by a detection, --all or --each.
+TEST_F(CliTest, PortsListLeavesEveryOtherPortUntouched)
+{
+    PtyPair console;
+    termios settings{};
+    ASSERT_EQ(tcgetattr(console.programEnd(), &settings), 0);
+    cfsetspeed(&settings, B9600);
+    ASSERT_EQ(tcsetattr(console.programEnd(), TCSANOW, &settings), 0);
+    link(console.slavePath(), 3);
+    Simulator& outside = addModule(7, {.channel = 7, .address = "WOUT"});
+    std::vector<Simulator*> inside;
+    for (const int com : {5, 6, 22})
+        inside.push_back(
+            &addModule(com, {.channel = 9, .address = "WIN" + std::to_string(com % 10)}));
+    const QString list = "com5-COM6,COM22";
+
+    for (const QStringList& detect : {QStringList{"detect"}, QStringList{"detect", "--parallel"}}) {
+        const Outcome outcome = run(detect + QStringList{"--ports", list});
+        EXPECT_EQ(outcome.out, "COM5: channel 9, address WIN5\n") << outcome.err.toStdString();
+    }
+    const Outcome read = run({"read", "--all", "--ports", list});
+    EXPECT_EQ(read.out, "COM5: channel 9, address WIN5\nCOM6: channel 9, address WIN6\n"
+                        "COM22: channel 9, address WIN2\n")
+        << read.err.toStdString();
+    EXPECT_EQ(run({"write", "--all", "--channel", "30", "--ports", list}).exitCode, 0);
+    for (const Simulator* module : inside)
+        EXPECT_EQ(module->channel(), 30);
+
+    Running line(portDir(), {"write", "--each", "--channel", "40", "--ports", list});
+    ASSERT_TRUE(eventually([&] { return line.lines().size() == 3; }));
+    line.signal(SIGTERM);
+    EXPECT_EQ(line.finish().exitCode, 0);
+    for (const Simulator* module : inside)
+        EXPECT_EQ(module->channel(), 40);
+
+    EXPECT_EQ(outside.readRequests() + outside.writeRequests(), 0);
+    EXPECT_TRUE(console.receive(1, 100ms).empty()) << "a byte went to the console";
+    ASSERT_EQ(tcgetattr(console.programEnd(), &settings), 0);
+    EXPECT_EQ(cfgetospeed(&settings), B9600) << "the console was opened and set up";
+}
+
+// Two modules with one address disturb each other wherever they are used
+// together: held at the same time, both are named, and neither is written.
+TEST_F(CliTest, ModulesSharingAnAddressAreBothFlaggedAndNotWritten)
+{
+    Simulator& first = addModule(2, {.channel = 5, .address = "WDUP"});
+    Simulator& twin = addModule(4, {.channel = 6, .address = "WDUP"});
+    Simulator& other = addModule(3, {.channel = 7, .address = "WONE"});
+    EXPECT_EQ(run({"read", "--all"}).out,
+              "COM2: channel 5, address WDUP; address WDUP is also on COM4\n"
+              "COM3: channel 7, address WONE\n"
+              "COM4: channel 6, address WDUP; address WDUP is also on COM2\n");
+    const Outcome written = run({"write", "--all", "--channel", "30", "--json"});
+    EXPECT_EQ(written.exitCode, 3);
+    const QJsonArray objects = QJsonDocument::fromJson(written.out.toUtf8()).array();
+    ASSERT_EQ(objects.size(), 3) << written.out.toStdString();
+    EXPECT_EQ(objects[0]["sameAddressAs"].toArray(), QJsonArray{"COM4"});
+    EXPECT_EQ(objects[0]["error"].toString(), "address WDUP is also on COM4: nothing was written");
+    EXPECT_EQ(objects[2]["sameAddressAs"].toArray(), QJsonArray{"COM2"});
+    EXPECT_TRUE(objects[1]["sameAddressAs"].isUndefined());
+    EXPECT_EQ(first.writeRequests() + twin.writeRequests(), 0);
+    EXPECT_EQ(other.channel(), 30);
+
+    // On the line the first is programmed before its twin comes.
+    twin.vanish();
+    Running line(portDir(), {"write", "--each", "--channel", "40", "--json"});
+    ASSERT_TRUE(eventually([&] { return line.lines().size() == 2; }));
+    Simulator& late = addModule(5, {.channel = 6, .address = "WDUP"});
+    ASSERT_TRUE(eventually([&] { return line.lines().size() == 3; }));
+    line.signal(SIGTERM);
+    const Outcome outcome = line.finish();
+    const QJsonObject lateLine = jsonOf(outcome.out.split('\n', Qt::SkipEmptyParts).last());
+    EXPECT_EQ(lateLine["port"].toString(), "COM5");
+    EXPECT_EQ(lateLine["exit"].toInt(), 3);
+    EXPECT_EQ(lateLine["sameAddressAs"].toArray(), QJsonArray{"COM2"});
+    EXPECT_EQ(late.writeRequests(), 0);
+    EXPECT_EQ(first.channel(), 40);
+    EXPECT_TRUE(outcome.err.contains("note: COM2: address WDUP is also on COM5"))
+        << outcome.err.toStdString();
 }
 
 } // namespace

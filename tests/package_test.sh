@@ -105,10 +105,10 @@ if [ -f "$completion" ]; then
     [ "$(offered '')" = "--help --version detect ports read write " ] ||
         fail "completion of a command offers '$(offered '')'"
     [ "$(offered write --e)" = "--each " ] || fail "completion of write --e offers '$(offered write --e)'"
-    [ "$(offered detect --p)" = "--parallel " ] ||
+    [ "$(offered detect --p)" = "--parallel --ports " ] ||
         fail "completion of detect --p offers '$(offered detect --p)'"
     # An option once, and none beside one that excludes it.
-    [ "$(offered write --channel 3 --each --)" = "--fixed-waits --generation --json --port " ] ||
+    [ "$(offered write --channel 3 --each --)" = "--fixed-waits --generation --json --port --ports " ] ||
         fail "completion after --each offers '$(offered write --channel 3 --each --)'"
     [ "$(offered read --port=COM1 --)" = "--fixed-waits --generation --json --wait " ] ||
         fail "completion after --port offers '$(offered read --port=COM1 --)'"

@@ -24,7 +24,7 @@ headless=(xvfb x11-utils x11-apps netpbm fonts-dejavu-core)
 test=(
     libgtest-dev libgmock-dev
     dpkg-dev file desktop-file-utils man-db lintian bash-completion
-    clang libclang-rt-14-dev valgrind strace "${vm[@]}"
+    clang libclang-rt-14-dev valgrind strace tmux "${vm[@]}"
 )
 checks=(clang-format g++-mingw-w64-x86-64-posix)
 windows=(
