@@ -62,8 +62,12 @@ bool StandardOutputWritten()
     const bool flushed = std::fflush(stdout) == 0;
     if (flushed && std::ferror(stdout) == 0)
         return true;
-    const int error = errno;
+    ReportOutputError(errno);
+    return false;
+}
+
+void ReportOutputError(int error)
+{
     std::fprintf(stderr, "melvix-module: write error on standard output%s%s\n",
                  error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
-    return false;
 }

@@ -39,3 +39,6 @@ void InsertRadioData(QJsonObject& object, const QString& address, int channelVal
 // Flushes stdout and tells on stderr when anything written to it was lost
 // (a full disk, a closed pipe); false then.
 bool StandardOutputWritten();
+// Tells on stderr that standard output could not be written, with the
+// system's `error` when it is known (not 0).
+void ReportOutputError(int error);

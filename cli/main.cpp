@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -25,7 +26,14 @@ int run(int argc, char** argv)
     }
     const cli::Settings& settings = parsed.value();
     if (settings.helpWanted) {
-        std::fputs(cli::helpText().data(), stdout);
+        // Longer than the stream's buffer, the text meets a full disk or a
+        // closed pipe here already, and the last flush would no longer know
+        // why.
+        if (std::fputs(cli::helpText().data(), stdout) == EOF) {
+            ReportOutputError(errno);
+            std::clearerr(stdout);
+            return cli::OutputFault;
+        }
         return cli::Done;
     }
     if (settings.versionWanted) {
