@@ -6,11 +6,11 @@
 #   live_table_test.sh MELVIX_MODULE MODULESIM
 # Exits with 77, which ctest counts as skipped, where tmux is missing.
 set -euo pipefail
+command -v tmux >/dev/null || { echo "tmux is not installed: skipped"; exit 77; }
 # shellcheck source=tools/lib.sh
 source "$(dirname "$0")/../tools/lib.sh"
 program=$1
 simulator=$2
-command -v tmux >/dev/null || { echo "tmux is not installed: skipped"; exit 77; }
 
 start_work live-table
 server=melvix-table-$$
@@ -39,7 +39,11 @@ if wait_for 100 shows '^0 programmed, 0 failed'; then
 else
     fail "no table on the screen" "$(screen)"
 fi
-shows '^COM3 +waiting' && pass "a port of --ports waits" || fail "no waiting row" "$(screen)"
+if shows '^COM3 +waiting'; then
+    pass "a port of --ports waits"
+else
+    fail "no waiting row" "$(screen)"
+fi
 
 "$simulator" --port-dir "$work/ports" --com 2 --channel 5 >"$work/simulator.out" &
 pids+=($!)
@@ -54,8 +58,11 @@ if wait_for 100 shows '^COM2 +programmed +WXYZ +channel 42'; then
 else
     fail "no programmed row" "$(screen)"
 fi
-shows '^1 programmed, 0 failed, [0-9]+ per hour' && pass "the count and rate" ||
+if shows '^1 programmed, 0 failed, [0-9]+ per hour'; then
+    pass "the count and rate"
+else
     fail "no count of one" "$(screen)"
+fi
 
 tmux -L "$server" send-keys -t table C-c
 if wait_for 100 shows '^status 0$'; then
