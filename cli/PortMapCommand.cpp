@@ -72,6 +72,7 @@ int runPortMap(const Settings& settings)
             PrintJson({{QStringLiteral("map"), directory},
                        {QStringLiteral("by"), keyName},
                        {QStringLiteral("error"), made.failure().text},
+                       {QStringLiteral("found"), false},
                        {QStringLiteral("exit"), static_cast<int>(ModuleNotFound)}});
         PrintLine(stderr, QStringLiteral("melvix-module: ") + made.failure().text);
         return ModuleNotFound;
@@ -94,6 +95,7 @@ int runPortMap(const Settings& settings)
                {QStringLiteral("by"), keyName},
                {QStringLiteral("ports"), ports},
                {QStringLiteral("unmapped"), unmapped},
+               {QStringLiteral("found"), false},
                {QStringLiteral("exit"), static_cast<int>(Done)}});
     return Done;
 }
