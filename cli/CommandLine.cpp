@@ -49,6 +49,8 @@ std::optional<Command> parseCommand(std::string_view name)
         return Command::Read;
     if (name == "write")
         return Command::Write;
+    if (name == "map")
+        return Command::Map;
     return std::nullopt;
 }
 
@@ -88,13 +90,15 @@ bool takesOption(Command command, std::string_view option)
 {
     if (option == "--parallel" || option == "--all" || option == "--wait" ||
         option == "--fixed-waits")
-        return command != Command::Ports;
+        return command != Command::Ports && command != Command::Map;
+    if (option == "--by-path" || option == "--by-id")
+        return command == Command::Map;
     if (option == "--each")
         return command == Command::Write;
     if (option == "--port" || option == "--generation")
         return command == Command::Read || command == Command::Write;
     if (option == "--ports")
-        return true;
+        return command != Command::Map;
     if (option == "--channel")
         return command == Command::Write;
     return option == "--json";
@@ -205,6 +209,10 @@ void takeSwitch(Settings& settings, const std::string& option)
         settings.all = true;
     else if (option == "--each")
         settings.each = true;
+    else if (option == "--by-id")
+        settings.mapById = true;
+    else if (option == "--by-path")
+        settings.mapById = false;
     else
         settings.fixedWaits = true;
 }
@@ -274,8 +282,15 @@ void takeOption(Settings& settings, Command command, const std::vector<std::stri
 }
 
 // The options that the command needs, or that cannot go together.
-void checkCombination(const Settings& settings)
+void checkCombination(const Settings& settings, const std::vector<std::string>& given)
 {
+    if (settings.command == Command::Map && settings.mapDirectory.empty())
+        throw UsageError("map needs a directory: melvix-module map DIR");
+    const auto wasGiven = [&given](std::string_view option) {
+        return std::find(given.begin(), given.end(), option) != given.end();
+    };
+    if (wasGiven("--by-path") && wasGiven("--by-id"))
+        throw UsageError("--by-path and --by-id exclude each other");
     if (settings.command == Command::Write && !settings.channel)
         throw UsageError("write needs --channel N");
     if (settings.all && settings.port)
@@ -309,8 +324,12 @@ Settings parse(const std::vector<std::string>& arguments)
         }
         if (word.starts_with("-")) {
             if (!command)
-                throw UsageError("a command comes first: ports, detect, read or write");
+                throw UsageError("a command comes first: ports, detect, read, write or map");
             takeOption(settings, *command, arguments, next, given);
+            continue;
+        }
+        if (command == Command::Map && settings.mapDirectory.empty() && !word.empty()) {
+            settings.mapDirectory = word;
             continue;
         }
         if (command)
@@ -320,9 +339,9 @@ Settings parse(const std::vector<std::string>& arguments)
             throw UsageError("unknown command '" + word + "'");
     }
     if (!command)
-        throw UsageError("a command is needed: ports, detect, read or write");
+        throw UsageError("a command is needed: ports, detect, read, write or map");
     settings.command = *command;
-    checkCombination(settings);
+    checkCombination(settings, given);
     return settings;
 }
 
@@ -355,6 +374,12 @@ Commands:
   write --channel N     write channel N (1 to 83) with the module's own
                         address, once two readings in a row agree on it,
                         then read it back
+  map DIR               make the port map directory DIR (or renew the comN
+                        links of the one there): COM1 to COM4 stay the
+                        built-in serial ports, the USB serial devices get
+                        COM5 up by socket (or by serial number with --by-id),
+                        each linked to its /dev/serial name; prints the
+                        table. Use it with MELVIX_PORT_DIR=DIR. Linux only
 
 Options:
   --port COMn           read or write on this port, COM1 to COM31, instead
@@ -382,6 +407,9 @@ Options:
   --fixed-waits         wait the full 50 ms after every read command, as the
                         window does, instead of ending the wait on the reply
                         (either way a wait goes on while a reply arrives)
+  --by-path             map: number the adapters by the USB socket they are
+                        plugged into, socket 2 before socket 10 (default)
+  --by-id               map: number the adapters by their serial numbers
   --json                one JSON object on stdout (see the manual page); one
                         JSON array with --all, JSON Lines with --each
   --help, -h            show this text
@@ -406,13 +434,18 @@ WDUP is also on COM6", and sameAddressAs in JSON. They are not written: with
 Exit status: 0 done, 1 module not found or not answering, 2 the read-back
 differs from the channel or the address written, 3 nothing written (the
 module's answers disagree, or its address cannot be sent back unchanged),
-64 usage error, 74 output error. With --all: 1 when any module stopped
+64 usage error, 74 output error. map: 1 when no map was made (DIR holds
+anything but comN links, no USB serial device could be mapped, or Windows,
+which numbers COM ports itself). With --all: 1 when any module stopped
 answering, none was found or the port map holds ports above COM31, else 2
 when any read-back differs, else 3 when any was not written. With --each: 0
 when no module failed.
 
 Production line: melvix-module write --channel 30 --each --json >> line.log
                  melvix-module write --each --channel 42 --ports COM5-COM12
+A fixture whose sockets keep their COM numbers:
+  melvix-module map /etc/melvix/line1 --by-path
+  MELVIX_PORT_DIR=/etc/melvix/line1 melvix-module write --each --channel 42
 )";
 }
 

@@ -18,7 +18,8 @@ enum class Command
     Ports,
     Detect,
     Read,
-    Write
+    Write,
+    Map
 };
 
 struct Settings : LineSettings
@@ -36,6 +37,10 @@ struct Settings : LineSettings
     bool each = false;
     // The port that --port names.
     std::optional<ComPort> port;
+    // map: the port map directory to make, and whether its COM numbers
+    // follow the adapters' serial numbers rather than their sockets.
+    std::string mapDirectory;
+    bool mapById = false;
     bool helpWanted = false;
     bool versionWanted = false;
 };

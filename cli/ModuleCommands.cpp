@@ -11,6 +11,7 @@
 #include "Output.h"
 #include "ParallelScan.h"
 #include "PortDiagnosis.h"
+#include "PortMapCommand.h"
 #include "PortNumbers.h"
 #include "PortReport.h"
 #include "PortSeen.h"
@@ -62,6 +63,8 @@ public:
             return read();
         case Command::Write:
             return write();
+        case Command::Map:
+            return runPortMap(settings_);
         }
         return UsageFault;
     }

@@ -9,9 +9,6 @@
 
 namespace cli {
 
-namespace {
-
-// What the system says the device is; only what it says appears.
 QJsonObject IdentityJson(const DeviceIdentity& identity)
 {
     QJsonObject object;
@@ -36,8 +33,6 @@ QJsonObject IdentityJson(const DeviceIdentity& identity)
     }
     return object;
 }
-
-} // namespace
 
 QString PortName(int portIndex)
 {

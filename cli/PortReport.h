@@ -10,6 +10,9 @@
 
 namespace cli {
 
+// What the system says the device is, as the JSON objects hold it; only
+// what it says appears.
+QJsonObject IdentityJson(const DeviceIdentity& identity);
 // "COM5" for port index 4.
 QString PortName(int portIndex);
 // The port's object of `ports --json`: its device, state, description and

@@ -262,6 +262,10 @@ TEST_F(CliTest, ArgumentsThatWouldBeMisreadAreRefusedSayingWhy)
         {{"write", "--channel", "5", "--channel", "7"}, "--channel is given twice"},
         {{"read", "--port=COM1", "--port", "COM2"}, "--port is given twice"},
         {{"detect", "--json", "--wait", "--json"}, "--json is given twice"},
+        {{"map", "--by-id"}, "map needs a directory"},
+        {{"map", "line1", "line2"}, "unexpected argument 'line2'"},
+        {{"map", "line1", "--by-id", "--by-path"}, "--by-path and --by-id exclude each other"},
+        {{"map", "line1", "--wait"}, "unknown option '--wait' for map"},
     };
     for (const auto& each : cases) {
         const Outcome outcome = run(each.arguments);

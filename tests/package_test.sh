@@ -102,7 +102,7 @@ offered() {
         _ "$completion" melvix-module "$@" | sort | tr '\n' ' '
 }
 if [ -f "$completion" ]; then
-    [ "$(offered '')" = "--help --version detect ports read write " ] ||
+    [ "$(offered '')" = "--help --version detect map ports read write " ] ||
         fail "completion of a command offers '$(offered '')'"
     [ "$(offered write --e)" = "--each " ] || fail "completion of write --e offers '$(offered write --e)'"
     [ "$(offered detect --p)" = "--parallel --ports " ] ||
@@ -112,6 +112,8 @@ if [ -f "$completion" ]; then
         fail "completion after --each offers '$(offered write --channel 3 --each --)'"
     [ "$(offered read --port=COM1 --)" = "--fixed-waits --generation --json --wait " ] ||
         fail "completion after --port offers '$(offered read --port=COM1 --)'"
+    [ "$(offered map line1 --by-id --)" = "--json " ] ||
+        fail "completion of map after --by-id offers '$(offered map line1 --by-id --)'"
     mkdir "$work/map"
     ln -s /dev/null "$work/map/com3"
     ln -s /nonexistent "$work/map/com12"

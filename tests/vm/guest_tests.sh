@@ -3,7 +3,7 @@
 # tools/vm/guest.sh: COM1 is the console (ttyS0), COM2 a 16550 UART (ttyS1,
 # the 8250 driver), COM3 and COM4 ports with no UART behind them, COM5 and
 # COM6 FTDI adapters (ttyUSB0 and ttyUSB1, ftdi_sio; serial numbers
-# MELVIX-USB1 and MELVIX-USB2). A module simulator on the host answers behind
+# MELVIX-USB1 and MELVIX-USB2, in the xHCI controller's ports 1 and 2). A module simulator on the host answers behind
 # COM2 (channel 12, address WUAR), COM5 (34, WUSB) and COM6 (56, WUS2). No
 # MELVIX_PORT_DIR: the default port map holds.
 set -u
@@ -270,9 +270,78 @@ test_each() {
     "$module" write --port COM6 --channel 56 >/dev/null
 }
 
+# ---- port maps that follow the sockets and the adapters ---------------------
+# Waits up to 10 s until the test CONDITION holds.
+wait_until() {
+    local tries=500
+    until "$@" || [ $((tries -= 1)) -eq 0 ]; do sleep 0.02; done
+}
+# Pulls both adapters out and plugs FIRST into socket 1 and SECOND into
+# socket 2, in that order: FIRST becomes ttyUSB0.
+replug_adapters() {
+    ask_host unplug usb1
+    ask_host unplug usb2
+    wait_until test ! -e /dev/ttyUSB0 -a ! -e /dev/ttyUSB1
+    ask_host plug "$1" 1
+    wait_until test -e /dev/ttyUSB0
+    ask_host plug "$2" 2
+    wait_until test -e /dev/ttyUSB1
+    /mnt/own-like-udev.sh
+}
+# The COM numbers of a map's table with the names they lead through, less
+# the devices that those lead to now.
+map_links() {
+    sed -nE 's/^(COM[0-9]+: [^ ]+).*/\1/p' <<<"$1"
+}
+test_map() {
+    local by_path by_id json again
+    rm -rf /tmp/line-path /tmp/line-id
+    by_path=$("$module" map /tmp/line-path 2>&1)
+    by_id=$("$module" map /tmp/line-id --by-id 2>&1)
+    echo "$by_path" | sed 's/^/    /'
+    echo "$by_id" | sed 's/^/    /'
+    expect "map: COM1 stays the first UART" "$by_path" '^COM1: /dev/ttyS0$'
+    expect "map --by-path: socket 1 is COM5" "$by_path" \
+        '^COM5: /dev/serial/by-path/pci-[0-9a-f:.]+-usb-0:1:1\.0-port0 -> /dev/ttyUSB0$'
+    expect "map --by-path: socket 2 is COM6" "$by_path" \
+        '^COM6: /dev/serial/by-path/pci-[0-9a-f:.]+-usb-0:2:1\.0-port0 -> /dev/ttyUSB1$'
+    expect "map: the table tells the adapter's identity" "$(grep -A1 '^COM5: ' <<<"$by_path")" \
+        '^    USB 0403:6001, .*serial number MELVIX-USB1, driver ftdi_sio$'
+    expect "map --by-id: MELVIX-USB1 is COM5" "$by_id" \
+        '^COM5: /dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_MELVIX-USB1-if00-port0 -> /dev/ttyUSB0$'
+    expect "map --by-id: MELVIX-USB2 is COM6" "$by_id" \
+        '^COM6: /dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_MELVIX-USB2-if00-port0 -> /dev/ttyUSB1$'
+
+    # The second adapter first, into socket 1; the first into socket 2.
+    replug_adapters usb2 usb1
+    expect "swapped: ttyUSB0 is the second adapter in socket 1" "$("$module" ports --json)" \
+        '"byPath":\["/dev/serial/by-path/[^"]*-usb-0:1:1\.0-port0"\],[^}]*"serialNumber":"MELVIX-USB2"[^}]*\},"port":"COM5"'
+    again=$("$module" map /tmp/line-path 2>&1)
+    [ "$(map_links "$again")" = "$(map_links "$by_path")" ] &&
+        pass "map --by-path again: each socket keeps its COM number" ||
+        fail "map --by-path again: each socket keeps its COM number" "before:" "$by_path" "now:" "$again"
+    expect "map --by-path again: socket 1 leads to the other adapter now" \
+        "$(MELVIX_PORT_DIR=/tmp/line-path "$module" ports | grep -A1 '^COM5 ')" 'serial number MELVIX-USB2'
+    json=$("$module" map /tmp/line-id --by-id --json 2>&1)
+    echo "    $json"
+    again=$("$module" map /tmp/line-id --by-id 2>&1)
+    [ "$(map_links "$again")" = "$(map_links "$by_id")" ] &&
+        pass "map --by-id again: each adapter keeps its COM number" ||
+        fail "map --by-id again: each adapter keeps its COM number" "before:" "$by_id" "now:" "$again"
+    expect "map --by-id --json: COM5 is MELVIX-USB1, now ttyUSB1" "$json" \
+        '\{"device":"/dev/ttyUSB1","identity":\{[^}]*"serialNumber":"MELVIX-USB1"[^}]*\},"link":"/dev/serial/by-id/[^"]*MELVIX-USB1[^"]*","port":"COM5"\}'
+    for check in line-path:COM5:WUS2 line-path:COM6:WUSB line-id:COM5:WUSB line-id:COM6:WUS2; do
+        IFS=: read -r map port address <<<"$check"
+        expect "MELVIX_PORT_DIR=/tmp/$map: read on $port reaches $address" \
+            "$(MELVIX_PORT_DIR=/tmp/$map "$module" read --port "$port" 2>&1)" "^$port: channel [0-9]+, address $address\$"
+    done
+    replug_adapters usb1 usb2
+    expect "the adapters are back in their own sockets" "$("$module" ports)" '^COM6 \(/dev/ttyUSB1\)'
+}
+
 # The sections named on the command line, or all of them.
 sections=("$@")
-[ ${#sections[@]} -gt 0 ] || sections=(ports commands not_root idle window write_unplug each)
+[ ${#sections[@]} -gt 0 ] || sections=(ports commands not_root idle window write_unplug each map)
 for section in "${sections[@]}"; do
     if declare -F "test_$section" >/dev/null; then
         SECONDS=0

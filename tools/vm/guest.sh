@@ -8,7 +8,9 @@
 # FTDI adapter on an xHCI controller as ttyUSB0 (COM5), serial number
 # MELVIX-USB1; ttyS2 and ttyS3 are ports with no UART behind them. With
 # MELVIX_VM_SECOND_ADAPTER=1 a second FTDI adapter, MELVIX-USB2, is ttyUSB1
-# (COM6). The devices are root:dialout, mode 660, with their /dev/serial
+# (COM6). Each adapter sits in a socket of its own, usb1 in the xHCI
+# controller's port 1 and usb2 in port 2, so that their /dev/serial/by-path
+# names are fixed. The devices are root:dialout, mode 660, with their /dev/serial
 # links, as Debian's udev rules make them. A module simulator on this
 # machine serves the far end of each device through a QEMU socket character
 # device; its options come from MELVIX_VM_UART_MODULE, MELVIX_VM_USB1_MODULE
@@ -23,7 +25,8 @@
 #   unplug-on-read usb1     pulls it out the moment its module receives the
 #                           next read command (done at once: it waits for that)
 #   unplug-on-write usb1    the same with the next write command
-#   plug usb1               plugs it in again (QMP device_add)
+#   plug usb1 [SOCKET]      plugs it in again (QMP device_add), into its own
+#                           socket or into the controller's port SOCKET
 #   module usb1 OPTION...   serves the device with a fresh simulator that has
 #                           these options (the adapter stays plugged in)
 set -euo pipefail
@@ -91,9 +94,14 @@ qemu=(
 usb_serial() {
     echo "MELVIX-${1^^}"
 }
+# The xHCI controller's port that an adapter is plugged into unless a
+# request names another: usb1 in port 1, usb2 in port 2.
+usb_socket() {
+    echo "${1#usb}"
+}
 for usb in "${usb_devices[@]}"; do
     qemu+=(-chardev "socket,id=$usb,path=$dir/$usb.sock,server=on,wait=off"
-        -device "usb-serial,bus=xhci.0,chardev=$usb,id=$usb,always-plugged=on,serial=$(usb_serial "$usb")")
+        -device "usb-serial,bus=xhci.0,port=$(usb_socket "$usb"),chardev=$usb,id=$usb,always-plugged=on,serial=$(usb_serial "$usb")")
 done
 
 started=$(date +%s%N)
@@ -177,7 +185,9 @@ handle_request() {
         ) &
         ;;
     "plug usb"[12])
-        qmp_command "{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\",\"bus\":\"xhci.0\",\"chardev\":\"$device\",\"id\":\"$device\",\"always-plugged\":true,\"serial\":\"$(usb_serial "$device")\"}}" ;;
+        local socket=${1:-$(usb_socket "$device")}
+        [[ $socket =~ ^[1-4]$ ]] || { echo "vm: the controller has no port '$socket'" >&2; return; }
+        qmp_command "{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\",\"bus\":\"xhci.0\",\"port\":\"$socket\",\"chardev\":\"$device\",\"id\":\"$device\",\"always-plugged\":true,\"serial\":\"$(usb_serial "$device")\"}}" ;;
     "module uart" | "module usb"[12])
         serve "$device" "$@" ;;
     *) echo "vm: unknown request: $request $device $*" >&2 ;;
