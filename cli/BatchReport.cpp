@@ -19,7 +19,10 @@ int ExitStatusOf(BatchModule::Result result)
     switch (result) {
     case BatchModule::Result::Found:
     case BatchModule::Result::Verified:
+    case BatchModule::Result::AlreadyProgrammed:
         return Done;
+    case BatchModule::Result::NotLogged:
+        return OutputFault;
     case BatchModule::Result::ReadBackDiffers:
     case BatchModule::Result::AddressChanged:
     case BatchModule::Result::ReadBackUnclear:
@@ -70,6 +73,12 @@ QString resultText(const BatchModule& module, const Settings& settings)
                               "nothing was written");
     case BatchModule::Result::Gone:
         return QStringLiteral("the device went away after the write command was sent");
+    case BatchModule::Result::AlreadyProgrammed:
+        return QStringLiteral("already programmed at %1: checked, not written again")
+            .arg(module.programmedAt);
+    case BatchModule::Result::NotLogged:
+        return QStringLiteral("the production record could not be written: nothing was "
+                              "written");
     }
     return {};
 }
@@ -97,7 +106,9 @@ void printBatchModule(const BatchModule& module, QJsonArray& list, const Setting
         InsertRadioData(object, module.foundAddress, knownChannel(module));
         if (settings.command == Command::Write)
             object.insert(QStringLiteral("written"), module.sent);
-        if (!why.isEmpty())
+        if (module.result == BatchModule::Result::AlreadyProgrammed)
+            object.insert(QStringLiteral("alreadyProgrammed"), module.programmedAt);
+        else if (!why.isEmpty())
             object.insert(QStringLiteral("error"), why);
         list.append(object);
         return;
@@ -125,14 +136,21 @@ int batchStatus(const ModuleBatch& batch)
 
 } // namespace
 
+QString ModuleResultText(const BatchModule& module, const Settings& settings)
+{
+    return resultText(module, settings);
+}
+
 int printBatch(const ModuleBatch& batch, const QList<PortDiagnosis>& outOfReach,
                const Settings& settings)
 {
     QJsonArray list;
     int failed = 0;
+    int alreadyProgrammed = 0;
     for (const auto& module : batch.modules) {
         printBatchModule(*module, list, settings);
         failed += ExitStatusOf(module->result) != Done;
+        alreadyProgrammed += module->result == BatchModule::Result::AlreadyProgrammed;
     }
     if (settings.json)
         PrintJsonArray(list);
@@ -140,12 +158,14 @@ int printBatch(const ModuleBatch& batch, const QList<PortDiagnosis>& outOfReach,
     QString summary =
         settings.command == Command::Write
             ? QStringLiteral("%1 of %2 %3 written and verified")
-                  .arg(found - failed)
+                  .arg(found - failed - alreadyProgrammed)
                   .arg(found)
                   .arg(found == 1 ? QStringLiteral("module") : QStringLiteral("modules"))
             : QStringLiteral("%1 %2 found")
                   .arg(found)
                   .arg(found == 1 ? QStringLiteral("module") : QStringLiteral("modules"));
+    if (alreadyProgrammed > 0)
+        summary += QStringLiteral(", %1 already programmed").arg(alreadyProgrammed);
     QStringList silent;
     QStringList unusable;
     for (const PortSeen& port : batch.silent)
@@ -191,7 +211,9 @@ bool printLineModule(int number, const BatchModule& module, const Settings& sett
                            {QStringLiteral("oldChannel"), oldChannel},
                            {QStringLiteral("written"), module.sent}};
         InsertRadioData(object, module.foundAddress, knownChannel(module));
-        if (!verified)
+        if (module.result == BatchModule::Result::AlreadyProgrammed)
+            object.insert(QStringLiteral("alreadyProgrammed"), module.programmedAt);
+        else if (!verified)
             object.insert(QStringLiteral("error"), result);
         PrintJson(object);
     } else {

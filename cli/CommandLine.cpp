@@ -91,8 +91,10 @@ bool takesOption(Command command, std::string_view option)
         return command == Command::Write;
     if (option == "--port" || option == "--generation")
         return command == Command::Read || command == Command::Write;
-    if (option == "--channel")
+    if (option == "--channel" || option == "--again")
         return command == Command::Write;
+    if (option == "--log")
+        return command != Command::Ports;
     return option == "--json";
 }
 
@@ -150,13 +152,19 @@ void takeSwitch(Settings& settings, const std::string& option)
         settings.all = true;
     else if (option == "--each")
         settings.each = true;
+    else if (option == "--again")
+        settings.again = true;
     else
         settings.fixedWaits = true;
 }
 
 void takeValue(Settings& settings, const std::string& option, const std::string& value)
 {
-    if (option == "--port") {
+    if (option == "--log") {
+        if (value.empty())
+            throw UsageError("--log takes the name of a file");
+        settings.logPath = value;
+    } else if (option == "--port") {
         settings.port = parsePortName(value);
         if (!settings.port)
             throw UsageError("--port takes a port name COM1 to COM" +
@@ -192,7 +200,8 @@ void takeOption(Settings& settings, Command command, const std::vector<std::stri
     given.push_back(option);
     if (option == "--wait")
         return takeWait(settings, arguments, next, value);
-    if (option != "--port" && option != "--channel" && option != "--generation") {
+    if (option != "--port" && option != "--channel" && option != "--generation" &&
+        option != "--log") {
         if (value)
             throw UsageError(option + " takes no value");
         return takeSwitch(settings, option);
@@ -219,6 +228,9 @@ void checkCombination(const Settings& settings)
         throw UsageError("--each waits for module after module; it takes neither --all nor --wait");
     if (settings.each && settings.parallel)
         throw UsageError("--each probes every port at once already; it takes no --parallel");
+    if (settings.again && !settings.logPath)
+        throw UsageError("--again writes a module that the --log FILE calls programmed already; "
+                         "it needs --log");
 }
 
 Settings parse(const std::vector<std::string>& arguments)

@@ -160,7 +160,7 @@ private:
 
 } // namespace
 
-Result<void> RunLine(const Settings& settings,
+Result<void> RunLine(const Settings& settings, BatchProgress* progress,
                      const std::function<bool(int number, const BatchModule& module)>& report,
                      LineTally& tally)
 {
@@ -181,7 +181,7 @@ Result<void> RunLine(const Settings& settings,
     bool checkAtOnce = false;
     while (stop.received() == 0) {
         if (look || (probeAgain && nextProbe.hasExpired())) {
-            ModuleBatch batch(settings);
+            ModuleBatch batch(settings, progress);
             batch.open(PortsToScan(settings, held));
             batch.probe();
             const bool refused = notes.noteBatch(batch, settings);
@@ -189,8 +189,11 @@ Result<void> RunLine(const Settings& settings,
             bool reported = true;
             for (auto& module : batch.modules) {
                 reported = report(++number, *module) && reported;
-                ++(module->result == BatchModule::Result::Verified ? tally.programmed
-                                                                   : tally.failed);
+                if (module->result == BatchModule::Result::AlreadyProgrammed)
+                    ++tally.alreadyProgrammed;
+                else
+                    ++(module->result == BatchModule::Result::Verified ? tally.programmed
+                                                                       : tally.failed);
                 held.push_back({std::move(module), 0});
             }
             if (!reported)

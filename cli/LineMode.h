@@ -16,6 +16,8 @@ struct LineTally
 {
     int programmed = 0;
     int failed = 0;
+    // Left alone: the production record calls them programmed already.
+    int alreadyProgrammed = 0;
 };
 
 // Waits for modules on COM1 to COM31 (or on the port of the settings) and
@@ -30,8 +32,9 @@ struct LineTally
 // once. `report` is told each module once, with its running number, and
 // returns false when the line is to stop, as when its output can no longer
 // be written. Returns then, or when a stop signal came, or at once with the
-// reason when the ports cannot be watched.
-Result<void> RunLine(const Settings& settings,
+// reason when the ports cannot be watched. `progress`, when given, is told of
+// each module as its batch goes.
+Result<void> RunLine(const Settings& settings, BatchProgress* progress,
                      const std::function<bool(int number, const BatchModule& module)>& report,
                      LineTally& tally);
 

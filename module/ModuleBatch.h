@@ -46,7 +46,13 @@ struct BatchModule : ModulePort
         // The device went away before the write command had gone out whole.
         NotSent,
         // The device went away after the write command was sent.
-        Gone
+        Gone,
+        // Nothing was sent: the production record says that the module was
+        // programmed with this channel already (at programmedAt).
+        AlreadyProgrammed,
+        // Nothing was sent: the record that must precede the write could not
+        // be written.
+        NotLogged
     };
 
     BatchModule(ComPort port, const LineSettings& settings);
@@ -64,6 +70,8 @@ struct BatchModule : ModulePort
     // The whole write command went out.
     bool sent = false;
     Result result = Result::Found;
+    // With AlreadyProgrammed: the time of the record that says so.
+    QString programmedAt;
 };
 
 // Whether the device `opened` behind the port is gone, as when an adapter is
