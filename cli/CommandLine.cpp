@@ -318,6 +318,16 @@ Options:
   --fixed-waits         wait the full 50 ms after every read command, as the
                         window does, instead of ending the wait on the reply
                         (either way a wait goes on while a reply arrives)
+  --log FILE            detect, read and write: keep a production record in
+                        FILE, a line per module: "started" on disk before its
+                        write command goes out, "result" after the read-back,
+                        "read" for a module only read; JSON Lines, or CSV when
+                        FILE ends in .csv; appended under a lock and synced.
+                        A record that cannot be written stops with status 74.
+                        A module FILE calls verified with the channel asked
+                        is only checked: "already programmed at TIME" (status
+                        0, counted apart)
+  --again               write with --log: write such modules again too
   --json                one JSON object on stdout (see the manual page); one
                         JSON array with --all, JSON Lines with --each
   --help, -h            show this text
@@ -332,12 +342,12 @@ be used.
 Exit status: 0 done, 1 module not found or not answering, 2 the read-back
 differs from the channel or the address written, 3 nothing written (the
 module's answers disagree, or its address cannot be sent back unchanged),
-64 usage error, 74 output error. With --all: 1 when any module stopped
+64 usage error, 74 output error (stdout or the --log FILE). With --all: 1 when any module stopped
 answering, none was found or the port map holds ports above COM31, else 2
 when any read-back differs, else 3 when any was not written. With --each: 0
 when no module failed.
 
-Production line: melvix-module write --channel 30 --each --json >> line.log
+Production line: melvix-module write --each --channel 42 --log line1.jsonl
 )";
 }
 
