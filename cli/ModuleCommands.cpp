@@ -48,7 +48,9 @@ public:
         if (settings_.logPath) {
             Result<ProductionLog> opened = ProductionLog::open(
                 QFile::decodeName(QByteArray::fromStdString(*settings_.logPath)),
-                QStringLiteral(MELVIX_VERSION));
+                QStringLiteral(MELVIX_VERSION),
+                // Only a write asks whether a module was programmed already.
+                settings_.command == Command::Write && !settings_.again);
             if (!opened) {
                 PrintLine(stderr, QStringLiteral("melvix-module: ") + opened.failure().text +
                                       QStringLiteral(": the production record cannot be kept"));

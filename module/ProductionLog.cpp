@@ -11,12 +11,15 @@ ProductionLog::ProductionLog(QString path, SharedAppendFile file, const QString&
       host_(QSysInfo::machineHostName()), user_(SystemUserName()), version_(version)
 {}
 
-Result<ProductionLog> ProductionLog::open(const QString& path, const QString& version)
+Result<ProductionLog> ProductionLog::open(const QString& path, const QString& version,
+                                          bool readVerified)
 {
     Result<SharedAppendFile> file = SharedAppendFile::open(path);
     if (!file)
         return file.failure();
     ProductionLog log(path, std::move(file.value()), version);
+    if (!readVerified)
+        return log;
     if (const Result<void> read = log.readVerified(); !read)
         return read.failure();
     return log;

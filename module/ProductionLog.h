@@ -21,9 +21,11 @@
 class ProductionLog
 {
 public:
-    // Opens the file, creating it, and reads the verified modules of its
-    // records; `version` goes into every record.
-    static Result<ProductionLog> open(const QString& path, const QString& version);
+    // Opens the file, creating it, and with `readVerified` reads the
+    // verified modules of its records (a year of a line's records takes
+    // seconds); `version` goes into every record.
+    static Result<ProductionLog> open(const QString& path, const QString& version,
+                                      bool readVerified);
 
     // Appends the record, stamped with the time, host, user and version.
     // Once an append has failed the log takes none more: failure() says why.

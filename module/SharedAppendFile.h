@@ -38,8 +38,6 @@ private:
     struct Handle;
     SharedAppendFile(QString path, std::unique_ptr<Handle> handle);
 
-    Failure failed(const QString& what, int error) const;
-
     QString path_;
     std::unique_ptr<Handle> handle_;
 };

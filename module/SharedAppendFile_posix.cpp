@@ -56,6 +56,13 @@ bool SyncedOrNothingToSync(int fd)
     return fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
 }
 
+Failure Failed(const QString& what, const QString& path, int error)
+{
+    return Failure{what, error,
+                   QStringLiteral("cannot %1 %2: %3")
+                       .arg(what, path, QString::fromLocal8Bit(std::strerror(error)))};
+}
+
 } // namespace
 
 SharedAppendFile::SharedAppendFile(QString path, std::unique_ptr<Handle> handle)
@@ -66,13 +73,6 @@ SharedAppendFile::SharedAppendFile(SharedAppendFile&&) noexcept = default;
 SharedAppendFile& SharedAppendFile::operator=(SharedAppendFile&&) noexcept = default;
 SharedAppendFile::~SharedAppendFile() = default;
 
-Failure SharedAppendFile::failed(const QString& what, int error) const
-{
-    return Failure{what, error,
-                   QStringLiteral("cannot %1 %2: %3")
-                       .arg(what, path_, QString::fromLocal8Bit(std::strerror(error)))};
-}
-
 Result<SharedAppendFile> SharedAppendFile::open(const QString& path)
 {
     const QByteArray name = QFile::encodeName(path);
@@ -82,7 +82,7 @@ Result<SharedAppendFile> SharedAppendFile::open(const QString& path)
     if (fd < 0 && errno == EACCES)
         fd = ::open(name.constData(), O_WRONLY | Flags, 0644);
     if (fd < 0)
-        return SharedAppendFile(path, nullptr).failed(QStringLiteral("open"), errno);
+        return Failed(QStringLiteral("open"), path, errno);
     return SharedAppendFile(path, std::make_unique<Handle>(fd));
 }
 
@@ -91,14 +91,15 @@ Result<void> SharedAppendFile::append(const std::function<QByteArray(End)>& comp
     const int fd = handle_->fd;
     const ExclusiveLock lock(fd);
     if (lock.error() != 0)
-        return failed(QStringLiteral("lock"), lock.error());
+        return Failed(QStringLiteral("lock"), path_, lock.error());
     End end;
-    struct stat status
-    {
-    };
+    struct stat status = {};
     if (fstat(fd, &status) != 0)
-        return failed(QStringLiteral("look at"), errno);
-    if (S_ISREG(status.st_mode) && status.st_size > 0) {
+        return Failed(QStringLiteral("look at"), path_, errno);
+    // A device or a pipe gets no header, and no line end of its own.
+    if (!S_ISREG(status.st_mode)) {
+        end.empty = false;
+    } else if (status.st_size > 0) {
         end.empty = false;
         // A file this user may append to but not read is taken to end its
         // line.
@@ -111,11 +112,11 @@ Result<void> SharedAppendFile::append(const std::function<QByteArray(End)>& comp
            errno == EINTR) {
     }
     if (written < 0)
-        return failed(QStringLiteral("write to"), errno);
+        return Failed(QStringLiteral("write to"), path_, errno);
     // Short only when the disk filled up in the midst of it.
     if (written != bytes.size())
-        return failed(QStringLiteral("write to"), ENOSPC);
+        return Failed(QStringLiteral("write to"), path_, ENOSPC);
     if (!SyncedOrNothingToSync(fd))
-        return failed(QStringLiteral("sync"), errno);
+        return Failed(QStringLiteral("sync"), path_, errno);
     return {};
 }

@@ -63,6 +63,13 @@ QString SystemMessage(DWORD error)
     return message.isEmpty() ? QStringLiteral("error %1").arg(error) : message;
 }
 
+Failure Failed(const QString& what, const QString& path, int error)
+{
+    return Failure{what, error,
+                   QStringLiteral("cannot %1 %2: %3")
+                       .arg(what, path, SystemMessage(static_cast<DWORD>(error)))};
+}
+
 } // namespace
 
 SharedAppendFile::SharedAppendFile(QString path, std::unique_ptr<Handle> handle)
@@ -73,13 +80,6 @@ SharedAppendFile::SharedAppendFile(SharedAppendFile&&) noexcept = default;
 SharedAppendFile& SharedAppendFile::operator=(SharedAppendFile&&) noexcept = default;
 SharedAppendFile::~SharedAppendFile() = default;
 
-Failure SharedAppendFile::failed(const QString& what, int error) const
-{
-    return Failure{what, error,
-                   QStringLiteral("cannot %1 %2: %3")
-                       .arg(what, path_, SystemMessage(static_cast<DWORD>(error)))};
-}
-
 Result<SharedAppendFile> SharedAppendFile::open(const QString& path)
 {
     const std::wstring name = QDir::toNativeSeparators(path).toStdWString();
@@ -89,8 +89,7 @@ Result<SharedAppendFile> SharedAppendFile::open(const QString& path)
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return SharedAppendFile(path, nullptr)
-            .failed(QStringLiteral("open"), static_cast<int>(GetLastError()));
+        return Failed(QStringLiteral("open"), path, static_cast<int>(GetLastError()));
     }
     return SharedAppendFile(path, std::make_unique<Handle>(file));
 }
@@ -100,11 +99,11 @@ Result<void> SharedAppendFile::append(const std::function<QByteArray(End)>& comp
     const HANDLE file = handle_->file;
     const ExclusiveLock lock(file);
     if (lock.error() != ERROR_SUCCESS)
-        return failed(QStringLiteral("lock"), static_cast<int>(lock.error()));
+        return Failed(QStringLiteral("lock"), path_, static_cast<int>(lock.error()));
     End end;
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file, &size))
-        return failed(QStringLiteral("look at"), static_cast<int>(GetLastError()));
+        return Failed(QStringLiteral("look at"), path_, static_cast<int>(GetLastError()));
     if (size.QuadPart > 0) {
         end.empty = false;
         OVERLAPPED at{};
@@ -118,10 +117,10 @@ Result<void> SharedAppendFile::append(const std::function<QByteArray(End)>& comp
     const QByteArray bytes = compose(end);
     DWORD written = 0;
     if (!WriteFile(file, bytes.constData(), static_cast<DWORD>(bytes.size()), &written, nullptr))
-        return failed(QStringLiteral("write to"), static_cast<int>(GetLastError()));
+        return Failed(QStringLiteral("write to"), path_, static_cast<int>(GetLastError()));
     if (written != static_cast<DWORD>(bytes.size()))
-        return failed(QStringLiteral("write to"), ERROR_DISK_FULL);
+        return Failed(QStringLiteral("write to"), path_, ERROR_DISK_FULL);
     if (!FlushFileBuffers(file))
-        return failed(QStringLiteral("sync"), static_cast<int>(GetLastError()));
+        return Failed(QStringLiteral("sync"), path_, static_cast<int>(GetLastError()));
     return {};
 }

@@ -1539,7 +1539,8 @@ TEST(ProductionLogTest, TwoStationsAppendingAtOnceLeaveWholeRecords)
             const pid_t pid = fork();
             ASSERT_GE(pid, 0);
             if (pid == 0) {
-                Result<ProductionLog> log = ProductionLog::open(path, QStringLiteral("test"));
+                Result<ProductionLog> log =
+                    ProductionLog::open(path, QStringLiteral("test"), false);
                 for (int i = 0; log && i < Records; ++i) {
                     if (!log.value().append(record))
                         _exit(1);
