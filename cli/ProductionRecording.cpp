@@ -140,27 +140,32 @@ bool ProductionRecording::mayWrite(BatchModule& module)
         module.programmedAt = at;
         return false;
     }
-    if (!append(batchRecord(ProductionRecord::Kind::Started, module), module)) {
+    ProductionRecord record = batchRecord(ProductionRecord::Kind::Started, module);
+    if (!append(record, module)) {
         module.result = BatchModule::Result::NotLogged;
         return false;
     }
-    started_.insert(&module);
+    started_.insert(&module, record);
     return true;
 }
 
 void ProductionRecording::finished(const BatchModule& module)
 {
-    const bool started = started_.remove(&module);
-    // A record that could not be written has stopped the line already.
-    if (module.result != BatchModule::Result::NotLogged) {
-        ProductionRecord record = batchRecord(
-            started ? ProductionRecord::Kind::Result : ProductionRecord::Kind::Read, module);
-        record.result = ResultWord(module.result);
-        record.error = ControlsEscaped(ModuleResultText(module, settings_));
-        if (started)
-            record.channelRead = ReadBackChannel(module);
-        append(std::move(record), module);
+    // A written module's result tells what its Started record told, also
+    // of a device that has gone since.
+    const auto started = started_.constFind(&module);
+    ProductionRecord record =
+        started != started_.cend() ? *started : batchRecord(ProductionRecord::Kind::Read, module);
+    if (started != started_.cend()) {
+        record.kind = ProductionRecord::Kind::Result;
+        record.channelRead = ReadBackChannel(module);
     }
+    record.result = ResultWord(module.result);
+    record.error = ControlsEscaped(ModuleResultText(module, settings_));
+    // A record that could not be written has stopped the line already.
+    if (module.result != BatchModule::Result::NotLogged)
+        append(std::move(record), module);
+    started_.remove(&module);
     clocks_.remove(&module);
 }
 

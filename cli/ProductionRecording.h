@@ -12,7 +12,6 @@
 
 #include <QElapsedTimer>
 #include <QHash>
-#include <QSet>
 #include <QString>
 
 #include <optional>
@@ -59,8 +58,8 @@ private:
     const Settings& settings_;
     // Since each module of a batch was found.
     QHash<const BatchModule*, QElapsedTimer> clocks_;
-    // The modules whose Started record was written.
-    QSet<const BatchModule*> started_;
+    // The Started records written, of the modules not finished yet.
+    QHash<const BatchModule*, ProductionRecord> started_;
     bool failureSaid_ = false;
 };
 
