@@ -19,7 +19,10 @@ int ExitStatusOf(BatchModule::Result result)
     switch (result) {
     case BatchModule::Result::Found:
     case BatchModule::Result::Verified:
+    case BatchModule::Result::AlreadyProgrammed:
         return Done;
+    case BatchModule::Result::NotLogged:
+        return OutputFault;
     case BatchModule::Result::ReadBackDiffers:
     case BatchModule::Result::AddressChanged:
     case BatchModule::Result::ReadBackUnclear:
@@ -73,6 +76,12 @@ QString resultText(const BatchModule& module, const Settings& settings)
         return QStringLiteral("the device went away after the write command was sent");
     case BatchModule::Result::SameAddress:
         return sameAddressText(module) + QStringLiteral(": nothing was written");
+    case BatchModule::Result::AlreadyProgrammed:
+        return QStringLiteral("already programmed at %1: checked, not written again")
+            .arg(module.programmedAt);
+    case BatchModule::Result::NotLogged:
+        return QStringLiteral("the production record could not be written: nothing was "
+                              "written");
     }
     return {};
 }
@@ -109,7 +118,9 @@ void printBatchModule(const BatchModule& module, QJsonArray& list, const Setting
         InsertRadioData(object, module.foundAddress, knownChannel(module));
         if (settings.command == Command::Write)
             object.insert(QStringLiteral("written"), module.sent);
-        if (!why.isEmpty())
+        if (module.result == BatchModule::Result::AlreadyProgrammed)
+            object.insert(QStringLiteral("alreadyProgrammed"), module.programmedAt);
+        else if (!why.isEmpty())
             object.insert(QStringLiteral("error"), why);
         if (!module.sameAddressAt.isEmpty())
             object.insert(QStringLiteral("sameAddressAs"), sameAddressJson(module));
@@ -156,14 +167,21 @@ QString sameAddressText(const BatchModule& module)
         .arg(AddressText(module.foundAddress), ports.join(QStringLiteral(", ")));
 }
 
+QString ModuleResultText(const BatchModule& module, const Settings& settings)
+{
+    return resultText(module, settings);
+}
+
 int printBatch(const ModuleBatch& batch, const QList<PortDiagnosis>& outOfReach,
                const Settings& settings)
 {
     QJsonArray list;
     int failed = 0;
+    int alreadyProgrammed = 0;
     for (const auto& module : batch.modules) {
         printBatchModule(*module, list, settings);
         failed += ExitStatusOf(module->result) != Done;
+        alreadyProgrammed += module->result == BatchModule::Result::AlreadyProgrammed;
     }
     if (settings.json)
         PrintJsonArray(list);
@@ -171,12 +189,14 @@ int printBatch(const ModuleBatch& batch, const QList<PortDiagnosis>& outOfReach,
     QString summary =
         settings.command == Command::Write
             ? QStringLiteral("%1 of %2 %3 written and verified")
-                  .arg(found - failed)
+                  .arg(found - failed - alreadyProgrammed)
                   .arg(found)
                   .arg(found == 1 ? QStringLiteral("module") : QStringLiteral("modules"))
             : QStringLiteral("%1 %2 found")
                   .arg(found)
                   .arg(found == 1 ? QStringLiteral("module") : QStringLiteral("modules"));
+    if (alreadyProgrammed > 0)
+        summary += QStringLiteral(", %1 already programmed").arg(alreadyProgrammed);
     QStringList silent;
     QStringList unusable;
     for (const PortSeen& port : batch.silent)
@@ -222,7 +242,9 @@ bool printLineModule(int number, const BatchModule& module, const Settings& sett
                            {QStringLiteral("oldChannel"), oldChannel},
                            {QStringLiteral("written"), module.sent}};
         InsertRadioData(object, module.foundAddress, knownChannel(module));
-        if (!verified)
+        if (module.result == BatchModule::Result::AlreadyProgrammed)
+            object.insert(QStringLiteral("alreadyProgrammed"), module.programmedAt);
+        else if (!verified)
             object.insert(QStringLiteral("error"), result);
         if (!module.sameAddressAt.isEmpty())
             object.insert(QStringLiteral("sameAddressAs"), sameAddressJson(module));

@@ -22,6 +22,10 @@ int printBatch(const ModuleBatch& batch, const QList<PortDiagnosis>& outOfReach,
 // have its address; empty otherwise.
 QString sameAddressText(const BatchModule& module);
 
+// Why a module of --all or --each failed or was not written; empty when it
+// was written and verified, or only found.
+QString ModuleResultText(const BatchModule& module, const Settings& settings);
+
 // One module of --each: its line, or its JSON line, at once, for a log kept
 // as the line runs. False when it could not be written.
 bool printLineModule(int number, const BatchModule& module, const Settings& settings);

@@ -99,8 +99,10 @@ bool takesOption(Command command, std::string_view option)
         return command == Command::Read || command == Command::Write;
     if (option == "--ports")
         return command != Command::Map;
-    if (option == "--channel")
+    if (option == "--channel" || option == "--again")
         return command == Command::Write;
+    if (option == "--log")
+        return command != Command::Ports && command != Command::Map;
     return option == "--json";
 }
 
@@ -213,6 +215,8 @@ void takeSwitch(Settings& settings, const std::string& option)
         settings.mapById = true;
     else if (option == "--by-path")
         settings.mapById = false;
+    else if (option == "--again")
+        settings.again = true;
     else
         settings.fixedWaits = true;
 }
@@ -231,6 +235,10 @@ void takeValue(Settings& settings, const std::string& option, const std::string&
                              " and ranges of them separated by commas, as COM5-COM12,COM14, "
                              "not '" +
                              value + "'");
+    } else if (option == "--log") {
+        if (value.empty())
+            throw UsageError("--log takes the name of a file");
+        settings.logPath = value;
     } else if (option == "--port") {
         settings.port = parsePortName(value);
         if (!settings.port)
@@ -268,7 +276,7 @@ void takeOption(Settings& settings, Command command, const std::vector<std::stri
     if (option == "--wait")
         return takeWait(settings, arguments, next, value);
     if (option != "--port" && option != "--ports" && option != "--channel" &&
-        option != "--generation") {
+        option != "--generation" && option != "--log") {
         if (value)
             throw UsageError(option + " takes no value");
         return takeSwitch(settings, option);
@@ -305,6 +313,9 @@ void checkCombination(const Settings& settings, const std::vector<std::string>& 
         throw UsageError("--each waits for module after module; it takes neither --all nor --wait");
     if (settings.each && settings.parallel)
         throw UsageError("--each probes every port at once already; it takes no --parallel");
+    if (settings.again && !settings.logPath)
+        throw UsageError("--again writes a module that the --log FILE calls programmed already; "
+                         "it needs --log");
 }
 
 Settings parse(const std::vector<std::string>& arguments)
@@ -410,6 +421,16 @@ Options:
   --by-path             map: number the adapters by the USB socket they are
                         plugged into, socket 2 before socket 10 (default)
   --by-id               map: number the adapters by their serial numbers
+  --log FILE            detect, read and write: keep a production record in
+                        FILE, a line per module: "started" on disk before its
+                        write command goes out, "result" after the read-back,
+                        "read" for a module only read; JSON Lines, or CSV when
+                        FILE ends in .csv; appended under a lock and synced.
+                        A record that cannot be written stops with status 74.
+                        A module FILE calls verified with the channel asked
+                        is only checked: "already programmed at TIME" (status
+                        0, counted apart)
+  --again               write with --log: write such modules again too
   --json                one JSON object on stdout (see the manual page); one
                         JSON array with --all, JSON Lines with --each
   --help, -h            show this text
@@ -434,15 +455,16 @@ WDUP is also on COM6", and sameAddressAs in JSON. They are not written: with
 Exit status: 0 done, 1 module not found or not answering, 2 the read-back
 differs from the channel or the address written, 3 nothing written (the
 module's answers disagree, or its address cannot be sent back unchanged),
-64 usage error, 74 output error. map: 1 when no map was made (DIR holds
-anything but comN links, no USB serial device could be mapped, or Windows,
-which numbers COM ports itself). With --all: 1 when any module stopped
+64 usage error, 74 output error (stdout or the --log FILE). map: 1 when no
+map was made (DIR holds anything but comN links, no USB serial device could
+be mapped, or Windows, which numbers COM ports itself). With --all: 1 when
+any module stopped
 answering, none was found or the port map holds ports above COM31, else 2
 when any read-back differs, else 3 when any was not written. With --each: 0
 when no module failed.
 
 Production line: melvix-module write --channel 30 --each --json >> line.log
-                 melvix-module write --each --channel 42 --ports COM5-COM12
+  melvix-module write --each --channel 42 --ports COM5-COM12 --log line1.jsonl
 A fixture whose sockets keep their COM numbers:
   melvix-module map /etc/melvix/line1 --by-path
   MELVIX_PORT_DIR=/etc/melvix/line1 melvix-module write --each --channel 42

@@ -35,6 +35,10 @@ struct Settings : LineSettings
     std::optional<int> waitLimitMs;
     // write: program module after module as they are plugged in.
     bool each = false;
+    // --log: the production record's file.
+    std::optional<std::string> logPath;
+    // write: writes a module that the record calls programmed already.
+    bool again = false;
     // The port that --port names.
     std::optional<ComPort> port;
     // map: the port map directory to make, and whether its COM numbers

@@ -215,8 +215,11 @@ Result<void> RunLine(const Settings& settings,
             bool reported = true;
             for (auto& module : batch.modules) {
                 reported = report(++number, *module) && reported;
-                ++(module->result == BatchModule::Result::Verified ? tally.programmed
-                                                                   : tally.failed);
+                if (module->result == BatchModule::Result::AlreadyProgrammed)
+                    ++tally.alreadyProgrammed;
+                else
+                    ++(module->result == BatchModule::Result::Verified ? tally.programmed
+                                                                       : tally.failed);
                 held.push_back({std::move(module), 0});
             }
             if (!reported)

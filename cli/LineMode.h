@@ -28,6 +28,8 @@ struct LineTally
 {
     int programmed = 0;
     int failed = 0;
+    // Left alone: the production record calls them programmed already.
+    int alreadyProgrammed = 0;
 };
 
 // Waits for modules on COM1 to COM31 (or on the port of the settings) and

@@ -47,6 +47,10 @@ QString shortReason(const BatchModule& module)
         return QStringLiteral("device gone after the write");
     case Result::SameAddress:
         return QStringLiteral("not written");
+    case Result::AlreadyProgrammed:
+        return QStringLiteral("already programmed, not written again");
+    case Result::NotLogged:
+        return QStringLiteral("no record kept, not written");
     }
     return {};
 }
@@ -124,8 +128,14 @@ void LiveTable::finished(const BatchModule& module)
 {
     Row& done = row(module);
     const bool programmed = module.result == BatchModule::Result::Verified;
-    ++(programmed ? programmed_ : failed_);
-    done.state = programmed ? State::Programmed : State::Failed;
+    // Left alone because the record calls it done: neither newly programmed
+    // nor failed.
+    const bool programmedBefore = module.result == BatchModule::Result::AlreadyProgrammed;
+    if (programmed)
+        ++programmed_;
+    else if (!programmedBefore)
+        ++failed_;
+    done.state = programmed || programmedBefore ? State::Programmed : State::Failed;
     done.channel = ChannelValue(module.view.channel);
     done.reason = shortReason(module);
     redraw();
@@ -185,6 +195,8 @@ QString LiveTable::rowLine(const Row& row) const
     case State::Found:
     case State::Programmed:
         line += QStringLiteral("  channel %1").arg(row.channel);
+        if (!row.reason.isEmpty())
+            line += QStringLiteral("  ") + row.reason;
         break;
     case State::Writing:
         if (row.storingMs > 0)

@@ -17,9 +17,14 @@
 #include "PortSeen.h"
 #include "PortWait.h"
 #include "PortWatcher.h"
+#include "ProductionLog.h"
+#include "ProductionRecording.h"
+#include "ProgressFanOut.h"
+#include "RadioText.h"
 #include "SerialSettings.h"
 #include "Terminal.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QThread>
@@ -41,6 +46,29 @@ public:
     }
 
     int run()
+    {
+        clock_.start();
+        if (settings_.logPath) {
+            Result<ProductionLog> opened = ProductionLog::open(
+                QFile::decodeName(QByteArray::fromStdString(*settings_.logPath)),
+                QStringLiteral(MELVIX_VERSION),
+                // Only a write asks whether a module was programmed already.
+                settings_.command == Command::Write && !settings_.again);
+            if (!opened) {
+                PrintLine(stderr, QStringLiteral("melvix-module: ") + opened.failure().text +
+                                      QStringLiteral(": the production record cannot be kept"));
+                return OutputFault;
+            }
+            log_.emplace(std::move(opened.value()));
+            recording_ = std::make_unique<ProductionRecording>(*log_, settings_);
+        }
+        const int status = runCommand();
+        // A record that could not be written stopped the line.
+        return recording_ && recording_->failed() ? OutputFault : status;
+    }
+
+private:
+    int runCommand()
     {
         if (settings_.each)
             return line();
@@ -69,7 +97,6 @@ public:
         return UsageFault;
     }
 
-private:
     // Runs the session over `com` from now on.
     void adopt(std::unique_ptr<TRadioCom> com)
     {
@@ -221,6 +248,7 @@ private:
     // Reports what failed and returns the exit status it calls for.
     int failure(const Failure& failed, int status, QJsonObject extra = {})
     {
+        lastError_ = failed.text;
         if (settings_.json) {
             extra.insert(QStringLiteral("port"), PortName(session_->PortIndex));
             emitJson(extra, found_, status, failed.text);
@@ -288,7 +316,22 @@ private:
                 return notFound();
         }
         printModule();
+        recordRead();
         return Done;
+    }
+
+    // With --log: the module read, as the session holds it.
+    void recordRead()
+    {
+        if (recording_)
+            recording_->append(moduleRecord(ProductionRecord::Kind::Read), clock_);
+    }
+
+    ProductionRecord moduleRecord(ProductionRecord::Kind kind) const
+    {
+        return recording_->moduleRecord(kind, session_->PortIndex,
+                                        QString::fromStdString(com_->LastOpening().device),
+                                        view_.address, ChannelValue(view_.channel));
     }
 
     // Why the module on the session's port gave no usable answer to a read.
@@ -352,6 +395,7 @@ private:
         if (const int status = openAndRead(); status != Done)
             return status;
         printModule();
+        recordRead();
         return Done;
     }
 
@@ -366,24 +410,40 @@ private:
         const auto confirmed = session_->ConfirmReading();
         if (!confirmed) {
             if (session_->Confirmation().wantsMore()) {
-                return failure(unanswered(QStringLiteral("the reads that confirm its address")) +
-                                   QStringLiteral(": nothing was written"),
-                               ModuleNotFound);
+                return leftUnwritten(
+                    "stopped-answering",
+                    failure(unanswered(QStringLiteral("the reads that confirm its address")) +
+                                QStringLiteral(": nothing was written"),
+                            ModuleNotFound));
             }
-            return failure(QStringLiteral("the module's answers disagree: %1: nothing was written")
-                               .arg(ReadingsText(session_->Confirmation().readings())),
-                           NotWritten, moduleJson());
+            return leftUnwritten(
+                "unconfirmed",
+                failure(QStringLiteral("the module's answers disagree: %1: nothing was written")
+                            .arg(ReadingsText(session_->Confirmation().readings())),
+                        NotWritten, moduleJson()));
         }
         view_.address = confirmed->address;
         view_.channel = confirmed->channel;
         // A read stops the address at its first zero byte, and a write
         // command would send zero bytes in place of what followed it.
         if (view_.address.size() != 4) {
-            return failure(QStringLiteral("the module's address holds a zero byte after '%1', "
-                                          "and a write command must carry all four address "
-                                          "bytes back unchanged: nothing was written")
-                               .arg(Printable(view_.address)),
-                           NotWritten, moduleJson());
+            return leftUnwritten(
+                "not-written",
+                failure(QStringLiteral("the module's address holds a zero byte after '%1', "
+                                       "and a write command must carry all four address "
+                                       "bytes back unchanged: nothing was written")
+                            .arg(Printable(view_.address)),
+                        NotWritten, moduleJson()));
+        }
+        std::optional<ProductionRecord> started;
+        if (recording_) {
+            if (const QString at = recording_->programmedAt(view_.address); !at.isEmpty())
+                return alreadyProgrammed(at);
+            started = moduleRecord(ProductionRecord::Kind::Started);
+            // On disk before the command goes out, or the command stays.
+            session_->WriteCommandDue = [this, record = *started] {
+                return recording_->append(record, clock_);
+            };
         }
         const DeferredSignals deferred;
         if (deferred.received() != 0)
@@ -391,14 +451,69 @@ private:
         const QString address = view_.address;
         const auto outcome = session_->WriteAndReadBack();
         written_ = outcome == TModuleSession::WriteOutcome::Sent;
-        const int status = written_ || outcome == TModuleSession::WriteOutcome::NotSent
-                               ? readBackStatus({address, static_cast<std::int8_t>(wanted)})
-                               : notWritten();
+        int status = NotWritten;
+        if (outcome == TModuleSession::WriteOutcome::Withheld) {
+            status = failure(QStringLiteral("the production record could not be written: nothing "
+                                            "was written"),
+                             OutputFault);
+        } else if (written_ || outcome == TModuleSession::WriteOutcome::NotSent) {
+            status = readBackStatus({address, static_cast<std::int8_t>(wanted)});
+            if (started)
+                recordResult(*started, status);
+        } else {
+            status = notWritten();
+        }
         if (deferred.received() != 0) {
             StandardOutputWritten();
             deferred.endProcessAsReceived();
         }
         return status;
+    }
+
+    // With --log: a module that the write left alone, why in `result`, the
+    // reason reported already.
+    int leftUnwritten(const char* result, int status)
+    {
+        if (recording_) {
+            ProductionRecord record = moduleRecord(ProductionRecord::Kind::Read);
+            record.result = QString::fromLatin1(result);
+            record.error = ControlsEscaped(lastError_);
+            recording_->append(std::move(record), clock_);
+        }
+        return status;
+    }
+
+    // The write's Result record, after its Started one.
+    void recordResult(ProductionRecord record, int status)
+    {
+        record.kind = ProductionRecord::Kind::Result;
+        record.channelRead = readBackChannel_;
+        record.result = readBackResult_;
+        record.error = status == Done ? QString() : ControlsEscaped(lastError_);
+        recording_->append(std::move(record), clock_);
+    }
+
+    // The production record says that the module holds the channel asked
+    // already: it was read and is left alone, which counts as done.
+    int alreadyProgrammed(const QString& at)
+    {
+        const QString port = PortName(session_->PortIndex);
+        const QString text =
+            QStringLiteral("already programmed at %1: checked, not written again").arg(at);
+        ProductionRecord record = moduleRecord(ProductionRecord::Kind::Read);
+        record.result = QString::fromLatin1(ProductionRecording::AlreadyProgrammedResult);
+        record.error = text;
+        recording_->append(std::move(record), clock_);
+        if (settings_.json) {
+            QJsonObject object = moduleJson();
+            object.insert(QStringLiteral("alreadyProgrammed"), at);
+            emitJson(object, true, Done);
+        } else {
+            printModule();
+        }
+        PrintLine(stderr, QStringLiteral("melvix-module: %1: address %2 %3 (--again writes it)")
+                              .arg(port, AddressText(view_.address), text));
+        return Done;
     }
 
     // Reports a write command that the session refused: the address and
@@ -430,7 +545,11 @@ private:
     {
         const QString port = PortName(session_->PortIndex);
         const ReadingConfirmation readings = readBack(sent);
+        if (!readings.readings().isEmpty())
+            readBackChannel_ = ChannelValue(readings.last().channel);
         if (readings.readings().isEmpty()) {
+            readBackResult_ =
+                written_ ? QStringLiteral("no-read-back") : QStringLiteral("not-sent");
             if (!DeviceGone(session_->PortIndex, openedDevice_)) {
                 return failure(unanswered(QStringLiteral("the read-back")) +
                                    (written_ ? QString()
@@ -438,6 +557,7 @@ private:
                                                               "not be sent")),
                                ModuleNotFound);
             }
+            readBackResult_ = written_ ? QStringLiteral("gone") : QStringLiteral("not-sent");
             return failure(written_
                                ? QStringLiteral("the device behind %1 went away after the write "
                                                 "command was sent: the module may hold channel %2 "
@@ -451,20 +571,24 @@ private:
         }
         const RadioReading& shown = readings.last();
         if (shown == sent) {
+            readBackResult_ = QString::fromLatin1(VerifiedResult);
             printModule();
             return Done;
         }
         if (!readings.confirmed()) {
+            readBackResult_ = QStringLiteral("read-back-unclear");
             return failure(QStringLiteral("the answers to the read-back disagree: %1")
                                .arg(ReadingsText(readings.readings())),
                            ReadBackDiffers, moduleJson());
         }
         if (shown.address != sent.address) {
+            readBackResult_ = QStringLiteral("address-changed");
             return failure(QStringLiteral("the read-back shows address %1, not %2: address "
                                           "changed")
                                .arg(Printable(shown.address), Printable(sent.address)),
                            ReadBackDiffers, moduleJson());
         }
+        readBackResult_ = QStringLiteral("read-back-differs");
         return failure(QStringLiteral("the read-back shows channel %1, not %2")
                            .arg(ChannelValue(shown.channel))
                            .arg(sent.channel),
@@ -503,6 +627,7 @@ private:
     int all()
     {
         const std::unique_ptr<LiveTable> table = liveTable();
+        ProgressFanOut progress(recording_.get(), table.get());
         const auto endTable = [&] {
             if (table)
                 table->end();
@@ -510,7 +635,7 @@ private:
         std::unique_ptr<ModuleBatch> batch;
         bool waited = false;
         for (;;) {
-            batch = std::make_unique<ModuleBatch>(settings_, table.get());
+            batch = std::make_unique<ModuleBatch>(settings_, &progress);
             progress_.show(
                 QStringLiteral("Probing %1 together ...").arg(portsText(HighestOpenedPort)));
             batch->open(ModuleBatch::allowedPorts(settings_));
@@ -552,6 +677,10 @@ private:
             return status;
         }
         endTable();
+        if (recording_) {
+            for (const auto& module : batch->modules)
+                recording_->recordRead(*module);
+        }
         return printBatch(*batch, outOfReach, settings_);
     }
 
@@ -560,19 +689,25 @@ private:
     {
         LineTally tally;
         const std::unique_ptr<LiveTable> table = liveTable();
+        ProgressFanOut progress(recording_.get(), table.get());
         const Result<void> ran = RunLine(
             settings_,
             [this](int number, const BatchModule& module) {
-                return printLineModule(number, module, settings_);
+                // A record that could not be written stops the line too.
+                return printLineModule(number, module, settings_) &&
+                       !(recording_ && recording_->failed());
             },
-            tally, table.get());
+            tally, &progress);
         if (table)
             table->end();
         if (!ran)
             return failure(ran.failure(), ModuleNotFound);
-        PrintLine(stderr, QStringLiteral("melvix-module: %1 programmed, %2 failed")
+        QString summary = QStringLiteral("melvix-module: %1 programmed, %2 failed")
                               .arg(tally.programmed)
-                              .arg(tally.failed));
+                              .arg(tally.failed);
+        if (tally.alreadyProgrammed > 0)
+            summary += QStringLiteral(", %1 already programmed").arg(tally.alreadyProgrammed);
+        PrintLine(stderr, summary);
         if (std::ferror(stdout) != 0) {
             // Told as the line stopped; not again as the program ends.
             std::clearerr(stdout);
@@ -593,6 +728,16 @@ private:
     bool written_ = false;
     // The device the port led to when it was opened.
     QString openedDevice_;
+    // Since the command began: the records' durations.
+    QElapsedTimer clock_;
+    // With --log.
+    std::optional<ProductionLog> log_;
+    std::unique_ptr<ProductionRecording> recording_;
+    // What the last failure reported said.
+    QString lastError_;
+    // What a write's read-back showed, for its Result record.
+    QString readBackResult_;
+    std::optional<int> readBackChannel_;
 };
 
 } // namespace

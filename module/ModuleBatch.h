@@ -50,7 +50,13 @@ struct BatchModule : ModulePort
         // Nothing was sent: another module held at the same time has this
         // address. Two modules of one address disturb each other wherever
         // they are used together, so neither leaves the line as programmed.
-        SameAddress
+        SameAddress,
+        // Nothing was sent: the production record says that the module was
+        // programmed with this channel already (at programmedAt).
+        AlreadyProgrammed,
+        // Nothing was sent: the record that must precede the write could not
+        // be written.
+        NotLogged
     };
 
     BatchModule(ComPort port, const LineSettings& settings);
@@ -71,6 +77,8 @@ struct BatchModule : ModulePort
     // The port indices of the other modules, held at the same time, that
     // answered with this module's address, rising.
     QList<int> sameAddressAt;
+    // With AlreadyProgrammed: the time of the record that says so.
+    QString programmedAt;
 };
 
 // Whether the device `opened` behind the port is gone, as when an adapter is

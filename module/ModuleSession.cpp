@@ -375,6 +375,8 @@ TModuleSession::WriteOutcome TModuleSession::SendWriteCommand()
         view_.AnswersDisagree();
         return WriteOutcome::Unconfirmed;
     }
+    if (WriteCommandDue && !WriteCommandDue())
+        return WriteOutcome::Withheld;
     return TransmitWriteCommand(address, channel) ? WriteOutcome::Sent : WriteOutcome::NotSent;
 }
 

@@ -93,6 +93,10 @@ public:
     // The port indices a detection tries, rising: COM1 to COM21, as the
     // window's, unless the user named others.
     QList<int> ScannedPorts = DetectedPortIndices();
+    // Asked just before a write command goes out, its address confirmed;
+    // false keeps it from going out. A record that must hold every write
+    // before it happens is written here.
+    std::function<bool()> WriteCommandDue;
 
     void HandleReceived(std::int32_t count);
     std::int32_t FindMarker(const std::uint8_t* bytes, std::int32_t length) const;
@@ -128,7 +132,9 @@ public:
         Unconfirmed,
         // The module did not answer the reads that confirm the address;
         // nothing went out.
-        Unanswered
+        Unanswered,
+        // WriteCommandDue kept it from going out.
+        Withheld
     };
     // Sends the view's channel with the view's address, once the module's
     // answers have confirmed that address (ConfirmAddress). The window looks

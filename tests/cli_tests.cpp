@@ -1,5 +1,6 @@
 // melvix-module driven as a process, against simulated modules on
 // pseudo-terminals through a port map directory.
+#include "ProductionLog.h"
 #include "pty_pair.h"
 #include "simulator.h"
 #include "timing.h"
@@ -25,6 +26,7 @@
 #include <functional>
 #include <grp.h>
 #include <memory>
+#include <random>
 #include <spawn.h>
 #include <string>
 #include <string_view>
@@ -220,6 +222,8 @@ TEST_F(CliTest, BadInputIsAUsageErrorAndSendsNothing)
         {"write", "--channel", "3", "--each", "--wait"},
         {"read", "--each"},
         {"ports", "--wait"},
+        {"ports", "--log", "line.jsonl"},
+        {"write", "--channel", "3", "--log"},
         {"detect", "--wait=soon"},
         {"detect", "--wait=1.x"},
         {"detect", "--wait", "-1"},
@@ -266,6 +270,7 @@ TEST_F(CliTest, ArgumentsThatWouldBeMisreadAreRefusedSayingWhy)
         {{"map", "line1", "line2"}, "unexpected argument 'line2'"},
         {{"map", "line1", "--by-id", "--by-path"}, "--by-path and --by-id exclude each other"},
         {{"map", "line1", "--wait"}, "unknown option '--wait' for map"},
+        {{"write", "--channel", "3", "--again"}, "it needs --log"},
     };
     for (const auto& each : cases) {
         const Outcome outcome = run(each.arguments);
@@ -1442,6 +1447,219 @@ TEST_F(CliTest, ModulesSharingAnAddressAreBothFlaggedAndNotWritten)
     EXPECT_EQ(first.channel(), 40);
     EXPECT_TRUE(outcome.err.contains("note: COM2: address WDUP is also on COM5"))
         << outcome.err.toStdString();
+}
+
+// The lines of a production record, each without its line end.
+QList<QByteArray> logLines(const QString& path)
+{
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    QList<QByteArray> lines = file.readAll().split('\n');
+    if (!lines.isEmpty() && lines.back().isEmpty())
+        lines.pop_back();
+    for (QByteArray& line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+    }
+    return lines;
+}
+
+// Killed at any moment, also in the pause between a write command and its
+// read-back, the line leaves a record in which every module written has its
+// started line, every result follows its started line, and no line is torn.
+TEST_F(CliTest, LogHoldsEveryWriteBeforeItGoesOutWhereverTheLineIsKilled)
+{
+    const QTemporaryDir logDir;
+    const QString log = logDir.filePath(QStringLiteral("line.jsonl"));
+    const unsigned seed = static_cast<unsigned>(testing::UnitTest::GetInstance()->random_seed());
+    SCOPED_TRACE(seed);
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> killAfterMs(0, 2500);
+    const int discard = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    std::vector<std::string> written;
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        const pid_t line =
+            spawn({"write", "--each", "--channel", "42", "--log", log}, discard, discard);
+        std::vector<std::unique_ptr<Simulator>> modules;
+        const auto anyWritten = [&] {
+            return std::any_of(modules.begin(), modules.end(),
+                               [](const auto& module) { return module->writeRequests() > 0; });
+        };
+        // Every other round is killed as soon as a write command has come:
+        // in the pause before the read-back.
+        const bool inPause = round % 2 == 1;
+        const auto killAt =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(killAfterMs(random));
+        const auto due = [&] {
+            return inPause ? anyWritten() : std::chrono::steady_clock::now() >= killAt;
+        };
+        // Plugged in one after another.
+        for (int i = 0; i < 3 && !due(); ++i) {
+            const std::string address{'W', static_cast<char>('A' + round),
+                                      static_cast<char>('A' + i), 'Z'};
+            modules.push_back(std::make_unique<Simulator>(Options{.address = address}));
+            modules.back()->linkInto(portDir(), 2 + i);
+            const auto next = std::chrono::steady_clock::now() + 300ms;
+            while (std::chrono::steady_clock::now() < next && !due())
+                std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_TRUE(eventually(due, 10s));
+        kill(line, SIGKILL);
+        EXPECT_EQ(waitFor(line).signal, SIGKILL);
+        for (const auto& module : modules) {
+            if (module->writeRequests() > 0)
+                written.push_back(module->address());
+        }
+    }
+    close(discard);
+    EXPECT_FALSE(written.empty());
+
+    QList<QPair<QString, QString>> started;
+    for (const QByteArray& line : logLines(log)) {
+        const auto record = DecodeRecord(line, RecordFormat::JsonLines);
+        ASSERT_TRUE(record) << "a torn line: " << line.toStdString();
+        const QPair<QString, QString> module{record->port, record->address};
+        if (record->kind == ProductionRecord::Kind::Started)
+            started.append(module);
+        if (record->kind == ProductionRecord::Kind::Result) {
+            EXPECT_TRUE(started.contains(module)) << line.toStdString();
+        }
+    }
+    for (const std::string& address : written) {
+        EXPECT_TRUE(std::any_of(
+            started.begin(), started.end(),
+            [&](const auto& module) { return module.second == QString::fromStdString(address); }))
+            << address << " was written without its started line";
+    }
+}
+
+// A record that cannot be kept stops the command before it writes anything:
+// one that cannot be opened before any port is touched, one that cannot be
+// written before the write command goes out, also on the production line.
+TEST_F(CliTest, ALogThatCannotBeKeptStopsBeforeAnyModuleIsWritten)
+{
+    Simulator& module = addModule(2);
+    const QTemporaryDir directory;
+    const struct
+    {
+        QStringList arguments;
+        bool portTouched;
+    } cases[] = {
+        {{"write", "--port", "COM2", "--channel", "9", "--log", directory.path()}, false},
+        {{"read", "--all", "--log", directory.path()}, false},
+        {{"write", "--port", "COM2", "--channel", "9", "--log", "/dev/full"}, true},
+        {{"write", "--all", "--channel", "9", "--log", "/dev/full"}, true},
+        {{"write", "--each", "--channel", "9", "--log", "/dev/full"}, true},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.arguments.join(' ').toStdString());
+        const int readsBefore = module.readRequests();
+        const Outcome outcome = run(each.arguments);
+        EXPECT_EQ(outcome.exitCode, 74);
+        EXPECT_TRUE(outcome.err.contains("the production record cannot be kept"))
+            << outcome.err.toStdString();
+        EXPECT_EQ(module.readRequests() > readsBefore, each.portTouched);
+    }
+    EXPECT_EQ(module.writeRequests(), 0);
+}
+
+// A module whose address the record calls verified with the channel asked is
+// read and left alone, which counts as done, until another channel is asked
+// or --again is given; a half line that a killed station left is passed over.
+TEST_F(CliTest, AModuleTheLogCallsProgrammedIsCheckedAndNotWrittenAgain)
+{
+    Simulator& module = addModule(2, {.address = "WAAA"});
+    const QTemporaryDir logDir;
+    const QString log = logDir.filePath(QStringLiteral("line.CSV"));
+    ASSERT_EQ(run({"write", "--port", "COM2", "--channel", "42", "--log", log}).exitCode, 0);
+    QString programmedAt;
+    for (const QByteArray& line : logLines(log)) {
+        if (const auto record = DecodeRecord(line, RecordFormat::Csv);
+            record && record->result == "verified")
+            programmedAt = record->time;
+    }
+    ASSERT_FALSE(programmedAt.isEmpty());
+    {
+        QFile file(log);
+        ASSERT_TRUE(file.open(QIODevice::Append));
+        file.write("result,2026-12-09T0");
+    }
+    const struct
+    {
+        QStringList arguments;
+        int writes;
+        QString says;
+    } cases[] = {
+        {{"write", "--port", "COM2", "--channel", "42"},
+         1,
+         "already programmed at " + programmedAt},
+        {{"write", "--all", "--channel", "42"},
+         1,
+         "0 of 1 module written and verified, 1 already programmed"},
+        {{"write", "--all", "--channel", "43"}, 2, "1 of 1 module written and verified"},
+        {{"write", "--port", "COM2", "--channel", "43", "--again"}, 3, ""},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.arguments.join(' ').toStdString());
+        const Outcome outcome = run(each.arguments + QStringList{"--log", log});
+        EXPECT_EQ(outcome.exitCode, 0) << outcome.err.toStdString();
+        EXPECT_EQ(module.writeRequests(), each.writes);
+        EXPECT_TRUE(outcome.err.contains(each.says)) << outcome.err.toStdString();
+    }
+    const QList<QByteArray> lines = logLines(log);
+    EXPECT_EQ(lines.front(), CsvHeader().trimmed());
+    EXPECT_EQ(lines.count("result,2026-12-09T0"), 1);
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(),
+                      [](const QByteArray& line) { return line.contains("already-programmed"); }),
+        2);
+}
+
+// Two stations appending to one record at once leave whole lines, each
+// decoding as what was written, and one CSV header.
+TEST(ProductionLogTest, TwoStationsAppendingAtOnceLeaveWholeRecords)
+{
+    constexpr int Records = 200;
+    ProductionRecord record;
+    record.kind = ProductionRecord::Kind::Result;
+    record.address = QStringLiteral("W,\"Z");
+    record.channelAsked = 42;
+    record.error = QString(3000, QLatin1Char('x')) + QStringLiteral(", \"quoted\" ");
+    for (const char* name : {"line.jsonl", "line.csv"}) {
+        SCOPED_TRACE(name);
+        const QTemporaryDir directory;
+        const QString path = directory.filePath(QString::fromLatin1(name));
+        std::vector<pid_t> stations;
+        for (int station = 0; station < 2; ++station) {
+            const pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                Result<ProductionLog> log =
+                    ProductionLog::open(path, QStringLiteral("test"), false);
+                for (int i = 0; log && i < Records; ++i) {
+                    if (!log.value().append(record))
+                        _exit(1);
+                }
+                _exit(log ? 0 : 1);
+            }
+            stations.push_back(pid);
+        }
+        for (const pid_t pid : stations)
+            EXPECT_EQ(waitFor(pid).exitCode, 0);
+        QList<QByteArray> lines = logLines(path);
+        if (RecordFormatOf(path) == RecordFormat::Csv) {
+            EXPECT_EQ(lines.takeFirst(), CsvHeader().trimmed());
+        }
+        EXPECT_EQ(lines.size(), 2 * Records);
+        for (const QByteArray& line : lines) {
+            const auto decoded = DecodeRecord(line, RecordFormatOf(path));
+            ASSERT_TRUE(decoded) << line.left(80).toStdString();
+            EXPECT_EQ(decoded->address, record.address);
+            EXPECT_EQ(decoded->error, record.error);
+            EXPECT_EQ(decoded->channelAsked, 42);
+        }
+    }
 }
 
 } // namespace

@@ -108,9 +108,9 @@ if [ -f "$completion" ]; then
     [ "$(offered detect --p)" = "--parallel --ports " ] ||
         fail "completion of detect --p offers '$(offered detect --p)'"
     # An option once, and none beside one that excludes it.
-    [ "$(offered write --channel 3 --each --)" = "--fixed-waits --generation --json --port --ports " ] ||
+    [ "$(offered write --channel 3 --each --)" = "--again --fixed-waits --generation --json --log --port --ports " ] ||
         fail "completion after --each offers '$(offered write --channel 3 --each --)'"
-    [ "$(offered read --port=COM1 --)" = "--fixed-waits --generation --json --wait " ] ||
+    [ "$(offered read --port=COM1 --)" = "--fixed-waits --generation --json --log --wait " ] ||
         fail "completion after --port offers '$(offered read --port=COM1 --)'"
     [ "$(offered map line1 --by-id --)" = "--json " ] ||
         fail "completion of map after --by-id offers '$(offered map line1 --by-id --)'"
