@@ -66,6 +66,43 @@ std::chrono::duration<double, std::milli> ChildProcess::waitUntilShown()
     return Clock::now() - started_;
 }
 
+std::optional<std::string> ChildProcess::readLine()
+{
+    std::string line;
+    char c = 0;
+    for (;;) {
+        if (::read(output_, &c, 1) != 1)
+            return std::nullopt;
+        if (c == '\n')
+            return line;
+        line += c;
+    }
+}
+
+long ChildProcess::residentKiB() const
+{
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string field;
+    long kib = 0;
+    while (status >> field) {
+        if (field == "VmRSS:" && status >> kib)
+            return kib;
+    }
+    return 0;
+}
+
+int ChildProcess::openDescriptors() const
+{
+    int count = 0;
+    const std::string fds = "/proc/" + std::to_string(pid_) + "/fd";
+    if (DIR* dir = opendir(fds.c_str())) {
+        while (const dirent* entry = readdir(dir))
+            count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
 double ChildProcess::cpuSeconds() const
 {
     // schedstat counts nanoseconds per thread, where /proc/<pid>/stat only

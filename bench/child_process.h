@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -23,6 +24,13 @@ public:
     std::chrono::duration<double, std::milli> waitUntilShown();
     // CPU time used so far by all of the program's threads, in seconds.
     double cpuSeconds() const;
+    // The next line the program prints, without its newline; nullopt once
+    // its output has ended.
+    std::optional<std::string> readLine();
+    // What /proc says of the running program: its resident memory in KiB
+    // and how many descriptors it holds open.
+    long residentKiB() const;
+    int openDescriptors() const;
     // Waits until the program ends; the time since the start.
     std::chrono::duration<double, std::milli> waitUntilEnded();
     // Its peak resident memory in KiB, known once it has ended.

@@ -6,6 +6,7 @@
 #include "child_process.h"
 #include "cli_bench.h"
 #include "detection_bench.h"
+#include "endurance_bench.h"
 #include "measure.h"
 #include "report.h"
 #include "simulator.h"
@@ -15,6 +16,7 @@
 #include <QEventLoop>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -388,8 +390,21 @@ int main(int argc, char** argv)
 
     // "detection" measures only the detection figures, "cli" only those of
     // melvix-module; "soak [WRITES [SEED]]" counts how writes through
-    // faulty lines end instead.
+    // faulty lines end instead; "endurance [MODULES [untimed]]" runs a
+    // line's day through write --each and fails when a figure misses its goal.
     const std::string only = argc < 2 ? std::string() : argv[1];
+    if (only == "endurance") {
+        const int modules = argc > 2 ? std::atoi(argv[2]) : 1000;
+        const bool timed = argc <= 3 || std::string(argv[3]) != "untimed";
+        const std::vector<Figure> figures = enduranceFigures(modules, timed);
+        printTable(figures);
+        std::printf("\n");
+        printJson(figures);
+        return std::all_of(figures.begin(), figures.end(),
+                           [](const Figure& figure) { return figure.met(); })
+                   ? 0
+                   : 1;
+    }
     if (only == "soak") {
         const int writes = argc > 2 ? std::atoi(argv[2]) : 2000;
         const std::uint64_t seed =

@@ -2,6 +2,24 @@
 
 #include <cstdio>
 
+namespace {
+
+const char* goalRelation(const Figure& f)
+{
+    if (f.goalIsExact)
+        return "ratio =";
+    return f.goalIsAbsolute ? "value ≤" : "ratio ≤";
+}
+
+const char* goalOn(const Figure& f)
+{
+    if (f.goalIsExact)
+        return "ratio exactly";
+    return f.goalIsAbsolute ? "value" : "ratio";
+}
+
+} // namespace
+
 void printTable(const std::vector<Figure>& figures)
 {
     std::printf("| Figure | Value | Baseline | Ratio | Goal | Met |\n");
@@ -9,7 +27,7 @@ void printTable(const std::vector<Figure>& figures)
     for (const Figure& f : figures) {
         std::printf("| %s | %.4g %s | %s: %.4g %s | %.3f | %s %.4g%s | %s |\n", f.name.c_str(),
                     f.value, f.unit.c_str(), f.baselineName.c_str(), f.baseline, f.unit.c_str(),
-                    f.ratio(), f.goalIsAbsolute ? "value ≤" : "ratio ≤", f.goal,
+                    f.ratio(), goalRelation(f), f.goal,
                     f.goalIsAbsolute ? (" " + f.unit).c_str() : "", f.met() ? "yes" : "no");
     }
 }
@@ -23,8 +41,8 @@ void printJson(const std::vector<Figure>& figures)
                     "\"%s\", \"baseline_value\": %.6g, \"ratio\": %.6g, \"goal\": %.6g, "
                     "\"goal_on\": \"%s\", \"met\": %s}%s\n",
                     f.name.c_str(), f.unit.c_str(), f.value, f.baselineName.c_str(), f.baseline,
-                    f.ratio(), f.goal, f.goalIsAbsolute ? "value" : "ratio",
-                    f.met() ? "true" : "false", i + 1 < figures.size() ? "," : "");
+                    f.ratio(), f.goal, goalOn(f), f.met() ? "true" : "false",
+                    i + 1 < figures.size() ? "," : "");
     }
     std::printf("]\n");
 }

@@ -15,9 +15,16 @@ struct Figure
     // The goal on value / baseline, or on the value alone when absolute.
     double goal;
     bool goalIsAbsolute = false;
+    // A count that must come out exactly: the ratio equals the goal.
+    bool goalIsExact = false;
 
     double ratio() const { return baseline > 0 ? value / baseline : 0; }
-    bool met() const { return (goalIsAbsolute ? value : ratio()) <= goal; }
+    bool met() const
+    {
+        if (goalIsExact)
+            return ratio() == goal;
+        return (goalIsAbsolute ? value : ratio()) <= goal;
+    }
 };
 
 void printTable(const std::vector<Figure>& figures);
