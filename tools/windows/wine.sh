@@ -70,6 +70,21 @@ expect "write COM3" 0 'channel 7' "$module" write --channel 7 --port COM3
 expect "read back COM3" 0 '^COM3: channel 7, address WXYZ$' "$module" read --port COM3
 expect "write --json" 0 '"channel":11,.*"written":true' \
     "$module" write --channel 11 --port COM3 --json
+# The production record through the Windows file calls: a started line on
+# disk before the write, its result after the read-back; then the same module
+# with the same channel is only checked.
+record="Z:$work/line.csv"
+expect "write --log" 0 'channel 21' "$module" write --channel 21 --port COM3 --log "$record"
+lines=$(tr -d '\r' <"$work/line.csv")
+if grep -q '^record,time,host,user,port' <<<"$lines" &&
+    [ "$(sed -n 2p <<<"$lines" | cut -d, -f1)" = started ] &&
+    [ "$(sed -n 3p <<<"$lines" | cut -d, -f1,14)" = result,verified ]; then
+    pass "the record holds a header, the started line and then the result"
+else
+    fail "the record holds a header, the started line and then the result" "$lines"
+fi
+expect "write --log of a module programmed already" 0 'already programmed at 20' \
+    "$module" write --channel 21 --port COM3 --log "$record"
 # A module that stays plugged in is written once by --each: its device did
 # not go away between two looks.
 only_simulated_ports
