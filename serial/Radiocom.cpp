@@ -1,6 +1,7 @@
 #include "Radiocom.h"
 
 #include <QDeadlineTimer>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <array>
@@ -337,6 +338,9 @@ int TRadioCom::ReceiveBuffer(std::uint8_t* Buffer, std::int32_t Count)
         return -1;
     const PortLockGuard guard(*this);
     DWORD read = 0;
+    // What left the queue counts on every path out, failures included.
+    const auto countTaken =
+        qScopeGuard([&] { inputTaken_->fetch_add(read, std::memory_order_release); });
     try {
         // A line error left from earlier must not block this read.
         ClearCommError(PortHandle, nullptr, nullptr);
@@ -448,7 +452,8 @@ bool WaitForCommEvent(HANDLE port, OVERLAPPED& overlapped, DWORD& mask)
 TComReader::TComReader(TRadioCom* AConnector)
     : Connector(AConnector), port_(AConnector->GetPortHandle()),
       deviceName_(AConnector->GetDeviceName()),
-      traced_(qEnvironmentVariableIsSet("MELVIX_TRACE_RECEIVE")), handOff_(AConnector)
+      traced_(qEnvironmentVariableIsSet("MELVIX_TRACE_RECEIVE")),
+      inputTaken_(AConnector->inputTaken_), toldUpTo_(inputTaken_->load()), handOff_(AConnector)
 {
     start();
 }
@@ -517,10 +522,10 @@ void TComReader::WatchEvents()
     DWORD mask = 0;
     // Some devices give no serial events: Wine fails every wait on a terminal
     // without modem lines, as a pseudo-terminal is. Input is then found by
-    // looking at the queue, and a queue that grew stands for the characters
-    // received. One emptied and filled to the same count between the end of
-    // a handler and the next look goes unseen until more bytes arrive.
-    DWORD lastQueued = 0;
+    // looking at the queue: what the component has taken from it and what it
+    // holds add up to all the input that ever came, and more than the last
+    // OnReceive was told of is news, whether it came before the handler
+    // returned or after, and however much the handler read.
     while (!isInterruptionRequested()) {
         if (ended_)
             return;
@@ -529,6 +534,9 @@ void TComReader::WatchEvents()
             return;
         if (!seen) {
             ++failedWaits_;
+            // Taken first: a read between the two can then make the input
+            // seem less than it is, for one look, never more.
+            const std::uint64_t taken = inputTaken_->load(std::memory_order_acquire);
             COMSTAT status{};
             if (!ClearCommError(port_, nullptr, &status)) {
                 // Neither a wait nor a queue: the device went away, as an
@@ -539,9 +547,7 @@ void TComReader::WatchEvents()
                 handOff_.run([this] { DeliverReceive(); });
                 return;
             }
-            const bool grew = status.cbInQue > lastQueued;
-            lastQueued = status.cbInQue;
-            if (!grew) {
+            if (taken + status.cbInQue <= toldUpTo_) {
                 Sleep(QueuePollMs);
                 continue;
             }
@@ -551,11 +557,6 @@ void TComReader::WatchEvents()
         if (handOff_.run([this] { DeliverReceive(); }) != UiHandOff::Outcome::Ran)
             return;
         ++(seen ? onEvent_ : onQueueLook_);
-        // The next look compares with what the handler left, however the
-        // input came: an answer to a command it sent then fills the queue
-        // from there, even to the count that a look before saw.
-        if (COMSTAT left{}; ClearCommError(port_, nullptr, &left))
-            lastQueued = left.cbInQue;
         ResetEvent(overlapped.hEvent);
     }
     event.close();
@@ -574,6 +575,7 @@ void TComReader::TraceDeliveries() const
 
 void TComReader::DeliverReceive()
 {
+    const std::uint64_t taken = inputTaken_->load(std::memory_order_acquire);
     COMSTAT status{};
     DWORD errors = 0;
     // A device that has gone away has no queue to count.
@@ -581,6 +583,7 @@ void TComReader::DeliverReceive()
     if (ClearCommError(port_, &errors, &status))
         Count = static_cast<std::int32_t>(
             std::min<DWORD>(status.cbInQue, std::numeric_limits<std::int32_t>::max()));
+    toldUpTo_ = taken + static_cast<std::uint64_t>(Count);
     // Last: the handler may close the port, and with it end this watcher.
     Connector->OnComReceive(Count);
 }

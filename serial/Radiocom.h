@@ -24,6 +24,9 @@
 
 class TComReader;
 
+// A count of bytes, shared between threads.
+using ByteCounter = std::atomic<std::uint64_t>;
+
 class TRadioCom : public QObject
 {
     Q_OBJECT
@@ -230,6 +233,7 @@ public:
 
 private:
     class PortLockGuard;
+    friend class TComReader;
 
     void ApplyFlowControl(DCB& State) const;
     // Deletes the late watchers whose threads have ended.
@@ -259,6 +263,10 @@ private:
     COMMTIMEOUTS SavedTimeouts{};
     OVERLAPPED WriteOverlap{};
     OVERLAPPED ReadOverlap{};
+    // The bytes ReceiveBuffer has taken from the input queue over the
+    // component's life. Shared with its watchers, which may outlive it: they
+    // tell input that came after an OnReceive from the input it was told of.
+    const std::shared_ptr<ByteCounter> inputTaken_ = std::make_shared<ByteCounter>(0);
 };
 
 // Watches the serial events of its connector's open port on a thread of its
@@ -266,9 +274,9 @@ private:
 // OnReceive. It never takes the connector's lock, so the OnReceive handler may
 // transfer bytes while the watcher waits for it.
 //
-// The thread itself touches only the port handle and the device name it was
-// given at the start, never the connector, so that a watcher left running by
-// End cannot reach a component that is gone.
+// The thread itself touches only the port handle, the device name and the
+// count of bytes read that it was given at the start, never the connector, so
+// that a watcher left running by End cannot reach a component that is gone.
 class TComReader final : public QThread
 {
     Q_OBJECT
@@ -318,6 +326,12 @@ private:
     unsigned long onQueueLook_ = 0;
     unsigned long failedWaits_ = 0;
     bool deviceGone_ = false;
+    // The connector's count of bytes taken from the input queue.
+    const std::shared_ptr<const ByteCounter> inputTaken_;
+    // All the input ever queued up to what the last OnReceive was told of:
+    // the bytes taken then and the Count it was given. Set on the connector's
+    // thread within a hand-off, read by the watcher's thread after it.
+    std::uint64_t toldUpTo_;
     std::atomic<bool> ended_{false};
     // The thread's last write. Qt joins a thread on a futex that thread
     // checkers cannot see; reading this after the join orders the thread's

@@ -247,6 +247,31 @@ TEST_F(SimulatedPortTest, OnReceiveFollowsEachAnswerPromptly)
     EXPECT_LT(whole[5], 500.0);
 }
 
+// An answer that is queued while the handler still runs, as when the handler
+// asks again and the module is quick, or the watcher's thread is slow to
+// resume, raises OnReceive once more after it: whether the device gives serial
+// events or its input queue is watched instead.
+TEST_F(SimulatedPortTest, AnAnswerQueuedWhileTheHandlerRunsRaisesOnReceiveAgain)
+{
+    int answers = 0;
+    com.SetOnReceive([&](std::int32_t Count) {
+        if (Count < ReplyLength)
+            return;
+        std::array<std::uint8_t, ReplyLength> reply{};
+        if (com.ReceiveBuffer(reply.data(), ReplyLength) == ReplyLength && ++answers == 1) {
+            EXPECT_TRUE(askAndAwaitReply([&](const std::uint8_t* bytes, std::int32_t count) {
+                return com.SendBuffer(bytes, count);
+            }));
+        }
+    });
+    open();
+    const auto command = ModuleProtocol::ReadCommand(ModuleProtocol::V5);
+    const auto size = static_cast<std::int32_t>(command.size());
+    ASSERT_EQ(com.SendBuffer(command.data(), size), size);
+    EXPECT_TRUE(processEventsUntil([&] { return answers == 2; }, milliseconds(3000)))
+        << answers << " answers";
+}
+
 // Where the port has modem lines (MELVIX_TEST_MODEM_LINES: a UART or an
 // adapter whose far end holds CTS, DSR and carrier on), the component reads
 // them, and a send that waits for CTS gets the module to answer.
@@ -285,6 +310,9 @@ TEST_F(SimulatedPortTest, ClosingEndsTheWatcherPromptlyAndTheNextOpenStillHears)
         return com.SendBuffer(bytes, count);
     }));
     EXPECT_TRUE(processEventsUntil([&] { return raised > 0; }));
+    // A reply left unread would greet the next test that opens the port.
+    std::array<std::uint8_t, ReplyLength> reply{};
+    EXPECT_EQ(com.ReceiveBuffer(reply.data(), ReplyLength), ReplyLength);
 }
 
 TEST_F(SimulatedPortTest, AnIdleWatcherCostsLittleCpu)
