@@ -32,69 +32,94 @@ std::optional<ProductionRecord::Kind> KindNamed(const QString& name)
     return std::nullopt;
 }
 
-// The CSV columns in order; JSON has the same fields, the device's three in
-// an object.
-constexpr std::array CsvColumns{
-    "record",      "time",        "host",          "user",
-    "port",        "device.path", "device.usbId",  "device.serialNumber",
-    "generation",  "address",     "channelBefore", "channelAsked",
-    "channelRead", "result",      "error",         "version",
-    "durationMs"};
-
-QStringList Fields(const ProductionRecord& record)
+// One field of a record, as text both ways: a missing number is empty.
+struct Column
 {
-    const auto number = [](const std::optional<int>& value) {
-        return value ? QString::number(*value) : QString();
-    };
-    return {KindName(record.kind),
-            record.time,
-            record.host,
-            record.user,
-            record.port,
-            record.devicePath,
-            record.deviceUsbId,
-            record.deviceSerialNumber,
-            record.generation,
-            record.address,
-            number(record.channelBefore),
-            number(record.channelAsked),
-            number(record.channelRead),
-            record.result,
-            record.error,
-            record.version,
-            QString::number(record.durationMs)};
+    // The CSV column's name and the JSON key; a device field's key within
+    // the "device" object is what follows "device.".
+    const char* name;
+    // A JSON number, null when the text is empty.
+    bool numeric;
+    QString (*get)(const ProductionRecord&);
+    // False when the text is no value of the field.
+    bool (*set)(ProductionRecord&, const QString&);
+};
+
+template <QString ProductionRecord::*Field> constexpr Column TextColumn(const char* name)
+{
+    return {name, false, [](const ProductionRecord& record) { return record.*Field; },
+            [](ProductionRecord& record, const QString& text) {
+                record.*Field = text;
+                return true;
+            }};
+}
+
+template <std::optional<int> ProductionRecord::*Field>
+constexpr Column NumberColumn(const char* name)
+{
+    return {name, true,
+            [](const ProductionRecord& record) {
+                const std::optional<int>& value = record.*Field;
+                return value ? QString::number(*value) : QString();
+            },
+            [](ProductionRecord& record, const QString& text) {
+                bool ok = false;
+                const int value = text.toInt(&ok);
+                record.*Field = ok ? std::optional(value) : std::nullopt;
+                return true;
+            }};
+}
+
+// The fields in the order of the CSV columns and of the JSON keys.
+constexpr std::array Columns{
+    Column{"record", false, [](const ProductionRecord& record) { return KindName(record.kind); },
+           [](ProductionRecord& record, const QString& text) {
+               const auto kind = KindNamed(text);
+               record.kind = kind.value_or(record.kind);
+               return kind.has_value();
+           }},
+    TextColumn<&ProductionRecord::time>("time"),
+    TextColumn<&ProductionRecord::host>("host"),
+    TextColumn<&ProductionRecord::user>("user"),
+    TextColumn<&ProductionRecord::port>("port"),
+    TextColumn<&ProductionRecord::devicePath>("device.path"),
+    TextColumn<&ProductionRecord::deviceUsbId>("device.usbId"),
+    TextColumn<&ProductionRecord::deviceSerialNumber>("device.serialNumber"),
+    TextColumn<&ProductionRecord::generation>("generation"),
+    TextColumn<&ProductionRecord::address>("address"),
+    NumberColumn<&ProductionRecord::channelBefore>("channelBefore"),
+    NumberColumn<&ProductionRecord::channelAsked>("channelAsked"),
+    NumberColumn<&ProductionRecord::channelRead>("channelRead"),
+    TextColumn<&ProductionRecord::result>("result"),
+    TextColumn<&ProductionRecord::error>("error"),
+    TextColumn<&ProductionRecord::version>("version"),
+    Column{"durationMs", true,
+           [](const ProductionRecord& record) { return QString::number(record.durationMs); },
+           [](ProductionRecord& record, const QString& text) {
+               record.durationMs = text.toLongLong();
+               return true;
+           }},
+};
+
+constexpr QLatin1StringView DevicePrefix("device.");
+
+// The JSON key of a column, within the device object for a device field.
+QLatin1StringView KeyOf(const Column& column, bool& inDevice)
+{
+    const QLatin1StringView name(column.name);
+    inDevice = name.startsWith(DevicePrefix);
+    return inDevice ? name.sliced(DevicePrefix.size()) : name;
 }
 
 std::optional<ProductionRecord> FromFields(const QStringList& fields)
 {
-    if (fields.size() != static_cast<qsizetype>(CsvColumns.size()))
+    if (fields.size() != static_cast<qsizetype>(Columns.size()))
         return std::nullopt;
-    const auto kind = KindNamed(fields[0]);
-    if (!kind)
-        return std::nullopt;
-    const auto number = [](const QString& text) -> std::optional<int> {
-        bool ok = false;
-        const int value = text.toInt(&ok);
-        return ok ? std::optional(value) : std::nullopt;
-    };
     ProductionRecord record;
-    record.kind = *kind;
-    record.time = fields[1];
-    record.host = fields[2];
-    record.user = fields[3];
-    record.port = fields[4];
-    record.devicePath = fields[5];
-    record.deviceUsbId = fields[6];
-    record.deviceSerialNumber = fields[7];
-    record.generation = fields[8];
-    record.address = fields[9];
-    record.channelBefore = number(fields[10]);
-    record.channelAsked = number(fields[11]);
-    record.channelRead = number(fields[12]);
-    record.result = fields[13];
-    record.error = fields[14];
-    record.version = fields[15];
-    record.durationMs = fields[16].toLongLong();
+    for (std::size_t index = 0; index < Columns.size(); ++index) {
+        if (!Columns[index].set(record, fields[static_cast<qsizetype>(index)]))
+            return std::nullopt;
+    }
     return record;
 }
 
@@ -141,11 +166,6 @@ std::optional<QStringList> CsvFields(const QString& line)
     return fields;
 }
 
-std::optional<int> NumberOf(const QJsonValue& value)
-{
-    return value.isDouble() ? std::optional(value.toInt()) : std::nullopt;
-}
-
 } // namespace
 
 RecordFormat RecordFormatOf(const QString& path)
@@ -170,8 +190,8 @@ QString RecordTime(const QDateTime& time)
 QByteArray CsvHeader()
 {
     QStringList names;
-    for (const char* column : CsvColumns)
-        names.append(QString::fromLatin1(column));
+    for (const Column& column : Columns)
+        names.append(QString::fromLatin1(column.name));
     return names.join(QLatin1Char(',')).toUtf8() + "\r\n";
 }
 
@@ -179,8 +199,8 @@ QByteArray EncodeRecord(const ProductionRecord& record, RecordFormat format)
 {
     if (format == RecordFormat::Csv) {
         QStringList fields;
-        for (const QString& field : Fields(record))
-            fields.append(CsvField(field));
+        for (const Column& column : Columns)
+            fields.append(CsvField(column.get(record)));
         return fields.join(QLatin1Char(',')).toUtf8() + "\r\n";
     }
     // QJsonObject would sort the keys; a reader of the file sees them in the
@@ -189,27 +209,26 @@ QByteArray EncodeRecord(const ProductionRecord& record, RecordFormat format)
         const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
         return array.mid(1, array.size() - 2);
     };
-    const auto number = [](const std::optional<int>& value) {
-        return value ? QByteArray::number(*value) : QByteArrayLiteral("null");
-    };
-    QByteArray line = "{\"record\":" + text(KindName(record.kind));
-    line += ",\"time\":" + text(record.time);
-    line += ",\"host\":" + text(record.host);
-    line += ",\"user\":" + text(record.user);
-    line += ",\"port\":" + text(record.port);
-    line += ",\"device\":{\"path\":" + text(record.devicePath);
-    line += ",\"usbId\":" + text(record.deviceUsbId);
-    line += ",\"serialNumber\":" + text(record.deviceSerialNumber) + '}';
-    line += ",\"generation\":" + text(record.generation);
-    line += ",\"address\":" + text(record.address);
-    line += ",\"channelBefore\":" + number(record.channelBefore);
-    line += ",\"channelAsked\":" + number(record.channelAsked);
-    line += ",\"channelRead\":" + number(record.channelRead);
-    line += ",\"result\":" + text(record.result);
-    line += ",\"error\":" + text(record.error);
-    line += ",\"version\":" + text(record.version);
-    line += ",\"durationMs\":" + QByteArray::number(record.durationMs) + "}\n";
-    return line;
+    QByteArray line = "{";
+    bool wasInDevice = false;
+    for (const Column& column : Columns) {
+        bool inDevice = false;
+        const QLatin1StringView key = KeyOf(column, inDevice);
+        if (wasInDevice && !inDevice)
+            line += '}';
+        if (line.size() > 1)
+            line += ',';
+        if (inDevice && !wasInDevice)
+            line += "\"device\":{";
+        wasInDevice = inDevice;
+        const QString value = column.get(record);
+        line += '"' + QByteArray(key.data(), key.size()) + "\":";
+        if (!column.numeric)
+            line += text(value);
+        else
+            line += value.isEmpty() ? QByteArrayLiteral("null") : value.toLatin1();
+    }
+    return line + "}\n";
 }
 
 std::optional<ProductionRecord> DecodeRecord(const QByteArray& line, RecordFormat format)
@@ -223,27 +242,17 @@ std::optional<ProductionRecord> DecodeRecord(const QByteArray& line, RecordForma
     const QJsonObject object = QJsonDocument::fromJson(content, &error).object();
     if (error.error != QJsonParseError::NoError)
         return std::nullopt;
-    const auto kind = KindNamed(object[QStringLiteral("record")].toString());
-    if (!kind)
-        return std::nullopt;
     const QJsonObject device = object[QStringLiteral("device")].toObject();
     ProductionRecord record;
-    record.kind = *kind;
-    record.time = object[QStringLiteral("time")].toString();
-    record.host = object[QStringLiteral("host")].toString();
-    record.user = object[QStringLiteral("user")].toString();
-    record.port = object[QStringLiteral("port")].toString();
-    record.devicePath = device[QStringLiteral("path")].toString();
-    record.deviceUsbId = device[QStringLiteral("usbId")].toString();
-    record.deviceSerialNumber = device[QStringLiteral("serialNumber")].toString();
-    record.generation = object[QStringLiteral("generation")].toString();
-    record.address = object[QStringLiteral("address")].toString();
-    record.channelBefore = NumberOf(object[QStringLiteral("channelBefore")]);
-    record.channelAsked = NumberOf(object[QStringLiteral("channelAsked")]);
-    record.channelRead = NumberOf(object[QStringLiteral("channelRead")]);
-    record.result = object[QStringLiteral("result")].toString();
-    record.error = object[QStringLiteral("error")].toString();
-    record.version = object[QStringLiteral("version")].toString();
-    record.durationMs = object[QStringLiteral("durationMs")].toInteger();
+    for (const Column& column : Columns) {
+        bool inDevice = false;
+        const QLatin1StringView key = KeyOf(column, inDevice);
+        const QJsonValue value = (inDevice ? device : object)[key];
+        const QString text = !column.numeric    ? value.toString()
+                             : value.isDouble() ? QString::number(value.toInteger())
+                                                : QString();
+        if (!column.set(record, text))
+            return std::nullopt;
+    }
     return record;
 }
